@@ -1,1 +1,17 @@
-int main() { return 0; }
+// corvane-mfu-server: the mixing server.
+#include <memory>
+
+#include "common/service_main.h"
+#include "mfu/mfu_server.h"
+
+int main(int argc, char* argv[]) {
+  using corvaneserver::MfuServer;
+  const corvaneserver::ServiceOptions options =
+      corvaneserver::ParseServiceOptions(argc, argv, /*allow_version=*/false);
+  corvaneserver::initsignal();
+  std::unique_ptr<MfuServer> server(MfuServer::Create(options.config_path));
+  if (!server) return -1;
+  server->Run();
+  server->Exit();
+  return 0;
+}

@@ -1,1 +1,22 @@
-int main() { return 0; }
+// corvane-sfu-server: the forwarding server.
+#include <cstdio>
+
+#include "common/service.h"
+#include "common/service_main.h"
+#include "sfu/sfu_server.h"
+
+int main(int argc, char* argv[]) {
+  using corvaneserver::SfuServer;
+  const corvaneserver::ServiceOptions options =
+      corvaneserver::ParseServiceOptions(argc, argv, /*allow_version=*/true);
+  if (options.print_version) {
+    fprintf(stderr, "release version is %s\n", corvaneserver::BuildTime().c_str());
+    return 0;
+  }
+  corvaneserver::initsignal();
+  SfuServer* server = SfuServer::Create(options.config_path);
+  if (server == nullptr) return -1;
+  server->Run();
+  server->Exit();
+  return 0;
+}

@@ -1,0 +1,62 @@
+#include "mfu/mfu_server.h"
+
+#include "base/logging.h"
+
+namespace corvaneserver {
+
+MfuServer* MfuServer::inst_ = nullptr;
+
+MfuServer* MfuServer::Create(const std::string& path) {
+  if (inst_ != nullptr) return inst_;
+  inst_ = new MfuServer();
+  if (!inst_->Init(path)) {
+    delete inst_;
+    inst_ = nullptr;
+  }
+  return inst_;
+}
+
+MfuServer::MfuServer() : lock_(std::make_unique<std::shared_mutex>()) {}
+
+MfuServer::~MfuServer() {
+  if (inst_ == this) inst_ = nullptr;
+}
+
+bool MfuServer::Init(const std::string& path) {
+  if (!lock_) return false;
+  return Service::Init(path, "corvane-mfu-server");
+}
+
+int MfuServer::JoinRoom(uint64_t, uint64_t, uint32_t, std::string) { return -1; }
+int MfuServer::QuitRoom(uint64_t, uint64_t) { return -1; }
+int MfuServer::AllowSpeaker(uint64_t, uint64_t, bool) { return -1; }
+int MfuServer::MuteSpeaker(uint64_t, uint64_t, bool) { return -1; }
+int MfuServer::RemoveRoom(uint64_t) { return 0; }
+
+int MfuServer::AddCascade(uint64_t room_id, uint64_t, std::string) {
+  RTC_LOG(LS_ERROR) << "add cascade channel failed for room [" << room_id
+                    << "], as this is not a sfu server";
+  return -1;
+}
+
+int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket>) { return -1; }
+int MfuServer::AddRecorder(uint64_t, uint64_t, uint64_t, std::string) { return -1; }
+void MfuServer::InactiveTimerProcess() {}
+
+void MfuServer::OnMessage(rtc::Message* msg) {
+  switch (msg->message_id) {
+    case kTimerHeartbeat:
+      SendHeartbeat();
+      break;
+    case kTimerInactive:
+      InactiveTimerProcess();
+      break;
+    default:
+      // The redeliver tick has no work here and lands in this branch too.
+      RTC_LOG(LS_ERROR) << "timer id [" << msg->message_id << "] is invalid";
+      break;
+  }
+  StartTimer(msg->message_id);
+}
+
+}  // namespace corvaneserver

@@ -1,0 +1,48 @@
+// The mixing server: a mixer per room that forwards the two best frames every 20 ms.
+#ifndef MFU_MFU_SERVER_H_
+#define MFU_MFU_SERVER_H_
+
+#include <memory>
+#include <shared_mutex>
+#include <string>
+
+#include "common/service.h"
+
+namespace corvaneserver {
+
+class MfuServer : public Service {
+ public:
+  // The process-wide instance: created and initialised on first call, returned
+  // unchanged afterwards. Null when Init fails. The caller owns the result.
+  static MfuServer* Create(const std::string& path);
+
+  MfuServer();
+  ~MfuServer() override;
+
+  bool Init(const std::string& path);
+
+  int JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token) override;
+  int QuitRoom(uint64_t room_id, uint64_t user_id) override;
+  int AllowSpeaker(uint64_t room_id, uint64_t user_id, bool allow) override;
+  int MuteSpeaker(uint64_t room_id, uint64_t user_id, bool unmute) override;
+  int RemoveRoom(uint64_t room_id) override;
+  int AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) override;
+  int OnPacketReceived(std::shared_ptr<UDPPacket> packet) override;
+  int GetServerType() override { return 3; }
+  int AddRecorder(uint64_t room_id, uint64_t user_id, uint64_t unique_id,
+                  std::string token) override;
+  void OuputStatistics() override {}
+  void OnMessage(rtc::Message* msg) override;
+
+  void InactiveTimerProcess();
+
+ private:
+  static MfuServer* inst_;
+
+  // Guards the room and user registries.
+  std::unique_ptr<std::shared_mutex> lock_;
+};
+
+}  // namespace corvaneserver
+
+#endif  // MFU_MFU_SERVER_H_

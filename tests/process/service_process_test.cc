@@ -1,0 +1,151 @@
+// Runs the built programs: command line, start-up failures and signal-driven exit.
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/subprocess.h"
+#include "support/test_util.h"
+
+namespace {
+
+using testutil::Subprocess;
+
+constexpr auto kExitDeadline = std::chrono::seconds(20);
+
+class ProcessTest : public ::testing::Test {
+ protected:
+  std::string WriteConfig(const std::string& body) {
+    const std::string path = dir_.File("server.conf");
+    testutil::WriteFile(path, body);
+    return path;
+  }
+  std::string LoopbackConfig() {
+    return "log_file_path = " + dir_.path() + "/\n" +
+           "gateway_address = 127.0.0.1:" + std::to_string(testutil::FreeTcpPort()) + "\n" +
+           "packet_listen_bgp_eth = 127.0.0.1\n" +
+           "packet_listen_port = " + std::to_string(testutil::FreeUdpPort()) + "\n" +
+           "receiver_worker_numbers = 2\n"
+           "dispatcher_worker_numbers = 2\n";
+  }
+  // The info log of the one process that wrote into the directory.
+  std::string InfoLog(const std::string& program) {
+    for (const std::string& name : dir_.List()) {
+      if (name.rfind(program, 0) == 0 && name.find(".log.info") != std::string::npos) {
+        return testutil::ReadFile(dir_.File(name));
+      }
+    }
+    return "";
+  }
+  void RunUntilSignal(const std::string& program_path, const std::string& program, int signo,
+                      const std::vector<std::string>& extra_args = {}) {
+    std::vector<std::string> argv = {program_path};
+    argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+    argv.push_back("-c");
+    argv.push_back(WriteConfig(LoopbackConfig()));
+    Subprocess child(argv, dir_.path());
+    ASSERT_TRUE(testutil::WaitFor(
+        [&] { return InfoLog(program).find("release time is ") != std::string::npos; },
+        std::chrono::seconds(20)))
+        << child.Stderr();
+    ASSERT_TRUE(child.Signal(signo));
+    int status = -1;
+    ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+    EXPECT_EQ(status, 0) << child.Stderr();
+    EXPECT_NE(InfoLog(program).find("+++ begin to exit corvane_rec_server +++"), std::string::npos)
+        << InfoLog(program);
+    stderr_text_ = child.Stderr();
+  }
+
+  testutil::TempDir dir_;
+  std::string stderr_text_;
+};
+
+TEST_F(ProcessTest, NoConfigOptionFailsWith255) {
+  for (const char* program : {CORVANE_SFU_SERVER, CORVANE_MFU_SERVER}) {
+    Subprocess child({program}, dir_.path());
+    int status = -1;
+    ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(child.Stderr(), "configure file  is not exist\n");
+  }
+}
+
+TEST_F(ProcessTest, UnreadableConfigFailsWith255) {
+  const std::string missing = dir_.File("nope.conf");
+  Subprocess child({CORVANE_SFU_SERVER, "-c", missing}, dir_.path());
+  int status = -1;
+  ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+  EXPECT_EQ(status, 255);
+  EXPECT_EQ(child.Stderr(), "configure file " + missing + " is not exist\n");
+}
+
+TEST_F(ProcessTest, MissingLogPathFailsWith255) {
+  const std::string conf = WriteConfig("gateway_address = 127.0.0.1:9\n");
+  Subprocess child({CORVANE_MFU_SERVER, "-c", conf}, dir_.path());
+  int status = -1;
+  ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+  EXPECT_EQ(status, 255);
+  EXPECT_EQ(child.Stderr(), "configure file have not set log file path\n");
+}
+
+TEST_F(ProcessTest, MissingGatewayAddressFailsWith255AfterLoggingReleaseTime) {
+  const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n");
+  Subprocess child({CORVANE_SFU_SERVER, "-c", conf}, dir_.path());
+  int status = -1;
+  ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+  EXPECT_EQ(status, 255);
+  EXPECT_NE(child.Stderr().find("gateway address is not exist in configure file\n"),
+            std::string::npos)
+      << child.Stderr();
+  EXPECT_NE(InfoLog("corvane-sfu-server").find("release time is "), std::string::npos);
+}
+
+TEST_F(ProcessTest, VersionOptionPrintsBuildTimeAndExits) {
+  Subprocess child({CORVANE_SFU_SERVER, "-v", "-c", "/nonexistent"}, dir_.path());
+  int status = -1;
+  ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+  EXPECT_EQ(status, 0);
+  const std::string err = child.Stderr();
+  EXPECT_EQ(err.rfind("release version is ", 0), 0u) << err;
+  EXPECT_EQ(err.back(), '\n');
+  EXPECT_NE(err.find(":"), std::string::npos);  // hh:mm:ss of the build
+}
+
+TEST_F(ProcessTest, DaemonThenVersionStillPrintsAndExitsZero) {
+  Subprocess child({CORVANE_SFU_SERVER, "-d", "-v"}, dir_.path());
+  int status = -1;
+  ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+  EXPECT_EQ(status, 0);  // the daemon's parent
+  // The daemonised child keeps our stderr and prints the version there.
+  EXPECT_TRUE(testutil::WaitFor(
+      [&] { return child.Stderr().find("release version is ") != std::string::npos; }));
+}
+
+TEST_F(ProcessTest, MixingProgramRejectsVersionOptionAndStartsNormally) {
+  RunUntilSignal(CORVANE_MFU_SERVER, "corvane-mfu-server", SIGTERM, {"-v"});
+  EXPECT_NE(stderr_text_.find("invalid option -- 'v'"), std::string::npos) << stderr_text_;
+  EXPECT_EQ(stderr_text_.find("release version is"), std::string::npos);
+}
+
+TEST_F(ProcessTest, ForwardingServerStopsOnSigterm) {
+  RunUntilSignal(CORVANE_SFU_SERVER, "corvane-sfu-server", SIGTERM);
+  // Without -d every log line is copied to stderr, without the time prefix.
+  EXPECT_NE(stderr_text_.find("(service.cc:"), std::string::npos) << stderr_text_;
+}
+
+TEST_F(ProcessTest, ForwardingServerStopsOnSigint) {
+  RunUntilSignal(CORVANE_SFU_SERVER, "corvane-sfu-server", SIGINT);
+}
+
+TEST_F(ProcessTest, MixingServerStopsOnSigterm) {
+  RunUntilSignal(CORVANE_MFU_SERVER, "corvane-mfu-server", SIGTERM);
+}
+
+TEST_F(ProcessTest, MixingServerStopsOnSigquit) {
+  RunUntilSignal(CORVANE_MFU_SERVER, "corvane-mfu-server", SIGQUIT);
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+// Runs a program of this project as a child process for end-to-end tests.
+#ifndef TESTS_SUPPORT_SUBPROCESS_H_
+#define TESTS_SUPPORT_SUBPROCESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+class Subprocess {
+ public:
+  // Starts argv[0] with the arguments in working directory cwd (empty: ours).
+  // Standard output and error go to files in stdio_dir, read with Stdout()/Stderr().
+  Subprocess(const std::vector<std::string>& argv, const std::string& stdio_dir,
+             const std::string& cwd = "");
+  // Kills the child if it still runs.
+  ~Subprocess();
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool Signal(int signo);
+  // Waits for the exit; true with the exit status (or 128 + signal) when it
+  // ended within the deadline.
+  bool Wait(std::chrono::milliseconds deadline, int* exit_status);
+  bool Running();
+
+  std::string Stdout() const;
+  std::string Stderr() const;
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+  std::string stdout_path_;
+  std::string stderr_path_;
+};
+
+}  // namespace testutil
+
+#endif  // TESTS_SUPPORT_SUBPROCESS_H_
