@@ -1,0 +1,17 @@
+// The hand-off between receivers, deliver pool and server: takes one datagram
+// (sharing its ownership) and returns 0 on success, -1 on failure.
+#ifndef PACKET_PACKET_CALLBACK_H_
+#define PACKET_PACKET_CALLBACK_H_
+
+#include <functional>
+#include <memory>
+
+#include "packet/udp_packet.h"
+
+namespace corvaneserver {
+
+using PacketCallback = std::function<int(std::shared_ptr<UDPPacket>)>;
+
+}  // namespace corvaneserver
+
+#endif  // PACKET_PACKET_CALLBACK_H_

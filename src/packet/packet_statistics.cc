@@ -1,0 +1,108 @@
+#include "packet/packet_statistics.h"
+
+#include <utility>
+
+#include "base/logging.h"
+#include "base/time_utils.h"
+
+namespace corvaneserver {
+
+PacketStatistics::UnitPacketStat::UnitPacketStat(const rtc::SocketAddress& address,
+                                                 unsigned int interval_ms)
+    : address_(address),
+      interval_ms_(interval_ms),
+      last_time_ms_(rtc::TimeMillis()),
+      period_start_time_ms_(last_time_ms_),
+      next_report_time_ms_(last_time_ms_ + interval_ms) {}
+
+PacketStatistics::UnitPacketStat::~UnitPacketStat() {
+  RTC_LOG(LS_INFO) << "remove [" << address_.ToString() << "] packet statistics";
+}
+
+int PacketStatistics::UnitPacketStat::OnReceived(unsigned int size) {
+  ++count_;
+  total_bytes_ += size;
+  interval_bytes_ += size;
+  last_time_ms_ = rtc::TimeMillis();
+  if (interval_ms_ != 0 && last_time_ms_ >= next_report_time_ms_) {
+    ToString();
+    next_report_time_ms_ = last_time_ms_ + interval_ms_;
+  }
+  return 0;
+}
+
+void PacketStatistics::UnitPacketStat::ToString() {
+  const int64_t now = rtc::TimeMillis();
+  // Bits per millisecond over the time the bytes really took: a source that
+  // paused for several intervals is not reported at several times its rate.
+  const int64_t elapsed_ms = now - period_start_time_ms_;
+  const uint64_t rate_kbps = elapsed_ms > 0 ? interval_bytes_ * 8 / elapsed_ms : 0;
+  RTC_LOG(LS_INFO) << "received packet from [" << address_.ToString()
+                   << "] statistics: [C:" << count_ << " | S:" << total_bytes_
+                   << " | R:" << rate_kbps << " kbps]";
+  interval_bytes_ = 0;
+  period_start_time_ms_ = now;
+}
+
+bool PacketStatistics::UnitPacketStat::Overtime() const {
+  return rtc::TimeMillis() >= last_time_ms_ + kOvertimeMs;
+}
+
+void PacketStatistics::UnitPacketStat::Touch() { last_time_ms_ = rtc::TimeMillis(); }
+
+PacketStatistics::PacketStatistics(unsigned int interval_ms)
+    : start_time_ms_(rtc::TimeMillis()),
+      interval_ms_(interval_ms),
+      next_sweep_time_ms_(start_time_ms_ + kSweepDelayMs) {}
+
+PacketStatistics::~PacketStatistics() = default;
+
+int PacketStatistics::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
+  if (DetectPacketCheck(packet) == 0) return -1;
+
+  if (rtc::TimeMillis() >= next_sweep_time_ms_) RemoveOvertimeStatistics();
+
+  const auto it = sources_.find(packet->FromAddress());
+  if (it != sources_.end()) return it->second->OnReceived(packet->size());
+
+  // Another server's first cascade datagram makes it known; it is delivered
+  // but not counted.
+  if (packet->HasMediaHeader() && IsCascade(packet->PayloadType())) {
+    const rtc::SocketAddress from = packet->FromAddress();
+    sources_.emplace(from, std::make_unique<UnitPacketStat>(from, interval_ms_));
+    return 0;
+  }
+  return -1;
+}
+
+int PacketStatistics::DetectPacketCheck(const std::shared_ptr<UDPPacket>& packet) {
+  if (!packet->IsDetectPacket()) return -1;
+
+  const rtc::SocketAddress from = packet->FromAddress();
+  packet->Send(from, packet->socket());
+
+  const auto it = sources_.find(from);
+  if (it == sources_.end()) {
+    sources_.emplace(from, std::make_unique<UnitPacketStat>(from, interval_ms_));
+  } else {
+    // A client that probes again is alive: a sweep right after its probe must
+    // not make it probe once more.
+    it->second->Touch();
+  }
+  return 0;
+}
+
+void PacketStatistics::RemoveOvertimeStatistics() {
+  const int64_t now = rtc::TimeMillis();
+  if (now < start_time_ms_ + kSweepDelayMs) return;
+  next_sweep_time_ms_ = now + kSweepPeriodMs;
+  std::erase_if(sources_, [](const auto& entry) { return entry.second->Overtime(); });
+}
+
+const PacketStatistics::UnitPacketStat* PacketStatistics::Find(
+    const rtc::SocketAddress& address) const {
+  const auto it = sources_.find(address);
+  return it == sources_.end() ? nullptr : it->second.get();
+}
+
+}  // namespace corvaneserver

@@ -1,0 +1,157 @@
+// Stand-ins for the packet tests: a recording packet handler, a log sink that
+// keeps its lines, and small helpers about ports and threads.
+#ifndef TESTS_PACKET_PACKET_TEST_UTIL_H_
+#define TESTS_PACKET_PACKET_TEST_UTIL_H_
+
+#include <dirent.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/logging.h"
+#include "packet/loopback_socket.h"
+#include "packet/packet_callback.h"
+#include "packet/udp_packet.h"
+
+namespace corvaneserver {
+namespace test {
+
+constexpr std::chrono::milliseconds kDeadline(5000);
+
+// The server's packet handler played by a recorder: keeps every datagram it
+// is given and the thread that gave it.
+class PacketRecorder {
+ public:
+  struct Entry {
+    std::shared_ptr<UDPPacket> packet;
+    std::thread::id thread;
+  };
+
+  PacketCallback callback() {
+    return [this](std::shared_ptr<UDPPacket> packet) {
+      {
+        std::lock_guard<std::mutex> hold(lock_);
+        entries_.push_back({std::move(packet), std::this_thread::get_id()});
+      }
+      changed_.notify_all();
+      return 0;
+    };
+  }
+
+  // Waits (up to the deadline) until at least `count` datagrams came.
+  bool WaitForCount(size_t count, std::chrono::milliseconds deadline = kDeadline) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, deadline, [&] { return entries_.size() >= count; });
+  }
+
+  std::vector<Entry> entries() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return entries_;
+  }
+  size_t count() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return entries_.size();
+  }
+  // The bytes of datagram i.
+  std::vector<uint8_t> bytes(size_t i) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    const auto& packet = entries_.at(i).packet;
+    return std::vector<uint8_t>(packet->data(), packet->data() + packet->size());
+  }
+
+ private:
+  mutable std::mutex lock_;  // guards entries_
+  std::condition_variable changed_;
+  std::vector<Entry> entries_;
+};
+
+// Keeps every log line at or above its threshold while registered.
+class LogCapture : public rtc::LogSink {
+ public:
+  explicit LogCapture(rtc::LoggingSeverity min_sev = rtc::LS_INFO) {
+    rtc::LogMessage::AddLogToStream(this, min_sev);
+  }
+  ~LogCapture() override { rtc::LogMessage::RemoveLogToStream(this); }
+
+  void OnLogMessage(const std::string& msg, rtc::LoggingSeverity severity) override {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      lines_.push_back({severity, msg});
+    }
+    changed_.notify_all();
+  }
+
+  // Lines containing `text` (at `severity`, unless it is -1).
+  std::vector<std::string> Lines(const std::string& text, int severity = -1) const {
+    std::lock_guard<std::mutex> hold(lock_);
+    std::vector<std::string> found;
+    for (const auto& [sev, line] : lines_) {
+      if ((severity < 0 || sev == severity) && line.find(text) != std::string::npos) {
+        found.push_back(line);
+      }
+    }
+    return found;
+  }
+  size_t Count(const std::string& text, int severity = -1) const {
+    return Lines(text, severity).size();
+  }
+  bool WaitFor(const std::string& text, size_t count = 1,
+               std::chrono::milliseconds deadline = kDeadline) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, deadline, [&] {
+      size_t n = 0;
+      for (const auto& entry : lines_) n += entry.second.find(text) != std::string::npos;
+      return n >= count;
+    });
+  }
+
+ private:
+  mutable std::mutex lock_;  // guards lines_
+  std::condition_variable changed_;
+  std::vector<std::pair<int, std::string>> lines_;
+};
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+inline uint16_t FreeUdpPort() {
+  LoopbackSocket probe;
+  return probe.ok() ? probe.address().port() : 0;
+}
+
+// Threads of this process whose name is `name`.
+inline int CountThreadsNamed(const std::string& name) {
+  int count = 0;
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (tasks == nullptr) return -1;
+  while (dirent* entry = ::readdir(tasks)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+    std::string thread_name;
+    std::getline(comm, thread_name);
+    count += thread_name == name;
+  }
+  ::closedir(tasks);
+  return count;
+}
+
+// Polls `done` until it holds or the deadline passes.
+inline bool WaitUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds deadline = kDeadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace test
+}  // namespace corvaneserver
+
+#endif  // TESTS_PACKET_PACKET_TEST_UTIL_H_
