@@ -1,0 +1,137 @@
+#include "packet/packet_deliver.h"
+
+#include <chrono>
+#include <utility>
+
+#include "base/logging.h"
+
+namespace corvaneserver {
+
+PacketDeliver::DeliverWorker::DeliverWorker(unsigned int statistics_interval_ms,
+                                            const PacketCallback& deliver)
+    : deliver_(deliver),
+      statistics_(std::make_unique<PacketStatistics>(statistics_interval_ms)),
+      thread_(&DeliverWorker::EntryFuction, this, "DeliverWorker") {}
+
+PacketDeliver::DeliverWorker::~DeliverWorker() { Shutdown(); }
+
+void PacketDeliver::DeliverWorker::Start() { thread_.Start(); }
+
+void PacketDeliver::DeliverWorker::Shutdown() {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopping_ = true;
+  }
+  // Cut a worker's idle wait short so the join does not wait for it.
+  queue_ready_.notify_all();
+  thread_.Stop();
+}
+
+int PacketDeliver::DeliverWorker::OnPacketDelivered(std::shared_ptr<UDPPacket> packet) {
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (queue_.size() < kMaxQueuedPackets) {
+      queue_.push_back(std::move(packet));
+      packet = nullptr;
+    }
+  }
+  if (packet != nullptr) {
+    uint64_t suppressed = 0;
+    if (queue_full_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_WARNING) << "deliver queue full, drop packet from ["
+                          << packet->FromAddress().ToString() << "] (" << suppressed
+                          << " more dropped before)";
+    }
+    return -1;
+  }
+  queue_ready_.notify_one();
+  return 0;
+}
+
+std::shared_ptr<UDPPacket> PacketDeliver::DeliverWorker::Pop() {
+  std::lock_guard<std::mutex> hold(lock_);
+  if (queue_.empty()) return nullptr;
+  std::shared_ptr<UDPPacket> packet = std::move(queue_.front());
+  queue_.pop_front();
+  return packet;
+}
+
+std::shared_ptr<UDPPacket> PacketDeliver::DeliverWorker::WaitPop() {
+  std::unique_lock<std::mutex> hold(lock_);
+  queue_ready_.wait_for(hold, std::chrono::milliseconds(kIdleWaitMs),
+                        [this] { return !queue_.empty() || stopping_; });
+  if (queue_.empty()) return nullptr;
+  std::shared_ptr<UDPPacket> packet = std::move(queue_.front());
+  queue_.pop_front();
+  return packet;
+}
+
+size_t PacketDeliver::DeliverWorker::queue_size() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return queue_.size();
+}
+
+bool PacketDeliver::DeliverWorker::EntryFuction(void* worker) {
+  static_cast<DeliverWorker*>(worker)->Run();
+  return true;
+}
+
+void PacketDeliver::DeliverWorker::Run() {
+  std::shared_ptr<UDPPacket> packet = WaitPop();
+  if (packet == nullptr) return;
+
+  // Datagrams without a source (made inside the server) skip admission.
+  if (!packet->FromAddress().IsNil() && statistics_->OnPacketReceived(packet) != 0) return;
+
+  // Every handler routes on the payload type and user id: a datagram too short
+  // to hold them goes no further.
+  if (!packet->HasMediaHeader()) {
+    uint64_t suppressed = 0;
+    if (short_packet_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_WARNING) << "drop packet of " << packet->size() << " bytes from ["
+                          << packet->FromAddress().ToString()
+                          << "]: shorter than its media header (" << suppressed
+                          << " more dropped before)";
+    }
+    return;
+  }
+  deliver_(std::move(packet));
+}
+
+PacketDeliver::PacketDeliver(unsigned int worker_numbers, unsigned int statistics_interval_ms,
+                             const PacketCallback& deliver) {
+  RTC_LOG(LS_INFO) << "deliver worker thread numbers is " << worker_numbers;
+  if (worker_numbers == 0) {
+    RTC_LOG(LS_WARNING) << "deliver worker thread numbers is 0, use 1 instead";
+    worker_numbers = 1;
+  }
+  if (statistics_interval_ms == 0) {
+    RTC_LOG(LS_WARNING) << "packet statistics interval is 0, per-source packet statistics "
+                           "reports are disabled";
+  }
+  workers_.reserve(worker_numbers);
+  for (unsigned int i = 0; i < worker_numbers; ++i) {
+    auto worker = std::make_unique<DeliverWorker>(statistics_interval_ms, deliver);
+    worker->Start();
+    workers_.push_back(std::move(worker));
+  }
+}
+
+PacketDeliver::~PacketDeliver() { Shutdown(); }
+
+int PacketDeliver::OnPacketDelivered(std::shared_ptr<UDPPacket> packet) {
+  const unsigned int index = GetIndex(packet);
+  return workers_[index]->OnPacketDelivered(std::move(packet));
+}
+
+unsigned int PacketDeliver::GetIndex(const std::shared_ptr<UDPPacket>& packet) const {
+  const rtc::SocketAddress from = packet->FromAddress();
+  const uint64_t key = from.IsComplete() ? static_cast<uint64_t>(from.Hash()) : packet->UserId();
+  return static_cast<unsigned int>(key % workers_.size());
+}
+
+void PacketDeliver::Shutdown() {
+  for (auto& worker : workers_) worker->Shutdown();
+}
+
+}  // namespace corvaneserver

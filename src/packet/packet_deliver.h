@@ -1,0 +1,106 @@
+// The deliver pool between the UDP receive threads and the server: each
+// datagram is queued to one of N workers chosen by its source address, so one
+// source's datagrams are admitted and handled by one thread, in arrival order.
+#ifndef PACKET_PACKET_DELIVER_H_
+#define PACKET_PACKET_DELIVER_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "base/platform_thread.h"
+#include "packet/log_rate_limiter.h"
+#include "packet/packet_callback.h"
+#include "packet/packet_statistics.h"
+#include "packet/udp_packet.h"
+
+namespace corvaneserver {
+
+class PacketDeliver {
+ public:
+  // Datagrams a worker may hold before new ones are dropped: a flood the
+  // handlers cannot keep up with costs packets, not unbounded memory.
+  static constexpr size_t kMaxQueuedPackets = 16384;
+  // Longest time an idle worker waits before looking at its stop flag.
+  static constexpr int kIdleWaitMs = 10;
+
+  // One worker: a queue, its thread "DeliverWorker" and its own statistics.
+  class DeliverWorker {
+   public:
+    DeliverWorker(unsigned int statistics_interval_ms, const PacketCallback& deliver);
+    ~DeliverWorker();  // Shutdown(); datagrams still queued are dropped
+    DeliverWorker(const DeliverWorker&) = delete;
+    DeliverWorker& operator=(const DeliverWorker&) = delete;
+
+    void Start();
+    // Stops the thread and waits for it to end; harmless when not running.
+    // Not from the worker thread itself.
+    void Shutdown();
+    // Queues the datagram and wakes the worker. Returns 0, or -1 when the
+    // queue is full and the datagram is dropped. Safe from any thread.
+    int OnPacketDelivered(std::shared_ptr<UDPPacket> packet);
+    // The oldest queued datagram, or null when none; never waits.
+    // Safe from any thread.
+    std::shared_ptr<UDPPacket> Pop();
+    // Thread entry: one Run() per call, again and again until stopped.
+    static bool EntryFuction(void* worker);
+    // One pass on the worker thread: waits up to kIdleWaitMs for a datagram
+    // and handles at most one.
+    void Run();
+
+    size_t queue_size() const;
+
+   private:
+    // Like Pop(), but waits up to kIdleWaitMs for the queue to fill.
+    std::shared_ptr<UDPPacket> WaitPop();
+
+    // Passed by argument.
+    const PacketCallback deliver_;
+
+    // Used only on the worker thread.
+    std::unique_ptr<PacketStatistics> statistics_;
+    LogRateLimiter short_packet_log_;
+
+    // Any thread.
+    LogRateLimiter queue_full_log_;
+
+    mutable std::mutex lock_;  // guards queue_ and stopping_
+    std::condition_variable queue_ready_;
+    std::deque<std::shared_ptr<UDPPacket>> queue_;
+    bool stopping_ = false;
+
+    // Last member: the thread stops before anything it uses is destroyed.
+    rtc::PlatformThread thread_;
+  };
+
+  // worker_numbers 0 is raised to 1 (with a warning); statistics_interval_ms 0
+  // turns the per-source reports off (with a warning). Workers run at once.
+  PacketDeliver(unsigned int worker_numbers, unsigned int statistics_interval_ms,
+                const PacketCallback& deliver);
+  ~PacketDeliver();  // Shutdown()
+  PacketDeliver(const PacketDeliver&) = delete;
+  PacketDeliver& operator=(const PacketDeliver&) = delete;
+
+  // Queues the datagram to its worker. Called by the receive threads; safe
+  // from any thread. Returns the worker's result.
+  int OnPacketDelivered(std::shared_ptr<UDPPacket> packet);
+  // Worker of a datagram: the source address's hash modulo the worker count,
+  // or the datagram's user id when the address is not complete.
+  unsigned int GetIndex(const std::shared_ptr<UDPPacket>& packet) const;
+  // Stops every worker in order, each joined before the next. Call after the
+  // receivers have stopped; datagrams queued later are never handled.
+  void Shutdown();
+
+  size_t worker_numbers() const { return workers_.size(); }
+
+ private:
+  // Filled by the constructor, never changed afterwards: read without a lock.
+  std::vector<std::unique_ptr<DeliverWorker>> workers_;
+};
+
+}  // namespace corvaneserver
+
+#endif  // PACKET_PACKET_DELIVER_H_

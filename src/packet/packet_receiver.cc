@@ -1,0 +1,166 @@
+#include "packet/packet_receiver.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "base/logging.h"
+#include "base/time_utils.h"
+
+namespace corvaneserver {
+
+namespace {
+
+uint32_t AtLeastOne(uint32_t worker_numbers) {
+  if (worker_numbers != 0) return worker_numbers;
+  RTC_LOG(LS_WARNING) << "receiver worker thread numbers is 0, use 1 instead";
+  return 1;
+}
+
+}  // namespace
+
+PacketReceiver::ReceiveThread::ReceiveThread(int socket, const PacketCallback& callback)
+    : socket_(socket),
+      callback_(callback),
+      last_report_time_(rtc::TimeMillis()),
+      thread_(&ReceiveThread::ThreadEntry, this, "ReceiveWorker") {
+  for (unsigned int i = 0; i < kBatchSize; ++i) ArmSlot(i);
+}
+
+PacketReceiver::ReceiveThread::~ReceiveThread() {
+  Shutdown();
+  ::close(socket_);
+}
+
+void PacketReceiver::ReceiveThread::Start() { thread_.Start(); }
+
+void PacketReceiver::ReceiveThread::Shutdown() { thread_.Stop(); }
+
+bool PacketReceiver::ReceiveThread::ThreadEntry(void* receiver) {
+  static_cast<ReceiveThread*>(receiver)->Run();
+  return true;
+}
+
+void PacketReceiver::ReceiveThread::ArmSlot(unsigned int i) {
+  packets_[i] = std::make_shared<UDPPacket>(kMaxUdpPacketSize);
+  buffers_[i].iov_base = packets_[i]->data();
+  buffers_[i].iov_len = kMaxUdpPacketSize;
+  std::memset(&messages_[i], 0, sizeof(messages_[i]));
+  messages_[i].msg_hdr.msg_name = &senders_[i];
+  messages_[i].msg_hdr.msg_namelen = sizeof(senders_[i]);
+  messages_[i].msg_hdr.msg_iov = &buffers_[i];
+  messages_[i].msg_hdr.msg_iovlen = 1;
+}
+
+void PacketReceiver::ReceiveThread::Run() {
+  // Block in the kernel rather than sleep: a datagram is taken the moment it
+  // arrives, and a stop is still noticed within kIdleWaitMs.
+  pollfd ready{socket_, POLLIN, 0};
+  const int events = ::poll(&ready, 1, kIdleWaitMs);
+  if (events <= 0) return;
+  if ((ready.revents & POLLNVAL) != 0) {
+    // Not a socket any more; never spin on it.
+    ::poll(nullptr, 0, kIdleWaitMs);
+    return;
+  }
+
+  for (unsigned int i = 0; i < kBatchSize; ++i) {
+    messages_[i].msg_hdr.msg_namelen = sizeof(senders_[i]);
+    messages_[i].msg_hdr.msg_flags = 0;
+  }
+  // Errors (EAGAIN among them) are not logged: the next attempt follows.
+  const int received = ::recvmmsg(socket_, messages_.data(), kBatchSize, MSG_DONTWAIT, nullptr);
+  for (int i = 0; i < received; ++i) {
+    // A datagram longer than the buffer arrives cut to kMaxUdpPacketSize.
+    const unsigned int size = messages_[i].msg_len;
+    if (size == 0) continue;  // empty datagram: the slot is reused
+    std::shared_ptr<UDPPacket>& packet = packets_[i];
+    packet->SetSize(size);
+    packet->SetSocket(socket_, senders_[i]);
+    const int64_t now = packet->ReceiveTime();
+    callback_(std::move(packet));
+    ArmSlot(static_cast<unsigned int>(i));
+    Count(size, now);
+  }
+}
+
+void PacketReceiver::ReceiveThread::Count(unsigned int size, int64_t now_ms) {
+  ++packet_count_;
+  byte_count_ += size;
+  period_bytes_ += size;
+  if (now_ms < last_report_time_ + kReportIntervalMs) return;
+  const int64_t elapsed_ms = now_ms - last_report_time_;
+  last_report_time_ = now_ms;
+  RTC_LOG(LS_NONE) << "receive socket [" << socket_ << "] received packet count [" << packet_count_
+                   << "] and bytes [" << byte_count_ << "] and rate is ["
+                   << period_bytes_ * 8 / static_cast<uint64_t>(elapsed_ms) << "kbps]";
+  period_bytes_ = 0;
+}
+
+PacketReceiver::PacketReceiver(uint32_t worker_numbers)
+    : worker_numbers_(AtLeastOne(worker_numbers)) {}
+
+PacketReceiver::~PacketReceiver() { Shutdown(); }
+
+int PacketReceiver::Listen(const rtc::SocketAddress& address, const PacketCallback& callback,
+                           bool media_listener) {
+  RTC_LOG(LS_INFO) << "receiver worker thread numbers is " << worker_numbers_ << ", and listen in "
+                   << address.ToString();
+  for (uint32_t i = 0; i < worker_numbers_; ++i) {
+    const int socket = StartListen(address);
+    if (socket < 0) {
+      RTC_LOG(LS_ERROR) << "start listen in " << address.ToString() << " failed";
+      return -1;
+    }
+    auto thread = std::make_unique<ReceiveThread>(socket, callback);
+    thread->Start();
+    (media_listener ? receive_threads_ : rec_threads_).push_back(std::move(thread));
+  }
+  return 0;
+}
+
+int PacketReceiver::StartListen(const rtc::SocketAddress& address) {
+  const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (socket < 0) {
+    RTC_LOG(LS_ERROR) << "socket init failed";
+    return -1;
+  }
+  SetReusePort(socket);
+  sockaddr_in addr;
+  int error = 0;
+  if (address.ToSockAddr(&addr) == 0) {
+    error = EAFNOSUPPORT;  // not an IPv4 address
+  } else if (::bind(socket, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0) {
+    error = errno;
+  }
+  if (error != 0) {
+    RTC_LOG(LS_ERROR) << "bind socket to " << address.ToString()
+                      << " failed: " << std::strerror(error);
+    ::close(socket);
+    return -1;
+  }
+  return socket;
+}
+
+int PacketReceiver::SetReusePort(int socket) {
+  const int on = 1;
+  const int result = ::setsockopt(socket, SOL_SOCKET, SO_REUSEPORT, &on, sizeof(on));
+  if (result != 0) RTC_LOG(LS_WARNING) << "set socket " << socket << " SO_REUSEPORT failed";
+  return result;
+}
+
+void PacketReceiver::Shutdown() {
+  for (auto& thread : receive_threads_) thread->Shutdown();
+  for (auto& thread : rec_threads_) thread->Shutdown();
+}
+
+int PacketReceiver::GetSocket() {
+  if (rec_threads_.empty()) return -1;
+  const uint32_t turn = next_socket_.fetch_add(1, std::memory_order_relaxed);
+  return rec_threads_[turn % rec_threads_.size()]->GetSocket();
+}
+
+}  // namespace corvaneserver

@@ -1,0 +1,112 @@
+// The server's UDP listeners: for each listened address several sockets bound
+// to the same port with SO_REUSEPORT, each read by its own "ReceiveWorker"
+// thread that turns every datagram into a UDPPacket and hands it on.
+#ifndef PACKET_PACKET_RECEIVER_H_
+#define PACKET_PACKET_RECEIVER_H_
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "base/platform_thread.h"
+#include "base/socket_address.h"
+#include "packet/packet_callback.h"
+#include "packet/udp_packet.h"
+
+namespace corvaneserver {
+
+class PacketReceiver {
+ public:
+  // Longest time a receive thread blocks before looking at its stop flag.
+  static constexpr int kIdleWaitMs = 10;
+  // Period of each socket's rate line in the stat log.
+  static constexpr int64_t kReportIntervalMs = 300000;
+
+  // One bound socket and the thread that reads it.
+  class ReceiveThread {
+   public:
+    // Datagrams taken from the kernel in one call, each its own UDPPacket.
+    static constexpr unsigned int kBatchSize = 16;
+
+    // Takes ownership of the socket. The thread is created, not started.
+    ReceiveThread(int socket, const PacketCallback& callback);
+    ~ReceiveThread();  // Shutdown(), then closes the socket
+    ReceiveThread(const ReceiveThread&) = delete;
+    ReceiveThread& operator=(const ReceiveThread&) = delete;
+
+    void Start();
+    // Stops the thread and joins it; the socket stays open.
+    void Shutdown();
+    static bool ThreadEntry(void* receiver);
+    // One receive attempt on the thread: blocks up to kIdleWaitMs for the
+    // socket to become readable, then hands on what it reads.
+    void Run();
+    int GetSocket() const { return socket_; }
+
+   private:
+    // Gives slot i a fresh datagram and points its message header at it.
+    void ArmSlot(unsigned int i);
+    // Counts one handed-on datagram and writes the rate line when due.
+    void Count(unsigned int size, int64_t now_ms);
+
+    // Owned; closed by the destructor.
+    const int socket_;
+    const PacketCallback callback_;
+
+    // Used only on the receive thread.
+    int64_t last_report_time_;
+    uint64_t packet_count_ = 0;
+    uint64_t byte_count_ = 0;
+    uint64_t period_bytes_ = 0;
+    std::array<std::shared_ptr<UDPPacket>, kBatchSize> packets_;
+    std::array<sockaddr_in, kBatchSize> senders_;
+    std::array<iovec, kBatchSize> buffers_;
+    std::array<mmsghdr, kBatchSize> messages_;
+
+    // Last member: stops before anything it uses is destroyed.
+    rtc::PlatformThread thread_;
+  };
+
+  // worker_numbers: sockets and threads per listened address; 0 is raised to 1
+  // with a warning.
+  explicit PacketReceiver(uint32_t worker_numbers);
+  ~PacketReceiver();  // Shutdown(), then closes every socket
+  PacketReceiver(const PacketReceiver&) = delete;
+  PacketReceiver& operator=(const PacketReceiver&) = delete;
+
+  // Opens worker_numbers_ sockets on the address and starts a thread for each.
+  // media_listener true: the server's public media sockets; false: the rec
+  // (cascade) sockets that GetSocket() hands out. 0 on success; -1 when a
+  // socket cannot be opened or bound (those opened before keep running).
+  // Service thread only, before Shutdown().
+  int Listen(const rtc::SocketAddress& address, const PacketCallback& callback,
+             bool media_listener);
+  // One non-blocking IPv4 UDP socket with SO_REUSEPORT bound to the address,
+  // or -1.
+  int StartListen(const rtc::SocketAddress& address);
+  // setsockopt SO_REUSEPORT; its result (0 on success).
+  int SetReusePort(int socket);
+  // Stops the media listeners' threads, then the rec listeners'; each joined.
+  // Sockets stay open until destruction. Service thread only.
+  void Shutdown();
+  // The rec listeners' sockets in turn, or -1 when there is none.
+  // Safe from any thread once Listen has returned.
+  int GetSocket();
+
+  uint32_t worker_numbers() const { return worker_numbers_; }
+
+ private:
+  const uint32_t worker_numbers_;
+  std::atomic<uint32_t> next_socket_{0};
+  std::vector<std::unique_ptr<ReceiveThread>> receive_threads_;
+  std::vector<std::unique_ptr<ReceiveThread>> rec_threads_;
+};
+
+}  // namespace corvaneserver
+
+#endif  // PACKET_PACKET_RECEIVER_H_

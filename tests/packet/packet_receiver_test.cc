@@ -1,0 +1,221 @@
+#include "packet/packet_receiver.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/time_utils.h"
+#include "packet/datagram_builder.h"
+#include "packet/loopback_socket.h"
+#include "packet/packet_test_util.h"
+
+namespace corvaneserver {
+namespace {
+
+uint16_t BoundPort(int socket) {
+  sockaddr_in addr{};
+  socklen_t len = sizeof(addr);
+  if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+class PacketReceiverTest : public ::testing::Test {
+ protected:
+  // Listens on a free loopback port; the recorder plays the deliver pool.
+  void StartReceiver(uint32_t workers, bool media_listener) {
+    receiver_ = std::make_unique<PacketReceiver>(workers);
+    port_ = test::FreeUdpPort();
+    ASSERT_NE(port_, 0);
+    ASSERT_EQ(receiver_->Listen(test::Loopback(port_), recorder_.callback(), media_listener), 0);
+  }
+  rtc::SocketAddress server() const { return test::Loopback(port_); }
+
+  test::LogCapture log_;
+  test::PacketRecorder recorder_;
+  std::unique_ptr<PacketReceiver> receiver_;
+  uint16_t port_ = 0;
+  test::LoopbackSocket client_;
+};
+
+TEST_F(PacketReceiverTest, ListenOpensSeveralSocketsOnOnePortEachWithItsThread) {
+  const int threads_before = test::CountThreadsNamed("ReceiveWorker");
+  StartReceiver(3, false);
+  EXPECT_EQ(log_.Count("receiver worker thread numbers is 3, and listen in 127.0.0.1:" +
+                       std::to_string(port_)),
+            1u);
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return test::CountThreadsNamed("ReceiveWorker") == threads_before + 3; }));
+
+  std::vector<int> sockets;
+  for (int i = 0; i < 6; ++i) sockets.push_back(receiver_->GetSocket());
+  EXPECT_EQ(std::set<int>(sockets.begin(), sockets.end()).size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_GE(sockets[i], 0);
+    EXPECT_EQ(sockets[i], sockets[i + 3]);  // GetSocket goes round in turn
+    EXPECT_EQ(BoundPort(sockets[i]), port_);
+  }
+}
+
+TEST_F(PacketReceiverTest, TwoAddressesOfFourWorkersGiveEightThreads) {
+  const int threads_before = test::CountThreadsNamed("ReceiveWorker");
+  StartReceiver(4, true);
+  rtc::SocketAddress second;
+  ASSERT_TRUE(second.FromString("127.0.0.2:" + std::to_string(port_)));
+  ASSERT_EQ(receiver_->Listen(second, recorder_.callback(), true), 0);
+  EXPECT_TRUE(test::WaitUntil(
+      [&] { return test::CountThreadsNamed("ReceiveWorker") == threads_before + 8; }));
+  ASSERT_TRUE(client_.SendTo(second, {0xA0, 1, 2}));
+  ASSERT_TRUE(recorder_.WaitForCount(1));
+}
+
+TEST_F(PacketReceiverTest, GetSocketWithoutRecListenerIsMinusOne) {
+  StartReceiver(2, true);
+  EXPECT_EQ(receiver_->GetSocket(), -1);
+}
+
+TEST_F(PacketReceiverTest, DatagramIsStampedWithSocketSenderAndTime) {
+  rtc::ScopedFakeClock clock;
+  clock.AdvanceTime(777);
+  StartReceiver(2, false);
+  const std::set<int> sockets = {receiver_->GetSocket(), receiver_->GetSocket()};
+  const auto bytes = test::MediaDatagram(0xA0, 0x66, 1, 2, test::TokenHeader(1), "t", "x");
+  ASSERT_TRUE(client_.SendTo(server(), bytes));
+  ASSERT_TRUE(recorder_.WaitForCount(1));
+  const auto entry = recorder_.entries()[0];
+  EXPECT_EQ(recorder_.bytes(0), bytes);
+  EXPECT_EQ(entry.packet->capcity(), kMaxUdpPacketSize);
+  EXPECT_EQ(entry.packet->FromAddress(), client_.address());
+  EXPECT_EQ(sockets.count(entry.packet->socket()), 1u);
+  EXPECT_EQ(entry.packet->ReceiveTime(), rtc::TimeMillis());
+  EXPECT_NE(entry.thread, std::this_thread::get_id());
+}
+
+TEST_F(PacketReceiverTest, DatagramOver1500BytesArrivesCutTo1500) {
+  StartReceiver(1, true);
+  std::vector<uint8_t> bytes(2000);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_TRUE(client_.SendTo(server(), bytes));
+  ASSERT_TRUE(recorder_.WaitForCount(1));
+  EXPECT_EQ(recorder_.bytes(0), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 1500));
+}
+
+TEST_F(PacketReceiverTest, ZeroLengthDatagramIsNeverHandedOn) {
+  StartReceiver(1, true);
+  ASSERT_TRUE(client_.SendTo(server(), {}));
+  const std::vector<uint8_t> marker = {0xA0, 'm'};
+  ASSERT_TRUE(client_.SendTo(server(), marker));
+  ASSERT_TRUE(recorder_.WaitForCount(1));
+  // One sender's datagrams are read in order from one socket: had the empty
+  // one been handed on, it would have come first.
+  EXPECT_EQ(recorder_.bytes(0), marker);
+  ASSERT_TRUE(client_.SendTo(server(), marker));
+  ASSERT_TRUE(recorder_.WaitForCount(2));
+  EXPECT_EQ(recorder_.count(), 2u);
+}
+
+TEST_F(PacketReceiverTest, ManyDatagramsInABurstAllArriveInOrder) {
+  StartReceiver(1, true);
+  constexpr uint32_t kCount = 200;
+  for (uint32_t seq = 0; seq < kCount; ++seq) {
+    ASSERT_TRUE(client_.SendTo(server(), test::MediaDatagram(0xA0, 0x66, seq, 1)));
+    if (seq % 40 == 39) {
+      ASSERT_TRUE(recorder_.WaitForCount(seq + 1));
+    }
+  }
+  ASSERT_TRUE(recorder_.WaitForCount(kCount));
+  const auto entries = recorder_.entries();
+  for (uint32_t seq = 0; seq < kCount; ++seq) EXPECT_EQ(entries[seq].packet->SequenceNum(), seq);
+}
+
+TEST_F(PacketReceiverTest, ShutdownJoinsEveryThreadAndLeavesSocketsOpen) {
+  const int threads_before = test::CountThreadsNamed("ReceiveWorker");
+  StartReceiver(2, false);
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return test::CountThreadsNamed("ReceiveWorker") == threads_before + 2; }));
+  receiver_->Shutdown();
+  EXPECT_EQ(test::CountThreadsNamed("ReceiveWorker"), threads_before);
+
+  // Nobody reads any more: the datagram waits in one of the two sockets.
+  const std::vector<uint8_t> bytes = {0xA0, 0x66, 9};
+  ASSERT_TRUE(client_.SendTo(server(), bytes));
+  pollfd fds[2] = {{receiver_->GetSocket(), POLLIN, 0}, {receiver_->GetSocket(), POLLIN, 0}};
+  ASSERT_EQ(::poll(fds, 2, 5000), 1);
+  const int ready = (fds[0].revents & POLLIN) != 0 ? fds[0].fd : fds[1].fd;
+  std::vector<uint8_t> got(64);
+  const ssize_t n = ::recv(ready, got.data(), got.size(), MSG_DONTWAIT);
+  ASSERT_EQ(n, 3);
+  got.resize(3);
+  EXPECT_EQ(got, bytes);
+  EXPECT_EQ(recorder_.count(), 0u);
+  receiver_->Shutdown();  // a second stop is harmless
+}
+
+TEST_F(PacketReceiverTest, BindFailureFailsListenWithItsLine) {
+  // A socket without SO_REUSEPORT holds the port.
+  test::LoopbackSocket holder;
+  ASSERT_TRUE(holder.ok());
+  PacketReceiver receiver(2);
+  EXPECT_EQ(receiver.Listen(holder.address(), recorder_.callback(), true), -1);
+  EXPECT_EQ(log_.Count("start listen in " + holder.address().ToString() + " failed", rtc::LS_ERROR),
+            1u);
+}
+
+TEST_F(PacketReceiverTest, ZeroWorkerNumbersIsRaisedToOne) {
+  StartReceiver(0, false);
+  EXPECT_EQ(receiver_->worker_numbers(), 1u);
+  EXPECT_EQ(log_.Count("receiver worker thread numbers is 0, use 1 instead", rtc::LS_WARNING), 1u);
+  EXPECT_EQ(receiver_->GetSocket(), receiver_->GetSocket());
+  ASSERT_TRUE(client_.SendTo(server(), {0xA0, 1}));
+  EXPECT_TRUE(recorder_.WaitForCount(1));
+}
+
+// Sends `count` datagrams of `size` bytes and waits until all were read.
+void SendInStep(const test::LoopbackSocket& client, const rtc::SocketAddress& to,
+                test::PacketRecorder* recorder, int count, size_t size) {
+  const size_t start = recorder->count();
+  for (int i = 0; i < count; ++i) {
+    ASSERT_TRUE(client.SendTo(to, std::vector<uint8_t>(size, 0xA0)));
+    if (i % 32 == 31) {
+      ASSERT_TRUE(recorder->WaitForCount(start + i + 1));
+    }
+  }
+  ASSERT_TRUE(recorder->WaitForCount(start + count));
+}
+
+// 1 000 000 bytes in 300 000 ms make 26 kbit/s.
+TEST_F(PacketReceiverTest, RateLineEveryFiveMinutesGoesToTheStatLog) {
+  rtc::ScopedFakeClock clock;
+  StartReceiver(1, false);
+  const int socket = receiver_->GetSocket();
+  SendInStep(client_, server(), &recorder_, 666, 1500);
+  clock.AdvanceTime(299999);
+  SendInStep(client_, server(), &recorder_, 1, 500);
+  EXPECT_EQ(log_.Count("receive socket ["), 0u);
+  clock.AdvanceTime(1);
+  SendInStep(client_, server(), &recorder_, 1, 500);
+  const std::string line = "receive socket [" + std::to_string(socket) +
+                           "] received packet count [668] and bytes [1000000] and rate is "
+                           "[26kbps]";
+  EXPECT_EQ(log_.Count(line, rtc::LS_NONE), 1u);
+
+  // The next period starts at that line; totals go on.
+  SendInStep(client_, server(), &recorder_, 100, 1500);
+  clock.AdvanceTime(150000);
+  SendInStep(client_, server(), &recorder_, 1, 1500);
+  EXPECT_EQ(log_.Count("receive socket ["), 1u);
+  clock.AdvanceTime(150000);
+  SendInStep(client_, server(), &recorder_, 1, 1500);
+  EXPECT_EQ(log_.Count("receive socket [" + std::to_string(socket) +
+                           "] received packet count [770] and bytes [1153000] and rate is [4kbps]",
+                       rtc::LS_NONE),
+            1u);
+}
+
+}  // namespace
+}  // namespace corvaneserver
