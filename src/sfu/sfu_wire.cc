@@ -1,0 +1,35 @@
+#include "sfu/sfu_wire.h"
+
+#include <cstring>
+
+#include "base/byte_io.h"
+
+namespace corvaneserver {
+
+uint32_t CascadeAddressHash(const rtc::SocketAddress& address) {
+  return static_cast<uint32_t>(address.Hash());
+}
+
+void BuildCascadePacket(uint64_t room_id, uint32_t address_hash,
+                        uint8_t (&out)[kCascadePacketSize]) {
+  std::memset(out, 0, sizeof(out));
+  out[0] = 0xA0;
+  out[1] = 0x6E;
+  rtc::SetBE64(out + 6, room_id);
+  rtc::SetBE32(out + 14, address_hash);
+}
+
+bool ParseCascadePacket(const uint8_t* data, size_t size, CascadeFields* fields) {
+  if (data == nullptr || size < kCascadePacketSize) return false;
+  fields->room_id = rtc::GetBE64(data + 6);
+  fields->address_hash = rtc::GetBE32(data + 14);
+  return true;
+}
+
+bool ParseNackUserId(const uint8_t* data, size_t size, uint64_t* user_id) {
+  if (data == nullptr || size < kNackMinSize) return false;
+  *user_id = rtc::GetBE64(data + 14);
+  return true;
+}
+
+}  // namespace corvaneserver

@@ -1,0 +1,37 @@
+// Server-to-server and NACK datagrams of the forwarding server: the cascade
+// datagram a link sends to prove itself (and expects back from its peer), and
+// the part of a NACK that the server reads to route it.
+#ifndef SFU_SFU_WIRE_H_
+#define SFU_SFU_WIRE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "base/socket_address.h"
+
+namespace corvaneserver {
+
+// Cascade datagram: 0xA0, 'n', 4 zero bytes, room id (8), peer address hash (4).
+constexpr size_t kCascadePacketSize = 18;
+// A NACK names the user whose datagrams it asks for at bytes 14 to 21.
+constexpr size_t kNackMinSize = 22;
+
+struct CascadeFields {
+  uint64_t room_id = 0;
+  uint32_t address_hash = 0;
+};
+
+// The value a cascade link and its peer exchange for `address`: the low 32 bits
+// of its hash (IPv4 address XOR (port | port << 16)).
+uint32_t CascadeAddressHash(const rtc::SocketAddress& address);
+
+void BuildCascadePacket(uint64_t room_id, uint32_t address_hash,
+                        uint8_t (&out)[kCascadePacketSize]);
+// False (and *fields untouched) when the datagram is shorter than 18 bytes.
+bool ParseCascadePacket(const uint8_t* data, size_t size, CascadeFields* fields);
+// The user id a NACK is about; false when the datagram is shorter than 22 bytes.
+bool ParseNackUserId(const uint8_t* data, size_t size, uint64_t* user_id);
+
+}  // namespace corvaneserver
+
+#endif  // SFU_SFU_WIRE_H_

@@ -1,0 +1,160 @@
+#include "sfu/voice_channel.h"
+
+#include <sys/socket.h>
+
+#include <utility>
+
+#include "base/logging.h"
+#include "base/time_utils.h"
+#include "packet/udp_packet.h"
+#include "sfu/nack.h"
+#include "sfu/sfu_wire.h"
+#include "sfu/voice_room.h"
+
+namespace corvaneserver {
+
+VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t user_id, uint32_t type,
+                           std::string token)
+    : Channel(user_id, type, std::move(token)), room_(room), cascade_confirmed_(true) {
+  if (nack_enabled_) nack_ = std::make_unique<Nack>(user_id);
+}
+
+VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t cascade_id, int socket,
+                           const rtc::SocketAddress& address)
+    : Channel(cascade_id, kUserTypeCascader, socket, address),
+      room_(room),
+      cascade_confirmed_(false) {}
+
+VoiceChannel::~VoiceChannel() {
+  RTC_LOG(LS_INFO) << "remove user [" << Id() << "] from room [" << RoomId() << "]";
+}
+
+uint64_t VoiceChannel::RoomId() const {
+  const std::shared_ptr<VoiceRoom> room = room_.lock();
+  return room ? room->Id() : 0;
+}
+
+int VoiceChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
+  const uint8_t payload_type = packet->PayloadType();
+  if (payload_type == kAuthenticationPayloadType) {
+    uint64_t suppressed = 0;
+    if (relay_log_limiter_.Allow(&suppressed)) {
+      RTC_LOG(LS_INFO) << "received authentication packet from other packet, deliver it to "
+                          "user address";
+    }
+    SendPacket(packet);
+    return 0;
+  }
+  if (ReceivedPacket(packet) != 0) return -1;
+  if (music_notice_pending_.exchange(false, std::memory_order_acq_rel)) NotifyMusicDetail();
+  if (IsAckPacket(payload_type)) {
+    OnAckReceived(packet);
+    return -1;  // acknowledgements are never forwarded
+  }
+  if (payload_type == kMusicPayloadType) {
+    // Music goes to the room whatever the member's role and mute state.
+    const std::shared_ptr<VoiceRoom> room = room_.lock();
+    return room ? room->OnMusicPacketReceived(packet) : 0;
+  }
+  if (IsSpeaker() && !Muted()) {
+    const std::shared_ptr<VoiceRoom> room = room_.lock();
+    if (room) room->OnPacketDelivered(packet);
+  }
+  if (nack_) nack_->OnPacketReceived(packet);
+  return 0;
+}
+
+int VoiceChannel::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
+  return nack_ ? nack_->OnNackReceived(nack) : -1;
+}
+
+void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet) {
+  SendDetectPacket();
+  const uint8_t payload_type = packet->PayloadType();
+  const bool kept = payload_type == kMusicPayloadType || payload_type == kRetainedPayloadType;
+  // Stamped before the send, so that a sweep running meanwhile already sees the
+  // window of this delivery.
+  if (kept) packet->SetDeliveredTime(rtc::TimeMillis());
+  SendPacket(packet);
+  if (!kept) return;
+
+  std::lock_guard<std::mutex> hold(wait_lock_);
+  if (payload_type == kMusicPayloadType) {
+    pending_music_ = packet;
+    return;
+  }
+  const uint32_t seq = packet->SequenceNum();
+  if (wait_packets_.count(seq) != 0) return;  // the earlier datagram stays
+  if (wait_packets_.size() >= kMaxWaitPackets) {
+    wait_packets_.erase(wait_order_.front());
+    wait_order_.pop_front();
+  }
+  wait_order_.push_back(seq);
+  wait_packets_.emplace(seq, Waiting{packet, std::prev(wait_order_.end())});
+}
+
+void VoiceChannel::SendPacket(const std::shared_ptr<UDPPacket>& packet) {
+  packet->Send(FromAddress(), Socket());
+}
+
+std::list<std::shared_ptr<UDPPacket>> VoiceChannel::GetWaitPacketList() const {
+  std::list<std::shared_ptr<UDPPacket>> list;
+  std::lock_guard<std::mutex> hold(wait_lock_);
+  if (pending_music_) list.push_back(pending_music_);
+  for (const auto& [seq, waiting] : wait_packets_) list.push_back(waiting.packet);
+  return list;
+}
+
+void VoiceChannel::ResendPacket() {
+  const std::list<std::shared_ptr<UDPPacket>> waiting = GetWaitPacketList();
+  const int64_t now = rtc::TimeMillis();
+  for (const auto& packet : waiting) {
+    if (now <= packet->DeliveredTime() + kResendWindowMs) SendPacket(packet);
+  }
+}
+
+void VoiceChannel::OnAckReceived(const std::shared_ptr<UDPPacket>& ack) {
+  const auto acked_type = static_cast<uint8_t>(ack->PayloadType() + 1);
+  const uint32_t seq = ack->SequenceNum();
+  std::lock_guard<std::mutex> hold(wait_lock_);
+  if (acked_type == kMusicPayloadType) {
+    if (pending_music_ && pending_music_->SequenceNum() == seq) pending_music_.reset();
+  } else if (acked_type == kRetainedPayloadType) {
+    auto it = wait_packets_.find(seq);
+    if (it != wait_packets_.end()) {
+      wait_order_.erase(it->second.age);
+      wait_packets_.erase(it);
+    }
+  }
+}
+
+void VoiceChannel::NotifyMusicDetail() {
+  const std::shared_ptr<VoiceRoom> room = room_.lock();
+  if (!room) return;
+  const std::shared_ptr<UDPPacket> detail = room->GetMusicDetail();
+  if (detail) DeliverPacket(detail);
+}
+
+bool VoiceChannel::CheckOvertime() { return InactiveCheck() == 0; }
+
+void VoiceChannel::SendDetectPacket() {
+  if (ChannelType() != kUserTypeCascader || cascade_confirmed()) return;
+  const rtc::SocketAddress peer = FromAddress();
+  uint8_t bytes[kCascadePacketSize];
+  BuildCascadePacket(RoomId(), CascadeAddressHash(peer), bytes);
+  sockaddr_in addr;
+  peer.ToSockAddr(&addr);
+  ::sendto(Socket(), bytes, sizeof(bytes), 0, reinterpret_cast<const sockaddr*>(&addr),
+           sizeof(addr));
+}
+
+void VoiceChannel::CascadeResponse(uint32_t value) {
+  if (ChannelType() != kUserTypeCascader) return;
+  const rtc::SocketAddress peer = FromAddress();
+  if (value != CascadeAddressHash(peer)) return;
+  cascade_confirmed_.store(true, std::memory_order_release);
+  RTC_LOG(LS_INFO) << "received cascade response from [" << peer.ToString() << "]";
+  NotifyMusicDetail();
+}
+
+}  // namespace corvaneserver

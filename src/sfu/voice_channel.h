@@ -1,0 +1,123 @@
+// The forwarding server's channel: one member of one room. Inbound it sorts a
+// member's admitted datagrams (acknowledgement, music, voice) and hands what may
+// be heard to the room; outbound it sends the room's datagrams to the member and
+// keeps the ones that need an acknowledgement (music 0x80, and 0x82) until the
+// member acknowledges them. A cascade link is a channel of this kind too: it
+// carries a room to a peer server and proves itself with detect datagrams.
+//
+// Lock order: the server's lock (read side for everything here but the
+// destructor) is held around every call; `wait_lock_` and the locks of the base
+// channel are leaf locks under it, never held together and never while the room
+// is called.
+#ifndef SFU_VOICE_CHANNEL_H_
+#define SFU_VOICE_CHANNEL_H_
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "common/user_channel.h"
+#include "packet/log_rate_limiter.h"
+
+namespace corvaneserver {
+
+class Nack;
+class UDPPacket;
+class VoiceRoom;
+
+// Payload type of datagrams kept per sequence number until acknowledged.
+constexpr uint8_t kRetainedPayloadType = 0x82;
+// Most datagrams waiting for one member's acknowledgement; one more drops the
+// one that has waited longest.
+constexpr size_t kMaxWaitPackets = 256;
+// An unacknowledged datagram is sent again on every sweep for this long after
+// it was delivered.
+constexpr int64_t kResendWindowMs = 250;
+
+class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceChannel> {
+ public:
+  // A member who joined through the control plane.
+  VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t user_id, uint32_t type,
+               std::string token);
+  // A cascade link (user type 3) to the peer server at `address`, reached
+  // through `socket`; unconfirmed until the peer answers its detect datagram.
+  VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t cascade_id, int socket,
+               const rtc::SocketAddress& address);
+  virtual ~VoiceChannel();
+
+  int OnUserTypeChanged() override { return 0; }
+
+  // --- Deliver worker of this member's datagram -------------------------------
+  // A datagram the server routed to this member. 0 when it was accepted and is
+  // not an acknowledgement, -1 otherwise.
+  // REQUIRES: packet->HasMediaHeader().
+  int OnPacketReceived(const std::shared_ptr<UDPPacket>& packet);
+  // A NACK naming this member: -1, since the NACK switch is off.
+  int OnNackReceived(const std::shared_ptr<UDPPacket>& nack);
+  // A cascade datagram's value, offered by the room; confirms a cascade link
+  // whose peer address hashes to it and sends the peer the music detail.
+  void CascadeResponse(uint32_t value);
+
+  // --- Deliver worker of any member (several at once) -------------------------
+  // Sends a datagram of the room to this member, stamps its delivered time and
+  // keeps it when it must be acknowledged.
+  void DeliverPacket(const std::shared_ptr<UDPPacket>& packet);
+  // Sends to the member's address through its socket; nothing while unknown.
+  void SendPacket(const std::shared_ptr<UDPPacket>& packet);
+  // Delivers the room's music detail, when the room has one.
+  void NotifyMusicDetail();
+  // The detect datagram of a cascade link that is not yet confirmed.
+  void SendDetectPacket();
+
+  // --- Service thread --------------------------------------------------------
+  // Sends every waiting datagram again that was delivered at most
+  // kResendWindowMs ago. Server read lock held.
+  void ResendPacket();
+  // True when the member has been silent too long and was just reset. Server
+  // write lock held.
+  bool CheckOvertime();
+
+  // Snapshot of the waiting datagrams: the pending music datagram first, then
+  // the 0x82 datagrams in ascending sequence number.
+  std::list<std::shared_ptr<UDPPacket>> GetWaitPacketList() const;
+  // Removes the datagram that `ack` acknowledges.
+  void OnAckReceived(const std::shared_ptr<UDPPacket>& ack);
+  // The room's id, or 0 once the room is gone.
+  uint64_t RoomId() const;
+  bool cascade_confirmed() const { return cascade_confirmed_.load(std::memory_order_acquire); }
+
+ private:
+  // Passed by argument; the room owns this channel, not the other way round.
+  const std::weak_ptr<VoiceRoom> room_;
+
+  // Member channels count as confirmed; a cascade link until its peer answers.
+  std::atomic<bool> cascade_confirmed_;
+  // Cleared by the first accepted datagram, which brings the music detail.
+  std::atomic<bool> music_notice_pending_{true};
+  // Off in both constructors; nothing turns it on.
+  const bool nack_enabled_ = false;
+  // Allocated by this only when the NACK switch is on.
+  std::unique_ptr<Nack> nack_;
+
+  // Anyone may send 'b' datagrams naming this member: one line per 10 s.
+  LogRateLimiter relay_log_limiter_{10000};
+
+  mutable std::mutex wait_lock_;
+  // Guarded by wait_lock_: the last music datagram sent and not acknowledged,
+  // and the 0x82 datagrams by sequence number with their place in the age order.
+  struct Waiting {
+    std::shared_ptr<UDPPacket> packet;
+    std::list<uint32_t>::iterator age;
+  };
+  std::shared_ptr<UDPPacket> pending_music_;
+  std::map<uint32_t, Waiting> wait_packets_;
+  std::list<uint32_t> wait_order_;  // sequence numbers, longest waiting first
+};
+
+}  // namespace corvaneserver
+
+#endif  // SFU_VOICE_CHANNEL_H_

@@ -1,0 +1,82 @@
+#include "sfu/voice_room.h"
+
+#include "base/logging.h"
+#include "base/time_utils.h"
+#include "packet/udp_packet.h"
+#include "sfu/voice_channel.h"
+
+namespace corvaneserver {
+
+Room::Room(uint64_t room_id) : room_id_(room_id), active_time_ms_(rtc::TimeMillis()) {}
+
+void Room::UpdateActiveTime() { active_time_ms_ = rtc::TimeMillis(); }
+
+bool Room::IsOvertime() const { return rtc::TimeMillis() >= active_time_ms_ + kRoomInactiveMs; }
+
+void Room::UpdateMusicDetail(const std::shared_ptr<UDPPacket>& packet) {
+  const uint32_t seq = packet->SequenceNum();
+  std::lock_guard<std::mutex> hold(music_lock_);
+  if (music_detail_ && static_cast<int32_t>(seq - music_detail_->SequenceNum()) <= 0) {
+    return;  // not newer than what the room keeps
+  }
+  // The copy has exactly the new datagram's bytes and length.
+  music_detail_ = std::make_shared<UDPPacket>(packet->data(), packet->size());
+}
+
+std::shared_ptr<UDPPacket> Room::GetMusicDetail() const {
+  std::lock_guard<std::mutex> hold(music_lock_);
+  return music_detail_;
+}
+
+VoiceRoom::VoiceRoom(uint64_t room_id) : Room(room_id) {}
+
+VoiceRoom::~VoiceRoom() { RTC_LOG(LS_INFO) << "remove room [" << Id() << "]"; }
+
+int VoiceRoom::AddUser(const std::shared_ptr<VoiceChannel>& channel) {
+  members_[channel->Id()] = channel;
+  UpdateActiveTime();
+  return 0;
+}
+
+int VoiceRoom::DeleteUser(uint64_t user_id) {
+  auto it = members_.find(user_id);
+  if (it != members_.end()) {
+    RTC_LOG(LS_INFO) << "delete user [" << user_id << "] in room [" << Id() << "]";
+    members_.erase(it);
+    for (const auto& [id, member] : members_) member->OnAnotherUserRemoved(user_id);
+  }
+  UpdateActiveTime();
+  return 0;
+}
+
+bool VoiceRoom::IsInactive() const {
+  const bool abandoned =
+      members_.empty() ||
+      (members_.size() == 1 && members_.begin()->second->ChannelType() == kUserTypeCascader);
+  return abandoned && IsOvertime();
+}
+
+int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet) {
+  const uint64_t sender = packet->UserId();
+  for (const auto& [id, member] : members_) {
+    if (id != sender) member->DeliverPacket(packet);
+  }
+  return 0;
+}
+
+int VoiceRoom::OnMusicPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
+  UpdateMusicDetail(packet);
+  return OnPacketDelivered(packet);
+}
+
+int VoiceRoom::OnCascadeReceived(uint32_t value) {
+  for (const auto& [id, member] : members_) member->CascadeResponse(value);
+  return 0;
+}
+
+std::shared_ptr<VoiceChannel> VoiceRoom::SeekMember(uint64_t id) const {
+  auto it = members_.find(id);
+  return it == members_.end() ? nullptr : it->second;
+}
+
+}  // namespace corvaneserver

@@ -1,0 +1,94 @@
+// A room of the forwarding server: the channels among which datagrams are
+// forwarded (whatever a member's channel passes on goes to every other member),
+// and the room's music detail, the newest music datagram, for late arrivals.
+//
+// Locks: the member map and the active time have no lock of their own; they
+// are changed only under the server's write lock and read under at least its
+// read lock. `music_lock_` guards the music detail; it is a leaf lock, never
+// held while a channel is called.
+#ifndef SFU_VOICE_ROOM_H_
+#define SFU_VOICE_ROOM_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace corvaneserver {
+
+class UDPPacket;
+class VoiceChannel;
+
+// A room without membership change for this long may be removed once it is
+// empty (or holds only a cascader).
+constexpr int64_t kRoomInactiveMs = 600000;
+// Payload type of music datagrams.
+constexpr uint8_t kMusicPayloadType = 0x80;
+
+class Room {
+ public:
+  explicit Room(uint64_t room_id);
+  Room(const Room&) = delete;
+  Room& operator=(const Room&) = delete;
+
+  uint64_t Id() const { return room_id_; }
+  // REQUIRES: the server's write lock.
+  void UpdateActiveTime();
+  // At least kRoomInactiveMs since construction or the last membership change.
+  bool IsOvertime() const;
+
+  // Keeps a copy of `packet` when it is the room's first music datagram or
+  // newer than the stored one (sequence numbers compared modulo 2^32, so the
+  // copy follows the stream across the wrap of the counter). Safe from any thread.
+  void UpdateMusicDetail(const std::shared_ptr<UDPPacket>& packet);
+  // The stored copy (shared, never rewritten afterwards), or empty before the
+  // room's first music datagram. Safe from any thread.
+  std::shared_ptr<UDPPacket> GetMusicDetail() const;
+
+ private:
+  const uint64_t room_id_;
+  int64_t active_time_ms_;
+
+  mutable std::mutex music_lock_;
+  // Guarded by music_lock_. Each update stores a fresh copy instead of writing
+  // over the old one, because the old one may be in flight to a member or
+  // waiting in a channel for its acknowledgement.
+  std::shared_ptr<UDPPacket> music_detail_;
+};
+
+class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
+ public:
+  explicit VoiceRoom(uint64_t room_id);
+  ~VoiceRoom();
+
+  // --- Membership (server write lock held) -----------------------------------
+  // Stores the channel under its id (replacing an earlier member with that id).
+  // Returns 0.
+  int AddUser(const std::shared_ptr<VoiceChannel>& channel);
+  // Removes a member and tells every remaining member; the 10-minute clock is
+  // reset even when `user_id` was not a member. Returns 0.
+  int DeleteUser(uint64_t user_id);
+  // Empty, or holding only one cascader, for at least kRoomInactiveMs.
+  bool IsInactive() const;
+
+  // --- Forwarding (server read lock held; deliver workers in parallel) --------
+  // Gives `packet` to every member but its sender, in ascending member id.
+  // Returns 0.
+  int OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet);
+  // Keeps the music datagram as the room's music detail, then forwards it.
+  int OnMusicPacketReceived(const std::shared_ptr<UDPPacket>& packet);
+  // Offers a cascade datagram's value to every member. Returns 0.
+  int OnCascadeReceived(uint32_t value);
+
+  // REQUIRES: at least the server's read lock.
+  size_t MemberCount() const { return members_.size(); }
+  std::shared_ptr<VoiceChannel> SeekMember(uint64_t id) const;
+
+ private:
+  // Shares the channels with the server's user map; channels refer back weakly.
+  std::map<uint64_t, std::shared_ptr<VoiceChannel>> members_;
+};
+
+}  // namespace corvaneserver
+
+#endif  // SFU_VOICE_ROOM_H_
