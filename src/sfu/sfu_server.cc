@@ -1,8 +1,28 @@
 #include "sfu/sfu_server.h"
 
+#include <mutex>
+#include <shared_mutex>
+#include <utility>
+
 #include "base/logging.h"
+#include "common/receiver_report.h"
+#include "packet/udp_packet.h"
+#include "sfu/sfu_wire.h"
+#include "sfu/voice_channel.h"
+#include "sfu/voice_room.h"
 
 namespace corvaneserver {
+namespace {
+
+using ReadLock = std::shared_lock<RWLock>;
+using WriteLock = std::unique_lock<RWLock>;
+
+// " (N more since the last line)" when lines were held back.
+std::string Suppressed(uint64_t count) {
+  return count == 0 ? std::string() : " (" + std::to_string(count) + " more since the last line)";
+}
+
+}  // namespace
 
 SfuServer* SfuServer::inst_ = nullptr;
 
@@ -16,26 +36,247 @@ SfuServer* SfuServer::Create(const std::string& path) {
   return inst_;
 }
 
-SfuServer::SfuServer() : lock_(std::make_unique<std::shared_mutex>()) {}
+SfuServer::SfuServer() : lock_(std::make_unique<RWLock>()) {}
 
-SfuServer::~SfuServer() = default;
+SfuServer::~SfuServer() {
+  // Users first, then rooms, as their owners let go in that order.
+  users_.clear();
+  rooms_.clear();
+}
 
 bool SfuServer::Init(const std::string& path) {
   if (!lock_) return false;
   return Service::Init(path, "corvane-sfu-server") && StartRecordListen();
 }
 
-int SfuServer::JoinRoom(uint64_t, uint64_t, uint32_t, std::string) { return -1; }
-int SfuServer::QuitRoom(uint64_t, uint64_t) { return -1; }
-int SfuServer::AllowSpeaker(uint64_t, uint64_t, bool) { return -1; }
-int SfuServer::MuteSpeaker(uint64_t, uint64_t, bool) { return -1; }
-int SfuServer::RemoveRoom(uint64_t) { return 0; }
-int SfuServer::AddCascade(uint64_t, uint64_t, std::string) { return -1; }
-int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket>) { return -1; }
+std::shared_ptr<VoiceRoom> SfuServer::CreateRoom(uint64_t room_id) {
+  std::shared_ptr<VoiceRoom> room = SeekRoom(room_id);
+  if (!room) {
+    room = std::make_shared<VoiceRoom>(room_id);
+    rooms_.emplace(room_id, room);
+  }
+  return room;
+}
+
+std::shared_ptr<VoiceRoom> SfuServer::SeekRoom(uint64_t room_id) const {
+  auto it = rooms_.find(room_id);
+  return it == rooms_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<VoiceChannel> SfuServer::SeekUser(uint64_t user_id) const {
+  auto it = users_.find(user_id);
+  return it == users_.end() ? nullptr : it->second;
+}
+
+int SfuServer::RemoveUser(uint64_t room_id, uint64_t user_id) {
+  users_.erase(user_id);
+  std::shared_ptr<VoiceRoom> room = SeekRoom(room_id);
+  return room ? room->DeleteUser(user_id) : 0;
+}
+
+int SfuServer::JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token) {
+  WriteLock hold(*lock_);
+  std::shared_ptr<VoiceRoom> room = CreateRoom(room_id);
+  if (std::shared_ptr<VoiceChannel> existing = SeekUser(user_id)) {
+    const uint64_t old_room_id = existing->RoomId();
+    RTC_LOG(LS_INFO) << "user [" << user_id << "] is exist in room [" << old_room_id
+                     << "], now transfrom to room " << room_id;
+    existing.reset();
+    RemoveUser(old_room_id, user_id);
+  }
+  auto channel = std::make_shared<VoiceChannel>(room, user_id, user_type, std::move(token));
+  users_[user_id] = channel;
+  return room->AddUser(channel);
+}
+
+int SfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
+  WriteLock hold(*lock_);
+  std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
+  if (!channel) return 0;
+  // A user is only taken out of the room it is in: dropping it from the user
+  // map alone would leave it in its real room, still receiving the room's voice
+  // while no operation could reach it again. A channel whose room is gone
+  // belongs nowhere and may go.
+  const uint64_t current_room_id = channel->RoomId();
+  if (current_room_id != room_id && current_room_id != 0) return 0;
+  channel.reset();
+  return RemoveUser(room_id, user_id);
+}
+
+int SfuServer::AllowSpeaker(uint64_t, uint64_t user_id, bool allow) {
+  WriteLock hold(*lock_);
+  std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
+  return channel ? channel->AllowSpeaker(allow) : -1;
+}
+
+int SfuServer::MuteSpeaker(uint64_t, uint64_t user_id, bool unmute) {
+  WriteLock hold(*lock_);
+  std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
+  return channel ? channel->MuteSpeaker(unmute) : -1;
+}
+
+int SfuServer::RemoveRoom(uint64_t room_id) {
+  WriteLock hold(*lock_);
+  for (auto it = users_.begin(); it != users_.end();) {
+    if (it->second->RoomId() == room_id) {
+      it = users_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  rooms_.erase(room_id);
+  return 0;
+}
+
+int SfuServer::AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) {
+  WriteLock hold(*lock_);
+  std::shared_ptr<VoiceRoom> room = SeekRoom(room_id);
+  if (!room) {
+    RTC_LOG(LS_ERROR) << "add cascade failed, room [" << room_id << "] is not exist";
+    return -1;
+  }
+  rtc::SocketAddress peer;
+  if (!peer.FromString(address) || !peer.IsComplete() || peer.ipaddr().family() != AF_INET) {
+    RTC_LOG(LS_ERROR) << "room [" << room_id << "] add cascade failed, address [" << address
+                      << "] is not an IPv4 address and port";
+    return -1;
+  }
+  const int socket = GetSocket();
+  if (socket <= 0) {
+    RTC_LOG(LS_ERROR) << "room [" << room_id << "] add cascade failed, socket get failed";
+    return -1;
+  }
+  auto channel = std::make_shared<VoiceChannel>(room, cascade_id, socket, peer);
+  return room->AddUser(channel);
+}
+
 int SfuServer::AddRecorder(uint64_t, uint64_t, uint64_t, std::string) { return -1; }
-void SfuServer::OuputStatistics() {}
-void SfuServer::RedeliverTimerProcess() {}
-void SfuServer::InactiveTimerProcess() {}
+
+int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
+  if (!packet->HasMediaHeader()) {
+    uint64_t suppressed = 0;
+    if (short_packet_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "drop datagram from [" << packet->FromAddress().ToString() << "]: ["
+                        << packet->size() << "] bytes is shorter than its media header"
+                        << Suppressed(suppressed);
+    }
+    return -1;
+  }
+  ReadLock hold(*lock_);
+  const uint8_t payload_type = packet->PayloadType();
+  if (IsRtcp(payload_type)) return OnRtcpReceived(packet);
+  if (IsNack(payload_type)) return OnNackReceived(packet);
+  if (IsCascade(payload_type)) return OnCascadeReceived(packet);
+  std::shared_ptr<VoiceChannel> channel = SeekUser(packet->UserId());
+  return channel ? channel->OnPacketReceived(packet) : -1;
+}
+
+int SfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
+  ParsedReceiverReport report;
+  if (!ParseReceiverReport(packet->data(), packet->size(), &report)) return -1;
+  if (report.truncated()) {
+    uint64_t suppressed = 0;
+    if (short_report_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "receiver report from [" << packet->FromAddress().ToString()
+                        << "] declares [" << report.declared_blocks << "] blocks but only ["
+                        << report.block_count << "] fit in [" << packet->size()
+                        << "] bytes, using those" << Suppressed(suppressed);
+    }
+  }
+  for (size_t i = 0; i < report.block_count; ++i) {
+    const ReceiverReportBlock& block = report.blocks[i];
+    if (std::shared_ptr<VoiceChannel> channel = SeekUser(block.user_id)) {
+      channel->OnRReportReceived(report.reporter_id, block.value);
+    }
+  }
+  return 0;
+}
+
+int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
+  uint64_t user_id = 0;
+  if (!ParseNackUserId(packet->data(), packet->size(), &user_id)) {
+    uint64_t suppressed = 0;
+    if (short_nack_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "drop nack from [" << packet->FromAddress().ToString() << "]: ["
+                        << packet->size() << "] bytes, at least [" << kNackMinSize << "] needed"
+                        << Suppressed(suppressed);
+    }
+    return -1;
+  }
+  std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
+  return channel ? channel->OnNackReceived(packet) : -1;
+}
+
+int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
+  CascadeFields fields;
+  if (!ParseCascadePacket(packet->data(), packet->size(), &fields)) {
+    uint64_t suppressed = 0;
+    if (short_cascade_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "drop cascade datagram from [" << packet->FromAddress().ToString()
+                        << "]: [" << packet->size() << "] bytes, at least [" << kCascadePacketSize
+                        << "] needed" << Suppressed(suppressed);
+    }
+    return -1;
+  }
+  std::shared_ptr<VoiceRoom> room = SeekRoom(fields.room_id);
+  return room ? room->OnCascadeReceived(fields.address_hash) : -1;
+}
+
+void SfuServer::OuputStatistics() {
+  ReadLock hold(*lock_);
+  RTC_LOG(LS_NONE) << "room count is [" << rooms_.size() << "] and user count is [" << users_.size()
+                   << "]";
+}
+
+void SfuServer::RedeliverTimerProcess() {
+  ReadLock hold(*lock_);
+  for (const auto& [user_id, channel] : users_) {
+    channel->ResendPacket();
+    channel->SendReceiverReport();
+  }
+}
+
+void SfuServer::InactiveTimerProcess() {
+  WriteLock hold(*lock_);
+  for (auto it = users_.begin(); it != users_.end();) {
+    if (!it->second->CheckOvertime()) {
+      ++it;
+      continue;
+    }
+    if (std::shared_ptr<VoiceRoom> room = SeekRoom(it->second->RoomId())) {
+      room->DeleteUser(it->first);
+    }
+    it = users_.erase(it);
+  }
+  for (auto it = rooms_.begin(); it != rooms_.end();) {
+    if (it->second->IsInactive()) {
+      RTC_LOG(LS_WARNING) << "remove room [" << it->first << "] for it is inactive";
+      it = rooms_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+size_t SfuServer::RoomCount() const {
+  ReadLock hold(*lock_);
+  return rooms_.size();
+}
+
+size_t SfuServer::UserCount() const {
+  ReadLock hold(*lock_);
+  return users_.size();
+}
+
+std::shared_ptr<VoiceRoom> SfuServer::FindRoom(uint64_t room_id) const {
+  ReadLock hold(*lock_);
+  return SeekRoom(room_id);
+}
+
+std::shared_ptr<VoiceChannel> SfuServer::FindUser(uint64_t user_id) const {
+  ReadLock hold(*lock_);
+  return SeekUser(user_id);
+}
 
 void SfuServer::OnMessage(rtc::Message* msg) {
   switch (msg->message_id) {
