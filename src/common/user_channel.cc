@@ -91,7 +91,9 @@ void Channel::SetAddress(int socket, const rtc::SocketAddress& address) {
 int Channel::ReceivedPacket(const std::shared_ptr<UDPPacket>& packet) {
   const rtc::SocketAddress from = packet->FromAddress();
   const rtc::SocketAddress known = FromAddress();
-  if (from != known) {
+  // An unknown member (nil address) is never matched, whatever the datagram's
+  // source says: its first datagram always needs the token.
+  if (from != known || known.IsNil()) {
     const std::string packet_token = packet->Token();
     if (packet_token != token_) {
       // Counts saturate so that a flood never wraps back to "first of a run".

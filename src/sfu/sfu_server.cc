@@ -39,6 +39,9 @@ SfuServer* SfuServer::Create(const std::string& path) {
 SfuServer::SfuServer() : lock_(std::make_unique<RWLock>()) {}
 
 SfuServer::~SfuServer() {
+  // No deliver worker may be inside OnPacketReceived while the maps and the
+  // lock go away: stop the receivers and workers before anything else.
+  Shutdown();
   // Users first, then rooms, as their owners let go in that order.
   users_.clear();
   rooms_.clear();
