@@ -41,6 +41,7 @@ constexpr uint16_t kMsgIdMuteSpeaker = 12005;   // MuteSpeakerReq
 constexpr uint16_t kMsgIdCreateRoom = 12007;    // CreateRoomReq
 constexpr uint16_t kMsgIdAddCascade = 12008;    // AddCascadeReq
 constexpr uint16_t kMsgIdAddRecorder = 12010;   // AddRecorderReq
+constexpr uint16_t kMsgIdCloseRoom = 12011;     // CloseRoomReq
 
 // The header fields of a received message.
 struct ControlHeader {

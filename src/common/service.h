@@ -10,14 +10,17 @@
 #include <memory>
 #include <string>
 
+#include "base/async_packet_socket.h"
 #include "base/socket_address.h"
 #include "base/thread.h"
 #include "common/configure.h"
+#include "common/gateway_connector.h"
+#include "common/gateway_message_handler.h"
 #include "common/logger.h"
+#include "packet/packet_deliver.h"
+#include "packet/packet_receiver.h"
 
 namespace corvaneserver {
-
-class UDPPacket;
 
 // Periodic timers, posted as delayed messages to the service thread.
 constexpr uint32_t kTimerBase = 0x10000;
@@ -32,10 +35,19 @@ constexpr int64_t kStatisticsIntervalMs = 300000;
 
 // Everything here runs on the service thread (the process's main thread)
 // unless a method says otherwise.
-class Service : public rtc::MessageHandler {
+class Service : public GatewayMessageHandler, public rtc::MessageHandler {
  public:
+  using Handler = void (Service::*)(rtc::AsyncPacketSocket* socket, const uint8_t* data,
+                                    size_t length, const rtc::SocketAddress& remote);
+
   Service();
   ~Service() override;
+
+  // Dispatches one control message from the gateway by its message id.
+  void HandleMessage(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                     const rtc::SocketAddress& remote) override;
+  // Registers with the gateway on a connection that has just come up.
+  void SendRegisterMessage(rtc::AsyncPacketSocket* socket) override;
 
   // Room operations, called from the control-message handlers. 0 on success, -1 on failure.
   virtual int JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type,
@@ -76,16 +88,56 @@ class Service : public rtc::MessageHandler {
   int GetSocket();
   void SendHeartbeat();
 
+  // The address text of a configured interface key ("" when absent or unresolved).
+  std::string GetServiceIp(const std::string& interface_key) const;
+  // interface ip:port from two configuration keys; nil when either is missing.
+  rtc::SocketAddress GetServiceAddress(const std::string& interface_key,
+                                       const std::string& port_key) const;
+
   const Configure* configure() const { return configure_.get(); }
   uint32_t statistics_interval() const { return statistics_interval_; }
+  PacketReceiver* packet_receiver() const { return packet_receiver_.get(); }
+  PacketDeliver* packet_deliver() const { return packet_deliver_.get(); }
+  GatewayConnector* gateway_connector() const { return gateway_connector_.get(); }
 
  protected:
+  // Control message handlers, one per message id; each answers the gateway
+  // with the request's session id and the room operation's result.
+  void HandleRegisterResponse(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                              const rtc::SocketAddress& remote);
+  void HandleHeartbeatMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                          const rtc::SocketAddress& remote);
+  void HandleJoinRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                         const rtc::SocketAddress& remote);
+  void HandleQuitRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                         const rtc::SocketAddress& remote);
+  void HandleAllowSpeakerMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                             const rtc::SocketAddress& remote);
+  void HandleMuteSpeakerMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                            const rtc::SocketAddress& remote);
+  void HandleCreateRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                           const rtc::SocketAddress& remote);
+  void HandleAddCascadeMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                           const rtc::SocketAddress& remote);
+  void HandleAddRecorderMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                            const rtc::SocketAddress& remote);
+  void HandleRemoveRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                           const rtc::SocketAddress& remote);
+  void SendResponse(rtc::AsyncPacketSocket* socket, uint32_t session_id, int result);
+  void FillHandlers();
+  // The receivers' callback: hands each datagram to the deliver pool.
+  PacketCallback ReceiveCallback();
+
   static std::atomic<rtc::Thread*> service_thread_;
 
   uint32_t statistics_interval_ = 300;
   std::unique_ptr<Configure> configure_;
   std::unique_ptr<Logger> logger_;
+  std::unique_ptr<GatewayConnector> gateway_connector_;
+  std::unique_ptr<PacketReceiver> packet_receiver_;
+  std::unique_ptr<PacketDeliver> packet_deliver_;
   int64_t last_statistics_time_ = 0;
+  std::map<uint32_t, Handler> handlers_;
 };
 
 // The build date and time, "Feb 12 2020 15:39:26".
