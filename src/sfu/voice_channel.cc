@@ -71,13 +71,16 @@ int VoiceChannel::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
 void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet) {
   SendDetectPacket();
   const uint8_t payload_type = packet->PayloadType();
-  const bool kept = payload_type == kMusicPayloadType || payload_type == kRetainedPayloadType;
-  // Stamped before the send, so that a sweep running meanwhile already sees the
-  // window of this delivery.
-  if (kept) packet->SetDeliveredTime(rtc::TimeMillis());
+  if (payload_type == kMusicPayloadType || payload_type == kRetainedPayloadType) {
+    // Kept before it is sent: the member may acknowledge it at once, on another
+    // worker, and that acknowledgement must find it.
+    packet->SetDeliveredTime(rtc::TimeMillis());
+    Keep(payload_type, packet);
+  }
   SendPacket(packet);
-  if (!kept) return;
+}
 
+void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet) {
   std::lock_guard<std::mutex> hold(wait_lock_);
   if (payload_type == kMusicPayloadType) {
     pending_music_ = packet;

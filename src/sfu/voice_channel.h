@@ -91,6 +91,9 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   bool cascade_confirmed() const { return cascade_confirmed_.load(std::memory_order_acquire); }
 
  private:
+  // Keeps a music (0x80) or 0x82 datagram until the member acknowledges it.
+  void Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet);
+
   // Passed by argument; the room owns this channel, not the other way round.
   const std::weak_ptr<VoiceRoom> room_;
 
