@@ -1,5 +1,10 @@
 // Runs the built programs: command line, start-up failures and signal-driven exit.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -62,6 +67,58 @@ class ProcessTest : public ::testing::Test {
   testutil::TempDir dir_;
   std::string stderr_text_;
 };
+
+TEST_F(ProcessTest, ListenFailureStopsStartupWith255) {
+  // 192.0.2.1 (a documentation address) is not on this machine: bind fails.
+  const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n" +
+                                       "gateway_address = 127.0.0.1:9\n"
+                                       "packet_listen_bgp_eth = 192.0.2.1\n"
+                                       "packet_listen_port = 8000\n");
+  Subprocess child({CORVANE_SFU_SERVER, "-c", conf}, dir_.path());
+  int status = -1;
+  ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+  EXPECT_EQ(status, 255);
+  EXPECT_NE(InfoLog("corvane-sfu-server").find("packet listen in address 192.0.2.1:8000 failed"),
+            std::string::npos)
+      << InfoLog("corvane-sfu-server");
+}
+
+TEST_F(ProcessTest, RunningServerEchoesDetectDatagrams) {
+  const int port = testutil::FreeUdpPort();
+  const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n" +
+                                       "gateway_address = 127.0.0.1:9\n"
+                                       "packet_listen_bgp_eth = 127.0.0.1\n"
+                                       "packet_listen_port = " +
+                                       std::to_string(port) + "\n");
+  Subprocess child({CORVANE_SFU_SERVER, "-c", conf}, dir_.path());
+  ASSERT_TRUE(testutil::WaitFor(
+      [&] {
+        return InfoLog("corvane-sfu-server").find("listen in 127.0.0.1") != std::string::npos;
+      },
+      std::chrono::seconds(20)))
+      << child.Stderr();
+
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const uint8_t detect[12] = {'C', 'O', 'r', 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  ASSERT_EQ(sendto(fd, detect, sizeof(detect), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)),
+            12);
+  pollfd p = {fd, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  uint8_t echo[64];
+  EXPECT_EQ(recv(fd, echo, sizeof(echo), 0), 12);
+  EXPECT_EQ(std::string(echo, echo + 12), std::string(detect, detect + 12));
+  close(fd);
+
+  ASSERT_TRUE(child.Signal(SIGTERM));
+  int status = -1;
+  ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+  EXPECT_EQ(status, 0);
+}
 
 TEST_F(ProcessTest, NoConfigOptionFailsWith255) {
   for (const char* program : {CORVANE_SFU_SERVER, CORVANE_MFU_SERVER}) {
