@@ -1,0 +1,341 @@
+// The forwarding server through its whole stack: an SfuServer initialised from a
+// configuration file listens on loopback with its own receive threads and
+// deliver workers; members and cascade peers are test UDP sockets that announce
+// themselves with a detect datagram, as clients do. Rooms are made through the
+// server's room operations; the periodic sweeps are called as the service
+// thread's timers would call them, under the fake clock.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/time_utils.h"
+#include "common/udp_test_peer.h"
+#include "packet/udp_packet.h"
+#include "sfu/sfu_server.h"
+#include "sfu/sfu_wire.h"
+#include "sfu/voice_channel.h"
+#include "sfu/voice_room.h"
+
+#include "support/test_util.h"
+
+namespace corvaneserver {
+namespace {
+
+using testing_support::Bytes;
+using testing_support::IdAt;
+using testing_support::LogCapture;
+using testing_support::MakeMedia;
+using testing_support::PayloadTypeOf;
+using testing_support::SeqOf;
+using testing_support::UdpPeer;
+
+constexpr uint8_t kVoice = 0x20;
+constexpr uint8_t kAskAck = 0xB0;
+constexpr uint8_t kNoAck = 0xA0;
+const char kRecIp[] = "127.0.0.2";
+
+std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
+
+class SfuStackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = testutil::FreeUdpPort();
+    const std::string config = dir_.File("sfu.conf");
+    testutil::WriteFile(config, "log_file_path = " + dir_.path() +
+                                    "/\n"
+                                    "gateway_address = 127.0.0.1:" +
+                                    std::to_string(testutil::FreeTcpPort()) +
+                                    "\n"
+                                    "packet_listen_bgp_eth = 127.0.0.1\n"
+                                    "packet_listen_rec_eth = " +
+                                    kRecIp +
+                                    "\n"
+                                    "packet_listen_port = " +
+                                    std::to_string(port_) +
+                                    "\n"
+                                    "receiver_worker_numbers = 2\n"
+                                    "dispatcher_worker_numbers = 2\n");
+    server_ = std::make_unique<SfuServer>();
+    ASSERT_TRUE(server_->Init(config));
+    media_address_ = rtc::SocketAddress("127.0.0.1", port_);
+    rec_address_ = rtc::SocketAddress(kRecIp, port_);
+  }
+
+  void TearDown() override {
+    if (server_) server_->Exit();
+    server_.reset();
+  }
+
+  // Announces `peer` to the server with a detect datagram and waits for its echo.
+  void Detect(const UdpPeer& peer) {
+    const Bytes detect = {0x43, 0x4F, 0x72, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    ASSERT_TRUE(peer.SendTo(media_address_, detect));
+    ASSERT_EQ(peer.Receive(), detect);
+  }
+
+  // Sends `bytes` (which ask for an acknowledgement) and waits for it: when it
+  // comes, the server has admitted the datagram and acknowledged it.
+  void SendAndAwaitAck(const UdpPeer& peer, const Bytes& bytes) {
+    ASSERT_EQ(bytes[0] & 0x10, 0x10);
+    ASSERT_TRUE(peer.SendTo(media_address_, bytes));
+    auto ack = peer.Receive();
+    ASSERT_TRUE(ack);
+    ASSERT_EQ(ack->size(), kAckPacketSize);
+    ASSERT_EQ(PayloadTypeOf(*ack), static_cast<uint8_t>(bytes[1] - 1));
+    ASSERT_EQ(SeqOf(*ack), SeqOf(bytes));
+  }
+
+  // Joins `user` into `room` as a listener, announces its address and admits
+  // it with an acknowledged datagram that nobody hears; then gives it `type`.
+  void Join(uint64_t room, uint64_t user, uint32_t type, const UdpPeer& peer) {
+    ASSERT_EQ(server_->JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
+    Detect(peer);
+    SendAndAwaitAck(peer, MakeMedia(kAskAck, kVoice, 0, user, TokenOf(user)));
+    if (type == kUserTypeSpeaker) {
+      ASSERT_EQ(server_->AllowSpeaker(room, user, true), 0);
+    } else if (type == kUserTypeCascader) {
+      // Only a join makes a cascader; it comes with a fresh channel.
+      ASSERT_EQ(server_->JoinRoom(room, user, kUserTypeCascader, TokenOf(user)), 0);
+      SendAndAwaitAck(peer, MakeMedia(kAskAck, kVoice, 0, user, TokenOf(user)));
+    }
+  }
+
+  // Waits until every datagram `user` sent before has been handled: the
+  // server acknowledges this one only after those, and, being of an
+  // acknowledgement type that acknowledges nothing kept, it goes nowhere.
+  void Barrier(const UdpPeer& peer, uint64_t user) {
+    SendAndAwaitAck(peer, MakeMedia(kAskAck, 0x21, 0xFFFFFFFFu, user));
+  }
+
+  rtc::ScopedFakeClock clock_;
+  LogCapture logs_;
+  testutil::TempDir dir_;
+  int port_ = 0;
+  rtc::SocketAddress media_address_;
+  rtc::SocketAddress rec_address_;
+  std::unique_ptr<SfuServer> server_;
+};
+
+TEST_F(SfuStackTest, SpeakerReachesEveryOtherMemberButNotItself) {
+  UdpPeer speaker, l2, l3;
+  Join(1, 1, kUserTypeSpeaker, speaker);
+  Join(1, 2, kUserTypeListener, l2);
+  Join(1, 3, kUserTypeListener, l3);
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 10, 1, "", Bytes(160, 0x55));
+  ASSERT_TRUE(speaker.SendTo(media_address_, voice));
+  rtc::SocketAddress from;
+  EXPECT_EQ(l2.Receive(testing_support::kArrivalDeadlineMs, &from), voice);
+  EXPECT_EQ(from, media_address_);
+  EXPECT_EQ(l3.Receive(), voice);
+  Barrier(speaker, 1);
+  EXPECT_TRUE(speaker.Drain().empty());
+}
+
+TEST_F(SfuStackTest, ListenerCascaderAndMutedSpeakerReachNobodyButAreAcknowledged) {
+  UdpPeer receiver, listener, cascader, muted;
+  Join(1, 1, kUserTypeListener, receiver);
+  Join(1, 2, kUserTypeListener, listener);
+  Join(1, 3, kUserTypeCascader, cascader);
+  Join(1, 4, kUserTypeSpeaker, muted);
+  ASSERT_EQ(server_->MuteSpeaker(1, 4, false), 0);
+  SendAndAwaitAck(listener, MakeMedia(kAskAck, kVoice, 5, 2, "", {1}));
+  SendAndAwaitAck(cascader, MakeMedia(kAskAck, kVoice, 5, 3, "", {1}));
+  SendAndAwaitAck(muted, MakeMedia(kAskAck, kVoice, 5, 4, "", {1}));
+  EXPECT_TRUE(receiver.Drain().empty());
+  // A speaker unmuted again is heard.
+  ASSERT_EQ(server_->MuteSpeaker(1, 4, true), 0);
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 6, 4, "", {2});
+  ASSERT_TRUE(muted.SendTo(media_address_, voice));
+  EXPECT_EQ(receiver.Receive(), voice);
+}
+
+TEST_F(SfuStackTest, MusicReachesEveryoneAndTheNewestReachesANewcomerFirst) {
+  UdpPeer listener, other;
+  Join(1, 1, kUserTypeListener, listener);
+  Join(1, 2, kUserTypeListener, other);
+  const Bytes music7 = MakeMedia(kNoAck, kMusicPayloadType, 7, 1, "", Bytes(300, 7));
+  const Bytes music6 = MakeMedia(kNoAck, kMusicPayloadType, 6, 1, "", Bytes(100, 6));
+  ASSERT_TRUE(listener.SendTo(media_address_, music7));
+  ASSERT_TRUE(listener.SendTo(media_address_, music6));
+  EXPECT_EQ(other.Receive(), music7);
+  EXPECT_EQ(other.Receive(), music6);
+
+  UdpPeer newcomer;
+  ASSERT_EQ(server_->JoinRoom(1, 3, kUserTypeListener, TokenOf(3)), 0);
+  Detect(newcomer);
+  SendAndAwaitAck(newcomer, MakeMedia(kAskAck, kVoice, 1, 3, TokenOf(3)));
+  EXPECT_EQ(newcomer.Receive(), music7);
+  // A speaker's voice follows the music detail, never before it.
+  ASSERT_EQ(server_->AllowSpeaker(1, 1, true), 0);
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 8, 1, "", {1});
+  ASSERT_TRUE(listener.SendTo(media_address_, voice));
+  EXPECT_EQ(newcomer.Receive(), voice);
+}
+
+TEST_F(SfuStackTest, WrongTokenFromNewAddressGetsThirtyAnswersThenRightTokenMoves) {
+  UdpPeer member, moved;
+  Join(1, 5, kUserTypeSpeaker, member);
+  Detect(moved);
+  for (uint32_t seq = 1; seq <= 35; ++seq) {
+    ASSERT_TRUE(moved.SendTo(media_address_, MakeMedia(kAskAck, kVoice, seq, 5, "forged")));
+  }
+  for (uint32_t seq = 1; seq <= 30; ++seq) {
+    auto answer = moved.Receive();
+    ASSERT_TRUE(answer) << seq;
+    Bytes expected = {0xA0, 0x62, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 0};
+    rtc::SetBE32(expected.data() + 2, seq);
+    EXPECT_EQ(*answer, expected);
+  }
+  // The right token moves the member to the new address and restarts the run.
+  SendAndAwaitAck(moved, MakeMedia(kAskAck, kVoice, 40, 5, TokenOf(5)));
+  EXPECT_TRUE(moved.Drain().empty());  // the last five forged ones were not answered
+  EXPECT_EQ(
+      logs_.Count("user [5] address have changed, but token [forged] is invalid", rtc::LS_ERROR),
+      1u);
+  EXPECT_EQ(logs_.Count("modify user [5] remote address from [" + member.address().ToString() +
+                        "] to [" + moved.address().ToString() + "]"),
+            1u);
+  EXPECT_EQ(server_->FindUser(5)->FromAddress(), moved.address());
+}
+
+TEST_F(SfuStackTest, RetainedDatagramResentUntilAcknowledgedAndNeverForwardedAck) {
+  UdpPeer speaker, listener;
+  Join(1, 1, kUserTypeSpeaker, speaker);
+  Join(1, 2, kUserTypeListener, listener);
+  const Bytes retained = MakeMedia(kAskAck, kRetainedPayloadType, 300, 1, "", Bytes(50, 1));
+  Bytes forwarded = retained;
+  forwarded[0] = kNoAck;  // cleared before fan-out
+  SendAndAwaitAck(speaker, retained);
+  EXPECT_EQ(listener.Receive(), forwarded);
+
+  clock_.AdvanceTime(100);
+  server_->RedeliverTimerProcess();
+  EXPECT_EQ(listener.Receive(), forwarded);
+
+  // The listener acknowledges; the acknowledgement reaches nobody and stops
+  // the resending inside the window.
+  ASSERT_TRUE(listener.SendTo(media_address_, MakeMedia(kNoAck, 0x81, 300, 2)));
+  Barrier(listener, 2);
+  clock_.AdvanceTime(100);
+  server_->RedeliverTimerProcess();
+  EXPECT_TRUE(listener.Drain().empty());
+  Barrier(speaker, 1);
+  EXPECT_TRUE(speaker.Drain().empty());
+  EXPECT_TRUE(server_->FindUser(2)->GetWaitPacketList().empty());
+}
+
+TEST_F(SfuStackTest, SpeakerReceivesItsReceiverReport) {
+  UdpPeer speaker, listener;
+  Join(1, 1, kUserTypeSpeaker, speaker);
+  Join(1, 2, kUserTypeListener, listener);
+  Bytes report(14 + 12, 0);
+  report[0] = 0x81;
+  report[1] = 200;
+  rtc::SetBE64(report.data() + 6, 2);
+  rtc::SetBE64(report.data() + 14, 1);
+  rtc::SetBE32(report.data() + 22, 42);
+  ASSERT_TRUE(listener.SendTo(media_address_, report));
+  Barrier(listener, 2);
+  clock_.AdvanceTime(kReceiverReportIntervalMs);
+  server_->RedeliverTimerProcess();
+  auto got = speaker.Receive();
+  ASSERT_TRUE(got);
+  Bytes expected(26, 0);
+  expected[0] = 0xA1;
+  expected[1] = 0xC8;
+  rtc::SetBE64(expected.data() + 14, 1);
+  rtc::SetBE32(expected.data() + 22, 42);
+  EXPECT_EQ(*got, expected);
+}
+
+TEST_F(SfuStackTest, ShortDatagramIsDroppedWithOneLine) {
+  UdpPeer member;
+  Join(1, 1, kUserTypeSpeaker, member);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(member.SendTo(media_address_, Bytes(9, 0x20)));
+  Barrier(member, 1);
+  // Dropped before it reaches any channel, with one line for the five.
+  EXPECT_EQ(logs_.Count("shorter than its media header"), 1u);
+}
+
+// A cascade peer: a test socket that answers a detect datagram with the same
+// room id and hash, as a peer server does.
+class CascadeStackTest : public SfuStackTest {
+ protected:
+  // Reads the detect datagram a link sends and checks it.
+  void ExpectDetect(const UdpPeer& peer, uint64_t room) {
+    rtc::SocketAddress from;
+    auto detect = peer.Receive(testing_support::kArrivalDeadlineMs, &from);
+    ASSERT_TRUE(detect);
+    EXPECT_EQ(from, rec_address_);
+    Bytes expected(kCascadePacketSize, 0);
+    expected[0] = 0xA0;
+    expected[1] = 0x6E;
+    rtc::SetBE64(expected.data() + 6, room);
+    rtc::SetBE32(expected.data() + 14, CascadeAddressHash(peer.address()));
+    EXPECT_EQ(*detect, expected);
+  }
+};
+
+TEST_F(CascadeStackTest, LinkSendsDetectUntilThePeerAnswersThenTheMusicDetail) {
+  UdpPeer speaker, peer;
+  Join(1, 1, kUserTypeSpeaker, speaker);
+  const Bytes music = MakeMedia(kNoAck, kMusicPayloadType, 3, 1, "", Bytes(20, 3));
+  ASSERT_TRUE(speaker.SendTo(media_address_, music));
+  Barrier(speaker, 1);
+
+  ASSERT_EQ(server_->AddCascade(1, 900, peer.address().ToString()), 0);
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 4, 1, "", {4});
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(speaker.SendTo(media_address_, voice));
+    ExpectDetect(peer, 1);
+    EXPECT_EQ(peer.Receive(), voice);
+  }
+  // A wrong answer (other room, or other hash) confirms nothing.
+  uint8_t answer[kCascadePacketSize];
+  BuildCascadePacket(1, CascadeAddressHash(peer.address()) + 1, answer);
+  ASSERT_TRUE(peer.SendTo(rec_address_, Bytes(answer, answer + sizeof(answer))));
+  BuildCascadePacket(1, CascadeAddressHash(peer.address()), answer);
+  ASSERT_TRUE(peer.SendTo(rec_address_, Bytes(answer, answer + sizeof(answer))));
+  // The right one brings the room's music detail.
+  EXPECT_EQ(peer.Receive(), music);
+  EXPECT_TRUE(logs_.WaitFor("received cascade response from [" + peer.address().ToString() + "]"));
+  ASSERT_TRUE(speaker.SendTo(media_address_, voice));
+  EXPECT_EQ(peer.Receive(), voice);
+  Barrier(speaker, 1);
+  EXPECT_TRUE(peer.Drain().empty());
+}
+
+TEST_F(CascadeStackTest, SameIdReplacesTheLinkAndOtherIdsAddLinks) {
+  UdpPeer speaker, first, second, third;
+  Join(1, 1, kUserTypeSpeaker, speaker);
+  ASSERT_EQ(server_->AddCascade(1, 900, first.address().ToString()), 0);
+  ASSERT_EQ(server_->AddCascade(1, 900, second.address().ToString()), 0);
+  EXPECT_EQ(logs_.Count("remove user [900] from room [1]"), 1u);
+  ASSERT_EQ(server_->AddCascade(1, 901, third.address().ToString()), 0);
+  EXPECT_EQ(server_->FindRoom(1)->MemberCount(), 3u);
+  EXPECT_EQ(server_->UserCount(), 1u);  // links are not users
+
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 4, 1, "", {4});
+  ASSERT_TRUE(speaker.SendTo(media_address_, voice));
+  ExpectDetect(second, 1);
+  EXPECT_EQ(second.Receive(), voice);
+  ExpectDetect(third, 1);
+  EXPECT_EQ(third.Receive(), voice);
+  Barrier(speaker, 1);
+  EXPECT_TRUE(first.Drain().empty());
+}
+
+TEST_F(CascadeStackTest, AddressThatIsNotIpv4AndPortAddsNoLink) {
+  UdpPeer speaker;
+  Join(1, 1, kUserTypeSpeaker, speaker);
+  for (const std::string address : {"127.0.0.1", "127.0.0.1:0", "peer:5000", "0.0.0.0:5000"}) {
+    EXPECT_EQ(server_->AddCascade(1, 900, address), -1) << address;
+    EXPECT_EQ(logs_.Count("room [1] add cascade failed, address [" + address + "]"), 1u);
+  }
+  EXPECT_EQ(server_->FindRoom(1)->MemberCount(), 1u);
+}
+
+}  // namespace
+}  // namespace corvaneserver
