@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/thread.h"
 #include "base/time_utils.h"
 #include "common/udp_test_peer.h"
 #include "packet/udp_packet.h"
@@ -66,6 +67,9 @@ class SfuStackTest : public ::testing::Test {
   void TearDown() override {
     if (server_) server_->Exit();
     server_.reset();
+    // The gateway link hands its sockets to the service loop for deletion;
+    // this thread is that loop here.
+    rtc::Thread::Current()->ProcessMessages(0);
   }
 
   // Announces `peer` to the server with a detect datagram and waits for its echo.
