@@ -48,6 +48,13 @@ Thread::Thread()
 }
 
 Thread::~Thread() {
+  // Pending tasks may own objects (Dispose) that still need the io_context.
+  std::map<Key, Pending> pending;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    pending.swap(queue_);
+  }
+  pending.clear();
   {
     Registry& registry = GetRegistry();
     std::lock_guard<std::mutex> hold(registry.mu);

@@ -83,10 +83,13 @@ class Thread {
                    std::unique_ptr<MessageData> data = nullptr);
   // Runs a task on the loop; safe from any thread.
   void PostTask(std::function<void()> task);
-  // Deletes the object later from the loop, never inside the caller's own callback.
+  // Deletes the object later from the loop, never inside the caller's own
+  // callback. The queue owns it meanwhile: a loop destroyed before it runs
+  // again (at process exit) still deletes it.
   template <class T>
   void Dispose(T* doomed) {
-    PostTask([doomed] { delete doomed; });
+    std::shared_ptr<T> holder(doomed);
+    PostTask([holder]() mutable { holder.reset(); });
   }
   // Drops pending messages of the handler (and id, unless kMQIDAny).
   void Clear(MessageHandler* handler, uint32_t id = kMQIDAny);

@@ -187,6 +187,21 @@ TEST(ThreadTest, DisposeDeletesLaterOnTheLoop) {
   EXPECT_TRUE(deleted);
 }
 
+TEST(ThreadTest, DisposedObjectIsDeletedWhenTheLoopGoesAwayFirst) {
+  struct Tracked {
+    explicit Tracked(bool* flag) : deleted(flag) {}
+    ~Tracked() { *deleted = true; }
+    bool* deleted;
+  };
+  bool deleted = false;
+  {
+    Thread thread;
+    thread.Dispose(new Tracked(&deleted));
+    EXPECT_FALSE(deleted);
+  }
+  EXPECT_TRUE(deleted);
+}
+
 Thread* g_signal_target = nullptr;
 void QuitOnSignal(int) { g_signal_target->Quit(); }
 
