@@ -1,0 +1,81 @@
+// What a corvane-client run measured, per user, per role and in total, and
+// how it is printed: a table for people, one JSON object for programs.
+#ifndef TOOLS_CLIENT_RUN_RESULT_H_
+#define TOOLS_CLIENT_RUN_RESULT_H_
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "client/latency_histogram.h"
+
+namespace corvanetools {
+
+struct UserResult {
+  uint64_t room_id = 0;
+  uint64_t user_id = 0;
+  std::string role;  // roster role, or "peer" for a cascade peer
+  std::string auth = "token";
+  bool expects_admission = true;
+  bool admitted = false;
+  double admit_ms = 0;  // from the first detect to the acknowledgement of the token
+
+  // Sent by this user.
+  uint64_t sent = 0;          // voice, 0x82 and music datagrams
+  uint64_t sent_control = 0;  // detect, announce, keep-alive, acknowledgements, reports
+  uint64_t send_errors = 0;
+
+  // Received by this user as a receiver.
+  uint64_t expected = 0;
+  uint64_t received = 0;  // distinct expected datagrams that arrived
+  uint64_t lost = 0;
+  uint64_t duplicates = 0;  // voice datagrams that came twice
+  uint64_t resends = 0;     // 0x82 and music datagrams that came again
+  uint64_t out_of_order = 0;
+  uint64_t early = 0;  // sent before this receiver was admitted (music for newcomers)
+  uint64_t unexpected = 0;
+  uint64_t stale = 0;
+  uint64_t malformed = 0;
+  LatencyHistogram latency;
+
+  // Answers from the server.
+  uint64_t auth_answers = 0;
+  uint64_t acks_received = 0;
+  uint64_t reports_received = 0;
+  uint32_t last_report_value = 0;
+  uint64_t cascade_detects = 0;
+  // Acknowledgements this receiver sent or withheld.
+  uint64_t acks_sent = 0;
+  uint64_t acks_withheld = 0;
+
+  // Empty when the user met every expectation.
+  std::string problem;
+
+  // Adds the counters (not the identity) of `other`.
+  void Accumulate(const UserResult& other);
+};
+
+struct RunResult {
+  std::vector<UserResult> users;
+  UserResult total;
+  std::map<std::string, UserResult> by_role;
+  size_t rooms = 0;
+  double handshake_s = 0;
+  double traffic_s = 0;
+  bool ok = true;
+
+  // Fills total, by_role and ok from users.
+  void Summarise();
+};
+
+// Decides a user's problem text from its counters (empty: none).
+std::string FindProblem(const UserResult& user);
+
+void PrintTable(const RunResult& result, int max_rows, std::ostream& out);
+void PrintJson(const RunResult& result, std::ostream& out);
+
+}  // namespace corvanetools
+
+#endif  // TOOLS_CLIENT_RUN_RESULT_H_
