@@ -1,0 +1,286 @@
+#include "client/client_options.h"
+
+#include <cstdlib>
+
+namespace corvanetools {
+
+namespace {
+
+bool ParseIntIn(const std::string& text, int64_t low, int64_t high, int* value) {
+  int64_t parsed = 0;
+  if (!ParseI64(text, &parsed) || parsed < low || parsed > high) return false;
+  *value = static_cast<int>(parsed);
+  return true;
+}
+
+// "1,2,5-9" into ids.
+bool ParseIdList(const std::string& text, std::set<uint64_t>* ids) {
+  size_t pos = 0;
+  while (pos <= text.size()) {
+    const size_t comma = text.find(',', pos);
+    const std::string item =
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    const size_t dash = item.find('-');
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (dash == std::string::npos) {
+      if (!ParseU64(item, &first)) return false;
+      last = first;
+    } else if (!ParseU64(item.substr(0, dash), &first) || !ParseU64(item.substr(dash + 1), &last) ||
+               last < first || last - first > 1000000) {
+      return false;
+    }
+    for (uint64_t id = first; id <= last; ++id) ids->insert(id);
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  return true;
+}
+
+bool ParseGenerate(const std::string& text, int counts[4]) {
+  counts[3] = 0;
+  size_t pos = 0;
+  int index = 0;
+  while (index < 4) {
+    const size_t comma = text.find(',', pos);
+    const std::string item =
+        text.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+    if (!ParseIntIn(item, 0, 100000, &counts[index])) return false;
+    ++index;
+    if (comma == std::string::npos) break;
+    pos = comma + 1;
+  }
+  return index >= 3 && counts[0] > 0;
+}
+
+}  // namespace
+
+bool IsUsableVoicePayloadType(int payload_type) {
+  if (payload_type < 0 || payload_type > 255 || (payload_type & 1) != 0) return false;
+  switch (payload_type) {
+    case 0x50:  // FEC marker
+    case kAuthPayloadType:
+    case kCascadeType:
+    case kMusicPayloadType:
+    case kReliablePayloadType:
+    case kReportPayloadType:
+    case 0xCA:  // NACK
+      return false;
+    default:
+      return true;
+  }
+}
+
+ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOptions* options,
+                                std::string* error) {
+  bool have_generate = false;
+  int generate[4] = {0, 0, 0, 0};
+  uint64_t first_room = 1;
+  uint64_t first_user = 1000;
+
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::string value;
+    bool has_inline_value = false;
+    const size_t eq = name.find('=');
+    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+      has_inline_value = true;
+    }
+    // Flags first; everything else takes a value.
+    if (name == "--help" || name == "-h") return ParseOutcome::kHelp;
+    if (name == "--json") {
+      options->json = true;
+      continue;
+    }
+    if (name == "--quiet") {
+      options->quiet = true;
+      continue;
+    }
+    if (name == "--voice-ack") {
+      options->voice_ack = true;
+      continue;
+    }
+    if (name == "--no-peers") {
+      options->simulate_peers = false;
+      continue;
+    }
+    if (!has_inline_value) {
+      if (i + 1 >= args.size()) {
+        *error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected '" + name + "'";
+        return ParseOutcome::kError;
+      }
+      value = args[++i];
+    }
+    const std::string bad = "bad value for " + name + ": '" + value + "'";
+    bool ok = true;
+    if (name == "--server") {
+      ok = ParseIpPort(value, &options->server);
+    } else if (name == "--bind") {
+      rtc::SocketAddress probe;
+      ok = ParseIpPort(value + ":1", &probe);
+      options->bind_ip = value;
+    } else if (name == "--users") {
+      if (!LoadRosterFile(value, &options->roster, error)) return ParseOutcome::kError;
+    } else if (name == "--user") {
+      RosterUser user;
+      if (!ParseUserArgument(value, &user, error)) return ParseOutcome::kError;
+      options->roster.users.push_back(user);
+    } else if (name == "--generate") {
+      ok = ParseGenerate(value, generate);
+      have_generate = true;
+    } else if (name == "--first-room") {
+      ok = ParseU64(value, &first_room);
+    } else if (name == "--first-user") {
+      ok = ParseU64(value, &first_user);
+    } else if (name == "--only") {
+      ok = ParseIdList(value, &options->only);
+    } else if (name == "--duration") {
+      ok = ParseDouble(value, &options->duration_s) && options->duration_s >= 0 &&
+           options->duration_s <= 86400;
+    } else if (name == "--rate") {
+      ok = ParseDouble(value, &options->rate) && options->rate > 0 && options->rate <= 10000;
+    } else if (name == "--size") {
+      int size = 0;
+      ok = ParseIntIn(value, static_cast<int64_t>(kProbeSize), 1400, &size);
+      options->payload_size = static_cast<size_t>(size);
+    } else if (name == "--voice-type") {
+      char* end = nullptr;
+      const long type = std::strtol(value.c_str(), &end, 0);
+      ok = !value.empty() && end == value.c_str() + value.size() &&
+           IsUsableVoicePayloadType(static_cast<int>(type));
+      if (ok) options->voice_payload_type = static_cast<uint8_t>(type);
+    } else if (name == "--reliable-every") {
+      ok = ParseIntIn(value, 0, 1000000, &options->reliable_every);
+    } else if (name == "--music-every") {
+      ok = ParseIntIn(value, 0, 1000000, &options->music_every);
+    } else if (name == "--withhold") {
+      ok = ParseIntIn(value, 0, 100, &options->withhold_percent);
+    } else if (name == "--withhold-mode") {
+      ok = value == "first" || value == "all";
+      options->withhold_mode = value == "all" ? WithholdMode::kAll : WithholdMode::kFirst;
+    } else if (name == "--keepalive-ms") {
+      ok = ParseIntIn(value, 10, 3600000, &options->keepalive_ms);
+    } else if (name == "--report-ms") {
+      ok = ParseIntIn(value, 0, 3600000, &options->report_ms);
+    } else if (name == "--retry-ms") {
+      ok = ParseIntIn(value, 1, 60000, &options->retry_ms);
+    } else if (name == "--handshake-timeout-ms") {
+      ok = ParseIntIn(value, 1, 600000, &options->handshake_timeout_ms);
+    } else if (name == "--drain-ms") {
+      ok = ParseIntIn(value, 0, 600000, &options->drain_ms);
+    } else if (name == "--threads") {
+      ok = ParseIntIn(value, 1, 2, &options->threads);
+    } else if (name == "--table-rows") {
+      ok = ParseIntIn(value, 0, 1000000, &options->table_rows);
+    } else if (name == "--write-users") {
+      options->write_users = value;
+    } else {
+      *error = "unknown option '" + name + "' (see --help)";
+      return ParseOutcome::kError;
+    }
+    if (!ok) {
+      *error = bad;
+      return ParseOutcome::kError;
+    }
+  }
+
+  if (have_generate) {
+    Roster generated =
+        GenerateRoster(generate[0], generate[1], generate[2], generate[3], first_room, first_user);
+    for (RosterUser& user : generated.users) options->roster.users.push_back(user);
+  }
+  // The same id twice would make two sockets fight over one channel.
+  std::set<uint64_t> ids;
+  for (const RosterUser& user : options->roster.users) {
+    if (!ids.insert(user.user_id).second) {
+      *error = "user " + std::to_string(user.user_id) + " is given twice";
+      return ParseOutcome::kError;
+    }
+  }
+  if (options->roster.users.empty() && options->roster.cascades.empty()) {
+    *error = "no users: give --users FILE, --user ROOM:ID:ROLE:TOKEN or --generate (see --help)";
+    return ParseOutcome::kError;
+  }
+  if (!options->write_users.empty() && options->server.IsNil()) return ParseOutcome::kWriteOnly;
+
+  for (const RosterUser& user : options->roster.users) {
+    const bool simulated = options->only.empty() || options->only.count(user.user_id) != 0;
+    if (simulated && user.server.IsNil() && options->server.IsNil()) {
+      *error = "user " + std::to_string(user.user_id) +
+               " has no server: give --server IP:PORT or server= in the users file";
+      return ParseOutcome::kError;
+    }
+  }
+  return ParseOutcome::kRun;
+}
+
+std::string ClientUsage() {
+  return R"(corvane-client: simulates voice users (and cascade peers) against a corvane server
+and measures what the server forwards. One process, one UDP socket per user, epoll with
+recvmmsg/sendmmsg on one or two threads.
+
+Usage: corvane-client --server IP:PORT (--users FILE | --user ROOM:ID:ROLE:TOKEN ... |
+                      --generate ROOMS,SPEAKERS,LISTENERS[,MUTED]) [options]
+
+Who takes part:
+  --server IP:PORT        media address of the server (users without server= use it)
+  --users FILE            roster file shared with corvane-gateway (format below); repeatable
+  --user ROOM:ID:ROLE:TOKEN   one user; repeatable. ROLE: speaker, listener, muted, cascader
+  --generate R,S,L[,M]    R rooms of S speakers, L listeners and M muted speakers each;
+                          ids from --first-user (1000), rooms from --first-room (1),
+                          tokens tok-<id>
+  --write-users FILE      write the roster to FILE (without --server: write and exit)
+  --only IDS              simulate only these user / cascade ids ("1,2,10-19"); the others
+                          are taken to be simulated elsewhere
+  --no-peers              do not play the cascade peers of the roster
+  --bind IP               local address of the user sockets (127.0.0.1)
+
+Traffic:
+  --duration SECONDS      length of the traffic phase (10), after the handshake
+  --rate N                datagrams per second of each speaker and muted speaker (50)
+  --size BYTES            payload bytes after the token (80, at least 16)
+  --voice-type N          payload type of voice (0x64); even, not 0x50/0x62/0x6E/0x80/0x82/0xC8/0xCA
+  --voice-ack             ask the server to acknowledge every voice datagram
+  --reliable-every N      every Nth datagram of a talking user is a 0x82 one (0: none)
+  --music-every N         every Nth datagram of a talking user is a music (0x80) one (0: none)
+  --withhold PERCENT      share of received 0x82 datagrams not acknowledged (0)
+  --withhold-mode MODE    first: acknowledge only the resent copy (default); all: never
+  --keepalive-ms MS       keep-alive period of listeners and cascaders (1000)
+  --report-ms MS          receiver-report period (1000; 0: none)
+  --retry-ms MS           repeat period of detect and announce datagrams (100)
+  --handshake-timeout-ms MS   a user not admitted by then fails (5000)
+  --drain-ms MS           time to keep receiving after the last datagram was sent (1000)
+  --threads 1|2           one loop, or a sender and a receiver thread (1)
+
+Output:
+  --json                  one JSON object on standard output instead of the tables
+  --quiet                 no progress line (otherwise one per second on standard error)
+  --table-rows N          at most N rows in the per-user table (40)
+
+Roster file, one entry per line, '#' starts a comment:
+  room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=token|none|wrong]
+  cascade ROOM id ID address IP:PORT [server=IP:PORT]
+  muted is a speaker the gateway mutes; start= delays the user's join by MS after traffic
+  starts; auth=none/wrong presents no or a wrong token (the user expects to be refused).
+  A cascade line is played by this client as the peer server at IP:PORT: it answers the
+  link's detect datagrams and counts what the room forwards to it. Add the cascade through
+  the gateway before starting the client.
+
+Each user sends a 12-byte detect datagram until the server echoes it, then an announce
+datagram with its token and the acknowledgement bit until the server acknowledges it
+(admitted), then talks. A receiver expects every voice and 0x82 datagram of every unmuted
+speaker of its room, and every music datagram of every speaker and muted speaker, sent after
+it was admitted; datagrams of other senders are "unexpected". Each datagram carries its send
+time, so latency is measured from send to receive.
+
+Exit status: 0 when every user that presents its token was admitted, nothing expected was
+lost and nothing unexpected arrived; 1 otherwise; 2 for a usage or set-up error.
+Examples:
+  corvane-client --server 127.0.0.1:8000 --generate 1,3,7 --duration 10
+  corvane-client --server 127.0.0.1:8000 --users room.txt --reliable-every 5 --withhold 20 --json
+)";
+}
+
+}  // namespace corvanetools

@@ -1,0 +1,64 @@
+// Command line of corvane-client.
+#ifndef TOOLS_CLIENT_CLIENT_OPTIONS_H_
+#define TOOLS_CLIENT_CLIENT_OPTIONS_H_
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/socket_address.h"
+
+#include "client/media_datagrams.h"
+#include "client/roster.h"
+
+namespace corvanetools {
+
+enum class WithholdMode { kFirst, kAll };
+
+struct ClientOptions {
+  rtc::SocketAddress server;  // users without server= talk to this one
+  std::string bind_ip = "127.0.0.1";
+  Roster roster;
+  std::set<uint64_t> only;  // simulate only these ids (users and peers); empty: all
+  bool simulate_peers = true;
+
+  double duration_s = 10;
+  double rate = 50;          // voice datagrams per second per talking user
+  size_t payload_size = 80;  // bytes after the token
+  uint8_t voice_payload_type = kDefaultVoicePayloadType;
+  bool voice_ack = false;    // ask for an acknowledgement of every voice datagram
+  int reliable_every = 0;    // every Nth talk datagram is a 0x82 one (0: none)
+  int music_every = 0;       // every Nth talk datagram is a music one (0: none)
+  int withhold_percent = 0;  // share of 0x82 datagrams not acknowledged
+  WithholdMode withhold_mode = WithholdMode::kFirst;
+  int keepalive_ms = 1000;  // listeners and cascaders
+  int report_ms = 1000;     // receiver reports (0: none)
+  int retry_ms = 100;       // detect and announce repeats
+  int handshake_timeout_ms = 5000;
+  int drain_ms = 1000;
+  int threads = 1;  // 1: one loop; 2: a sender and a receiver thread
+
+  bool json = false;
+  bool quiet = false;
+  int table_rows = 40;
+  std::string write_users;  // write the roster here
+};
+
+// What ParseClientOptions asks the caller to do.
+enum class ParseOutcome { kRun, kHelp, kWriteOnly, kError };
+
+// Parses argv (argv[0] excluded). Reads --users files. On kError *error says why.
+ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOptions* options,
+                                std::string* error);
+
+// The text of --help.
+std::string ClientUsage();
+
+// True when the payload type can carry voice through the server: even (odd
+// types are acknowledgements) and none of the types with a meaning of their own.
+bool IsUsableVoicePayloadType(int payload_type);
+
+}  // namespace corvanetools
+
+#endif  // TOOLS_CLIENT_CLIENT_OPTIONS_H_

@@ -1,0 +1,486 @@
+// Set-up, the stages of a run and the sending side of the simulator.
+#include "client/simulator.h"
+
+#include <arpa/inet.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "base/platform_thread.h"
+#include "base/time_utils.h"
+
+namespace corvanetools {
+
+namespace {
+
+constexpr int kSocketBufferBytes = 1 << 20;
+constexpr int64_t kIdlePollUs = 10000;
+
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::kWaiting:
+      return "waiting";
+    case Phase::kDetecting:
+      return "detecting";
+    case Phase::kAnnouncing:
+      return "announcing";
+    case Phase::kAdmitted:
+      return "admitted";
+    case Phase::kFailed:
+      return "failed";
+  }
+  return "?";
+}
+
+const std::string* SimUser::TokenToSend() const {
+  switch (entry.auth) {
+    case AuthMode::kToken:
+      return &entry.token;
+    case AuthMode::kNone:
+      return nullptr;
+    case AuthMode::kWrong:
+      return &wrong_token;
+  }
+  return nullptr;
+}
+
+Simulator::Simulator(ClientOptions options)
+    : options_(std::move(options)),
+      interval_us_(std::max<int64_t>(1, std::llround(1e6 / options_.rate))) {
+  receive_buffers_.resize(kReceiveBatch * kReceiveBufferSize);
+}
+
+Simulator::~Simulator() {
+  for (auto& user : users_) {
+    if (user->fd >= 0) ::close(user->fd);
+  }
+  if (epoll_fd_ >= 0) ::close(epoll_fd_);
+}
+
+bool Simulator::OpenSocket(SimUser* user, const std::string& ip, int port, std::string* error) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = std::string("socket: ") + std::strerror(errno);
+    return false;
+  }
+  user->fd = fd;
+  const int buffer = kSocketBufferBytes;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) != 1) {
+    *error = "bad local address " + ip;
+    return false;
+  }
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    *error = "bind " + ip + ":" + std::to_string(port) + ": " + std::strerror(errno);
+    return false;
+  }
+  socklen_t length = sizeof(addr);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length);
+  user->local.FromSockAddr(addr);
+  return true;
+}
+
+bool Simulator::Setup(std::string* error) {
+  RaiseDescriptorLimit();
+  run_start_us_ = rtc::TimeMicros();
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd_ < 0) {
+    *error = std::string("epoll_create1: ") + std::strerror(errno);
+    return false;
+  }
+
+  for (const RosterUser& entry : options_.roster.users) {
+    if (!options_.only.empty() && options_.only.count(entry.user_id) == 0) continue;
+    auto user = std::make_unique<SimUser>();
+    user->entry = entry;
+    user->wrong_token = "not-" + entry.token.substr(0, kMaxTokenLength - 4);
+    const rtc::SocketAddress& server = entry.server.IsNil() ? options_.server : entry.server;
+    if (server.ToSockAddr(&user->server) == 0) {
+      *error = "user " + std::to_string(entry.user_id) + " has no usable server address";
+      return false;
+    }
+    if (!OpenSocket(user.get(), options_.bind_ip, 0, error)) return false;
+    user->index = static_cast<uint32_t>(users_.size());
+    users_.push_back(std::move(user));
+  }
+  if (options_.simulate_peers) {
+    for (const RosterCascade& cascade : options_.roster.cascades) {
+      if (!options_.only.empty() && options_.only.count(cascade.cascade_id) == 0) continue;
+      auto peer = std::make_unique<SimUser>();
+      peer->peer = true;
+      peer->entry.room_id = cascade.room_id;
+      peer->entry.user_id = cascade.cascade_id;
+      peer->entry.role = Role::kListener;
+      peer->peer_address = cascade.address;
+      if (!OpenSocket(peer.get(), cascade.address.ipaddr().ToString(), cascade.address.port(),
+                      error)) {
+        return false;
+      }
+      peer->index = static_cast<uint32_t>(users_.size());
+      users_.push_back(std::move(peer));
+    }
+  }
+  if (users_.empty()) {
+    *error = "nothing to simulate (check --only)";
+    return false;
+  }
+  BuildRooms();
+
+  for (uint32_t i = 0; i < users_.size(); ++i) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u32 = i;
+    if (::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, users_[i]->fd, &event) != 0) {
+      *error = std::string("epoll_ctl: ") + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+void Simulator::BuildRooms() {
+  std::map<uint64_t, RoomPlan*> plans;
+  auto plan_of = [&](uint64_t room_id) {
+    auto it = plans.find(room_id);
+    if (it != plans.end()) return it->second;
+    rooms_.emplace_back();
+    rooms_.back().room_id = room_id;
+    plans[room_id] = &rooms_.back();
+    return &rooms_.back();
+  };
+  std::map<uint64_t, int> simulated_user;
+  for (size_t i = 0; i < users_.size(); ++i) {
+    if (!users_[i]->peer) simulated_user[users_[i]->entry.user_id] = static_cast<int>(i);
+  }
+  for (const RosterUser& entry : options_.roster.users) {
+    RoomPlan* plan = plan_of(entry.room_id);
+    if (!IsTalkingRole(entry.role)) continue;
+    plan->slot_of[entry.user_id] = plan->talkers.size();
+    plan->talkers.push_back(entry);
+    auto it = simulated_user.find(entry.user_id);
+    plan->talker_user.push_back(it == simulated_user.end() ? -1 : it->second);
+  }
+  for (auto& user : users_) {
+    const RoomPlan* plan = plan_of(user->entry.room_id);
+    user->room = plan;
+    auto own = plan->slot_of.find(user->entry.user_id);
+    user->own_slot =
+        (!user->peer && own != plan->slot_of.end()) ? static_cast<int>(own->second) : -1;
+    user->links.resize(plan->talkers.size());
+    for (size_t slot = 0; slot < plan->talkers.size(); ++slot) {
+      if (static_cast<int>(slot) == user->own_slot) continue;
+      user->links[slot] = std::make_unique<SenderLink>();
+      if (user->peer && plan->talker_user[slot] >= 0) {
+        // A cascade exists before the client starts: the peer expects
+        // every datagram from the first one on.
+        for (StreamRecord& record : user->links[slot]->streams) record.threshold_set = true;
+      }
+    }
+    if (user->peer) {
+      user->admitted_us.store(run_start_us_);
+      user->begin_us.store(run_start_us_);
+      user->phase.store(static_cast<int>(Phase::kAdmitted));
+    }
+  }
+}
+
+std::vector<rtc::SocketAddress> Simulator::LocalAddresses() const {
+  std::vector<rtc::SocketAddress> addresses;
+  for (const auto& user : users_) addresses.push_back(user->local);
+  return addresses;
+}
+
+void Simulator::Push(int64_t due_us, uint32_t user, EventType type) {
+  events_.push(Event{due_us, user, type});
+}
+
+bool Simulator::HandshakeSettled() const {
+  for (const auto& user : users_) {
+    if (!user->ExpectsAdmission() || user->entry.start_ms != 0) continue;
+    const Phase phase = user->GetPhase();
+    if (phase != Phase::kAdmitted && phase != Phase::kFailed) return false;
+  }
+  return true;
+}
+
+void Simulator::StartTraffic(int64_t now_us) {
+  traffic_start_us_ = now_us;
+  const int64_t duration_us = std::llround(options_.duration_s * 1e6);
+  traffic_end_us_ = now_us + duration_us;
+  handshake_us_.store(now_us - run_start_us_);
+  stage_.store(static_cast<int>(Stage::kTraffic), std::memory_order_release);
+  for (uint32_t i = 0; i < users_.size(); ++i) {
+    SimUser* user = users_[i].get();
+    if (user->peer) continue;
+    if (user->entry.start_ms > 0) Push(now_us + user->entry.start_ms * 1000, i, EventType::kBegin);
+    if (user->GetPhase() == Phase::kAdmitted) ScheduleTraffic(i, now_us);
+  }
+}
+
+void Simulator::ScheduleTraffic(uint32_t index, int64_t from_us) {
+  SimUser* user = users_[index].get();
+  if (user->traffic_scheduled) return;
+  user->traffic_scheduled = true;
+  // Spread the users over each period so that the server sees a steady load.
+  const int64_t count = static_cast<int64_t>(users_.size());
+  const int64_t spread = static_cast<int64_t>(index);
+  if (IsTalkingRole(user->entry.role)) {
+    Push(from_us + interval_us_ * spread / count, index, EventType::kTalk);
+  } else {
+    const int64_t keepalive_us = int64_t{options_.keepalive_ms} * 1000;
+    Push(from_us + keepalive_us * spread / count, index, EventType::kKeepalive);
+  }
+  if (options_.report_ms > 0) {
+    const int64_t report_us = int64_t{options_.report_ms} * 1000;
+    Push(from_us + report_us * (spread + 1) / count, index, EventType::kReport);
+  }
+}
+
+int64_t Simulator::SendStep(int64_t now_us) {
+  Stage stage = static_cast<Stage>(stage_.load(std::memory_order_acquire));
+  if (stage == Stage::kHandshake) {
+    if (handshake_deadline_us_ == 0) {
+      // First step: everyone without a delayed start begins at once.
+      handshake_deadline_us_ = now_us + int64_t{options_.handshake_timeout_ms} * 1000 +
+                               int64_t{options_.retry_ms} * 1000;
+      for (uint32_t i = 0; i < users_.size(); ++i) {
+        if (!users_[i]->peer && users_[i]->entry.start_ms == 0) Push(now_us, i, EventType::kBegin);
+      }
+    } else if (HandshakeSettled() || now_us >= handshake_deadline_us_ ||
+               stop_requested_.load(std::memory_order_relaxed)) {
+      StartTraffic(now_us);
+      stage = Stage::kTraffic;
+    }
+  }
+  if (stage == Stage::kTraffic &&
+      (now_us >= traffic_end_us_ || stop_requested_.load(std::memory_order_relaxed))) {
+    traffic_end_us_ = std::min(traffic_end_us_, now_us);
+    traffic_us_.store(traffic_end_us_ - traffic_start_us_);
+    drain_end_us_ = now_us + int64_t{options_.drain_ms} * 1000;
+    events_ = {};
+    stage_.store(static_cast<int>(Stage::kDrain), std::memory_order_release);
+    stage = Stage::kDrain;
+  }
+  if (stage == Stage::kDrain) {
+    if (now_us >= drain_end_us_) {
+      stage_.store(static_cast<int>(Stage::kDone), std::memory_order_release);
+      return now_us;
+    }
+    return std::min(drain_end_us_, now_us + kIdlePollUs);
+  }
+  if (stage == Stage::kDone) return now_us;
+
+  while (!events_.empty() && events_.top().due_us <= now_us) {
+    const Event event = events_.top();
+    events_.pop();
+    RunEvent(event, now_us);
+  }
+  send_batch_.Flush([this](uint32_t owner) { users_[owner]->send_errors.fetch_add(1); });
+
+  int64_t next_us = now_us + kIdlePollUs;
+  if (!events_.empty()) next_us = std::min(next_us, events_.top().due_us);
+  if (stage == Stage::kTraffic) next_us = std::min(next_us, traffic_end_us_);
+  return next_us;
+}
+
+void Simulator::RunEvent(const Event& event, int64_t now_us) {
+  SimUser* user = users_[event.user].get();
+  switch (event.type) {
+    case EventType::kBegin: {
+      int expected = static_cast<int>(Phase::kWaiting);
+      if (user->phase.compare_exchange_strong(expected, static_cast<int>(Phase::kDetecting))) {
+        user->begin_us.store(now_us);
+        user->handshake_deadline_us = now_us + int64_t{options_.handshake_timeout_ms} * 1000;
+        Push(now_us, event.user, EventType::kHandshake);
+      }
+      break;
+    }
+    case EventType::kHandshake: {
+      const Phase phase = user->GetPhase();
+      if (phase == Phase::kAdmitted) {
+        if (static_cast<Stage>(stage_.load()) == Stage::kTraffic)
+          ScheduleTraffic(event.user, now_us);
+        break;
+      }
+      if (phase == Phase::kFailed) break;
+      if (user->ExpectsAdmission() && now_us >= user->handshake_deadline_us) {
+        // The receiving loop may move the phase on meanwhile; only an
+        // unfinished handshake fails.
+        int current = static_cast<int>(phase);
+        while (current == static_cast<int>(Phase::kDetecting) ||
+               current == static_cast<int>(Phase::kAnnouncing)) {
+          if (user->phase.compare_exchange_weak(current, static_cast<int>(Phase::kFailed))) break;
+        }
+        if (current == static_cast<int>(Phase::kAdmitted)) {
+          Push(now_us, event.user, EventType::kHandshake);  // admitted just now after all
+        }
+        break;
+      }
+      SendHandshake(user, now_us);
+      Push(now_us + int64_t{options_.retry_ms} * 1000, event.user, EventType::kHandshake);
+      break;
+    }
+    case EventType::kTalk: {
+      SendTalk(user, now_us);
+      int64_t next_us = event.due_us + interval_us_;
+      if (next_us < now_us - 10 * interval_us_) next_us = now_us;  // do not burst after a stall
+      Push(next_us, event.user, EventType::kTalk);
+      break;
+    }
+    case EventType::kKeepalive:
+      SendControl(user, now_us, /*ask_ack=*/true);
+      Push(event.due_us + int64_t{options_.keepalive_ms} * 1000, event.user, EventType::kKeepalive);
+      break;
+    case EventType::kReport:
+      SendReports(user);
+      Push(event.due_us + int64_t{options_.report_ms} * 1000, event.user, EventType::kReport);
+      break;
+  }
+}
+
+void Simulator::SendHandshake(SimUser* user, int64_t now_us) {
+  if (user->GetPhase() == Phase::kDetecting) {
+    uint8_t* out = send_batch_.Reserve();
+    const size_t size = BuildDetect(user->entry.user_id, out);
+    send_batch_.Commit(user->fd, user->server, size, user->index);
+    user->sent_control.fetch_add(1, std::memory_order_relaxed);
+  } else {
+    SendControl(user, now_us, /*ask_ack=*/true);
+  }
+}
+
+void Simulator::SendControl(SimUser* user, int64_t now_us, bool ask_ack) {
+  MediaFields fields;
+  fields.payload_type = options_.voice_payload_type;
+  fields.ask_ack = ask_ack;
+  fields.sequence = user->next_sequence.fetch_add(1, std::memory_order_relaxed);
+  fields.user_id = user->entry.user_id;
+  fields.token = user->TokenToSend();
+  fields.kind = StreamKind::kControl;
+  fields.send_time_us = now_us;
+  fields.payload_size = options_.payload_size;
+  uint8_t* out = send_batch_.Reserve();
+  const size_t size = BuildMedia(fields, out, DatagramBatch::kMaxDatagram);
+  send_batch_.Commit(user->fd, user->server, size, user->index);
+  user->sent_control.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Simulator::SendTalk(SimUser* user, int64_t now_us) {
+  const uint64_t tick = user->tick++;
+  MediaFields fields;
+  fields.kind = StreamKind::kVoice;
+  fields.payload_type = options_.voice_payload_type;
+  fields.ask_ack = options_.voice_ack;
+  if (options_.reliable_every > 0 && tick % static_cast<uint64_t>(options_.reliable_every) ==
+                                         static_cast<uint64_t>(options_.reliable_every - 1)) {
+    fields.kind = StreamKind::kReliable;
+    fields.payload_type = kReliablePayloadType;
+    fields.ask_ack = true;
+  } else if (options_.music_every > 0 && tick % static_cast<uint64_t>(options_.music_every) ==
+                                             static_cast<uint64_t>(options_.music_every - 1)) {
+    fields.kind = StreamKind::kMusic;
+    fields.payload_type = kMusicPayloadType;
+    fields.ask_ack = true;
+  }
+  // The index is taken before the send: a receiver that reads it after its
+  // own admission expects this datagram and every later one.
+  fields.stream_index =
+      user->next_index[StreamSlot(fields.kind)].fetch_add(1, std::memory_order_acq_rel);
+  fields.sequence = user->next_sequence.fetch_add(1, std::memory_order_relaxed);
+  fields.user_id = user->entry.user_id;
+  fields.token = user->TokenToSend();
+  fields.send_time_us = now_us;
+  fields.payload_size = options_.payload_size;
+  uint8_t* out = send_batch_.Reserve();
+  const size_t size = BuildMedia(fields, out, DatagramBatch::kMaxDatagram);
+  send_batch_.Commit(user->fd, user->server, size, user->index);
+  user->sent_measured.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Simulator::SendReports(SimUser* user) {
+  if (user->peer || user->GetPhase() != Phase::kAdmitted) return;
+  const RoomPlan& room = *user->room;
+  ReportBlock blocks[kMaxReportBlocks];
+  size_t count = 0;
+  auto flush = [&]() {
+    if (count == 0) return;
+    uint8_t* out = send_batch_.Reserve();
+    const size_t size = BuildReceiverReport(user->report_sequence++, user->entry.user_id, blocks,
+                                            count, out, DatagramBatch::kMaxDatagram);
+    send_batch_.Commit(user->fd, user->server, size, user->index);
+    user->sent_control.fetch_add(1, std::memory_order_relaxed);
+    count = 0;
+  };
+  for (size_t slot = 0; slot < room.talkers.size(); ++slot) {
+    if (!user->links[slot] || !IsHeard(slot, room)) continue;
+    blocks[count].user_id = room.talkers[slot].user_id;
+    blocks[count].value = user->links[slot]->heard.load(std::memory_order_relaxed);
+    if (++count == kMaxReportBlocks) flush();
+  }
+  flush();
+}
+
+bool Simulator::IsHeard(size_t slot, const RoomPlan& room) const {
+  if (room.talkers[slot].role != Role::kSpeaker) return false;
+  const int talker = room.talker_user[slot];
+  return talker < 0 || users_[static_cast<size_t>(talker)]->entry.auth == AuthMode::kToken;
+}
+
+bool Simulator::IsForwarded(size_t slot, const RoomPlan& room, StreamKind kind) const {
+  if (kind != StreamKind::kMusic) return IsHeard(slot, room);
+  // Music goes to the room whoever sends it and whether or not they are muted.
+  const int talker = room.talker_user[slot];
+  return talker < 0 || users_[static_cast<size_t>(talker)]->entry.auth == AuthMode::kToken;
+}
+
+void Simulator::Run() {
+  std::thread receiver;
+  if (options_.threads == 2) receiver = std::thread([this] { ReceiverThreadMain(); });
+  rtc::PlatformThread::SetCurrentThreadName(options_.threads == 2 ? "client-send" : "client");
+  while (true) {
+    const int64_t now_us = rtc::TimeMicros();
+    const int64_t next_us = SendStep(now_us);
+    if (static_cast<Stage>(stage_.load(std::memory_order_acquire)) == Stage::kDone) break;
+    const int64_t wait_us = std::clamp<int64_t>(next_us - now_us, 0, kIdlePollUs);
+    if (options_.threads == 2) {
+      if (wait_us > 0) {
+        timespec pause{0, static_cast<long>(wait_us * 1000)};
+        ::nanosleep(&pause, nullptr);
+      }
+    } else {
+      ReceiveStep(static_cast<int>((wait_us + 999) / 1000));
+    }
+  }
+  if (receiver.joinable()) receiver.join();
+}
+
+void Simulator::ReceiverThreadMain() {
+  rtc::PlatformThread::SetCurrentThreadName("client-recv");
+  while (static_cast<Stage>(stage_.load(std::memory_order_acquire)) != Stage::kDone) {
+    ReceiveStep(static_cast<int>(kIdlePollUs / 1000));
+  }
+}
+
+}  // namespace corvanetools

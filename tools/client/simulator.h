@@ -1,0 +1,129 @@
+// The engine of corvane-client: one UDP socket per simulated user, a
+// scheduler that sends each user's handshake, voice, keep-alives and receiver
+// reports on time, and a receiving side that reads every socket with epoll and
+// recvmmsg, answers what needs an answer and measures what arrives.
+//
+// A run has four stages: handshake (users that start at once get admitted),
+// traffic (--duration), drain (receive only) and done. With one thread both
+// sides share one loop; with two, Run() sends on the calling thread and
+// receives on a thread of its own.
+#ifndef TOOLS_CLIENT_SIMULATOR_H_
+#define TOOLS_CLIENT_SIMULATOR_H_
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <queue>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "client/client_options.h"
+#include "client/datagram_batch.h"
+#include "client/run_result.h"
+#include "client/sim_user.h"
+
+namespace corvanetools {
+
+class Simulator {
+ public:
+  explicit Simulator(ClientOptions options);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Opens the sockets and lays out who expects what. False with a reason.
+  bool Setup(std::string* error);
+  // Runs all stages; returns when done. Call once, after Setup.
+  void Run();
+  // Ends the traffic stage now (the drain still runs). Safe from any thread
+  // and from a signal handler.
+  void RequestStop() { stop_requested_.store(true, std::memory_order_relaxed); }
+
+  // The measurements; call after Run.
+  RunResult Result() const;
+
+  // Local addresses of the simulated users, in roster order (tests use them).
+  std::vector<rtc::SocketAddress> LocalAddresses() const;
+
+ private:
+  enum class Stage : int { kHandshake, kTraffic, kDrain, kDone };
+  static constexpr size_t kReceiveBatch = 32;
+  static constexpr size_t kReceiveBufferSize = 2048;
+  enum class EventType : uint8_t { kBegin, kHandshake, kTalk, kKeepalive, kReport };
+  struct Event {
+    int64_t due_us;
+    uint32_t user;
+    EventType type;
+    bool operator>(const Event& other) const { return due_us > other.due_us; }
+  };
+
+  // --- Set-up ---
+  bool OpenSocket(SimUser* user, const std::string& ip, int port, std::string* error);
+  void BuildRooms();
+
+  // --- Sending side (sending loop) ---
+  // Runs the events due at `now_us` and the stage changes; returns when the
+  // next event is due (or a short poll interval when there is none).
+  int64_t SendStep(int64_t now_us);
+  void StartTraffic(int64_t now_us);
+  void ScheduleTraffic(uint32_t index, int64_t from_us);
+  void RunEvent(const Event& event, int64_t now_us);
+  void SendHandshake(SimUser* user, int64_t now_us);
+  void SendTalk(SimUser* user, int64_t now_us);
+  void SendControl(SimUser* user, int64_t now_us, bool ask_ack);
+  void SendReports(SimUser* user);
+  bool HandshakeSettled() const;
+  void Push(int64_t due_us, uint32_t user, EventType type);
+
+  // --- Receiving side (receiving loop) ---
+  // Waits up to timeout_ms for datagrams and handles them.
+  void ReceiveStep(int timeout_ms);
+  void ReceiveFrom(uint32_t index, int64_t now_us);
+  void HandleDatagram(SimUser* user, const uint8_t* data, size_t size, const sockaddr_in& from,
+                      int64_t now_us);
+  void HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t now_us);
+  void AcknowledgeIfAsked(SimUser* user, const IncomingDatagram& in);
+  void OnAdmitted(SimUser* user, int64_t now_us);
+  bool IsHeard(size_t slot, const RoomPlan& room) const;
+  bool IsForwarded(size_t slot, const RoomPlan& room, StreamKind kind) const;
+  void MaybePrintProgress(int64_t now_us);
+
+  void ReceiverThreadMain();
+
+  const ClientOptions options_;
+  const int64_t interval_us_;
+
+  // Allocated by this; the vector is never resized once the loops run.
+  std::vector<std::unique_ptr<SimUser>> users_;
+  std::deque<RoomPlan> rooms_;  // stable addresses for SimUser::room
+  int epoll_fd_ = -1;
+
+  std::atomic<int> stage_{static_cast<int>(Stage::kHandshake)};
+  std::atomic<bool> stop_requested_{false};
+  int64_t run_start_us_ = 0;
+
+  // Sending loop only.
+  std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events_;
+  DatagramBatch send_batch_;
+  int64_t handshake_deadline_us_ = 0;
+  int64_t traffic_start_us_ = 0;
+  int64_t traffic_end_us_ = 0;
+  int64_t drain_end_us_ = 0;
+
+  // Receiving loop only.
+  DatagramBatch reply_batch_;
+  std::vector<uint8_t> receive_buffers_;
+  int64_t next_progress_us_ = 0;
+  uint64_t received_at_last_progress_ = 0;
+  uint64_t sent_at_last_progress_ = 0;
+
+  // Written by the sending loop before kDone, read by Result().
+  std::atomic<int64_t> traffic_us_{0};
+  std::atomic<int64_t> handshake_us_{0};
+};
+
+}  // namespace corvanetools
+
+#endif  // TOOLS_CLIENT_SIMULATOR_H_

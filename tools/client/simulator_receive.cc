@@ -1,0 +1,338 @@
+// The receiving side of the simulator and the results it adds up.
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+
+#include "base/time_utils.h"
+
+#include "client/simulator.h"
+
+namespace corvanetools {
+
+namespace {
+
+constexpr int kMaxEvents = 256;
+// Reads per socket and wake-up, so that one busy socket cannot starve the rest.
+constexpr int kMaxRoundsPerSocket = 4;
+
+uint64_t Mix(uint64_t x) {
+  // splitmix64 finaliser: spreads ids and sequence numbers evenly.
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
+}  // namespace
+
+void Simulator::ReceiveStep(int timeout_ms) {
+  epoll_event events[kMaxEvents];
+  const int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, timeout_ms);
+  const int64_t now_us = rtc::TimeMicros();
+  for (int i = 0; i < count; ++i) ReceiveFrom(events[i].data.u32, now_us);
+  reply_batch_.Flush([this](uint32_t owner) { users_[owner]->send_errors.fetch_add(1); });
+  MaybePrintProgress(now_us);
+}
+
+void Simulator::ReceiveFrom(uint32_t index, int64_t now_us) {
+  SimUser* user = users_[index].get();
+  mmsghdr messages[kReceiveBatch];
+  iovec vectors[kReceiveBatch];
+  sockaddr_in sources[kReceiveBatch];
+  for (int round = 0; round < kMaxRoundsPerSocket; ++round) {
+    for (size_t i = 0; i < kReceiveBatch; ++i) {
+      vectors[i].iov_base = receive_buffers_.data() + i * kReceiveBufferSize;
+      vectors[i].iov_len = kReceiveBufferSize;
+      messages[i] = mmsghdr{};
+      messages[i].msg_hdr.msg_name = &sources[i];
+      messages[i].msg_hdr.msg_namelen = sizeof(sources[i]);
+      messages[i].msg_hdr.msg_iov = &vectors[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    const int received = ::recvmmsg(user->fd, messages, kReceiveBatch, MSG_DONTWAIT, nullptr);
+    if (received <= 0) return;
+    for (int i = 0; i < received; ++i) {
+      const size_t size = messages[i].msg_len;
+      if ((messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0) {
+        ++user->counters.malformed;
+        continue;
+      }
+      HandleDatagram(user, receive_buffers_.data() + static_cast<size_t>(i) * kReceiveBufferSize,
+                     size, sources[i], now_us);
+    }
+    if (static_cast<size_t>(received) < kReceiveBatch) return;
+  }
+}
+
+void Simulator::HandleDatagram(SimUser* user, const uint8_t* data, size_t size,
+                               const sockaddr_in& from, int64_t now_us) {
+  ReceiveCounters& counters = user->counters;
+  ++counters.received_total;
+  const IncomingDatagram in = ClassifyIncoming(data, size);
+  switch (in.kind) {
+    case Incoming::kDetectEcho: {
+      ++counters.detect_echoes;
+      int expected = static_cast<int>(Phase::kDetecting);
+      if (user->phase.compare_exchange_strong(expected, static_cast<int>(Phase::kAnnouncing))) {
+        // Present the token at once rather than at the next retry.
+        MediaFields fields;
+        fields.payload_type = options_.voice_payload_type;
+        fields.ask_ack = true;
+        fields.sequence = user->next_sequence.fetch_add(1, std::memory_order_relaxed);
+        fields.user_id = user->entry.user_id;
+        fields.token = user->TokenToSend();
+        fields.kind = StreamKind::kControl;
+        fields.send_time_us = now_us;
+        fields.payload_size = options_.payload_size;
+        uint8_t* out = reply_batch_.Reserve();
+        reply_batch_.Commit(user->fd, user->server,
+                            BuildMedia(fields, out, DatagramBatch::kMaxDatagram), user->index);
+        user->sent_control.fetch_add(1, std::memory_order_relaxed);
+      }
+      break;
+    }
+    case Incoming::kAuthAnswer:
+      ++counters.auth_answers;
+      break;
+    case Incoming::kAck:
+      ++counters.acks_received;
+      if (in.acked_user_id == user->entry.user_id && user->GetPhase() == Phase::kAnnouncing) {
+        OnAdmitted(user, now_us);
+      }
+      break;
+    case Incoming::kServerReport:
+      ++counters.reports_received;
+      counters.last_report_value = in.report_value;
+      break;
+    case Incoming::kCascade:
+      if (!user->peer) {
+        ++counters.unexpected;
+        break;
+      }
+      {
+        // Confirm the link the way a peer server does: same room, same hash.
+        ++counters.cascade_detects;
+        uint8_t* out = reply_batch_.Reserve();
+        reply_batch_.Commit(user->fd, from, BuildCascadeAnswer(in.id, in.cascade_hash, out),
+                            user->index);
+      }
+      break;
+    case Incoming::kMedia:
+      HandleMedia(user, in, now_us);
+      break;
+    case Incoming::kMalformed:
+      ++counters.malformed;
+      break;
+  }
+}
+
+void Simulator::OnAdmitted(SimUser* user, int64_t now_us) {
+  const RoomPlan& room = *user->room;
+  for (size_t slot = 0; slot < room.talkers.size(); ++slot) {
+    const int talker = room.talker_user[slot];
+    if (!user->links[slot] || talker < 0) continue;
+    SimUser* sender = users_[static_cast<size_t>(talker)].get();
+    for (int s = 0; s < kMeasuredStreams; ++s) {
+      StreamRecord& record = user->links[slot]->streams[s];
+      record.threshold = sender->next_index[s].load(std::memory_order_acquire);
+      record.threshold_set = true;
+    }
+  }
+  user->admitted_us.store(now_us);
+  user->phase.store(static_cast<int>(Phase::kAdmitted), std::memory_order_release);
+}
+
+void Simulator::AcknowledgeIfAsked(SimUser* user, const IncomingDatagram& in) {
+  if (user->peer || user->GetPhase() != Phase::kAdmitted) return;
+  if (in.payload_type == kReliablePayloadType) {
+    if (options_.withhold_percent > 0 &&
+        Mix(user->entry.user_id ^ Mix(in.id ^ Mix(in.sequence))) % 100 <
+            static_cast<uint64_t>(options_.withhold_percent)) {
+      if (options_.withhold_mode == WithholdMode::kAll ||
+          user->withheld.insert({in.id, in.sequence}).second) {
+        ++user->counters.acks_withheld;
+        return;
+      }
+    }
+  } else if (in.payload_type != kMusicPayloadType || (in.flags & kAskAckFlag) == 0) {
+    return;
+  }
+  uint8_t* out = reply_batch_.Reserve();
+  const size_t size = BuildClientAck(in.payload_type, in.sequence, user->entry.user_id,
+                                     user->TokenToSend(), in.id, out, DatagramBatch::kMaxDatagram);
+  reply_batch_.Commit(user->fd, user->server, size, user->index);
+  ++user->counters.acks_sent;
+}
+
+void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t now_us) {
+  ReceiveCounters& counters = user->counters;
+  AcknowledgeIfAsked(user, in);
+  if (!in.has_probe) {
+    ++counters.unexpected;
+    return;
+  }
+  if (in.send_time_us < run_start_us_) {
+    ++counters.stale;
+    return;
+  }
+  const RoomPlan& room = *user->room;
+  const auto it = room.slot_of.find(in.id);
+  if (it == room.slot_of.end() || static_cast<int>(it->second) == user->own_slot) {
+    ++counters.unexpected;  // another room's member, a listener, or our own datagram
+    return;
+  }
+  const size_t slot = it->second;
+  if (in.stream == StreamKind::kControl) {
+    if (IsHeard(slot, room)) {
+      ++counters.control_received;
+    } else {
+      ++counters.unexpected;
+    }
+    return;
+  }
+  if (!IsForwarded(slot, room, in.stream)) {
+    ++counters.unexpected;
+    return;
+  }
+  SenderLink& link = *user->links[slot];
+  const int stream = StreamSlot(in.stream);
+  StreamRecord& record = link.streams[stream];
+  const int talker = room.talker_user[slot];
+  if (talker >= 0 &&
+      in.stream_index >=
+          users_[static_cast<size_t>(talker)]->next_index[stream].load(std::memory_order_acquire)) {
+    ++counters.malformed;  // an index the sender has not reached
+    return;
+  }
+  const bool admitted = user->GetPhase() == Phase::kAdmitted;
+  if (talker < 0 && admitted && !record.threshold_set) {
+    record.threshold = in.stream_index;
+    record.threshold_set = true;
+  }
+  const SeqTracker::Result result = record.seen.Add(in.stream_index);
+  if (result == SeqTracker::Result::kRefused) {
+    ++counters.malformed;
+    return;
+  }
+  if (result != SeqTracker::Result::kNew) return;
+  if (in.stream != StreamKind::kMusic) link.heard.fetch_add(1, std::memory_order_relaxed);
+  if (admitted && record.threshold_set && in.stream_index >= record.threshold) {
+    user->latency.Add(now_us - in.send_time_us);
+  }
+}
+
+void Simulator::MaybePrintProgress(int64_t now_us) {
+  if (options_.quiet) return;
+  const Stage stage = static_cast<Stage>(stage_.load(std::memory_order_acquire));
+  if (stage == Stage::kHandshake) return;
+  if (next_progress_us_ == 0) {
+    next_progress_us_ = now_us + 1000000;
+    return;
+  }
+  if (now_us < next_progress_us_) return;
+  next_progress_us_ += 1000000;
+  uint64_t sent = 0;
+  uint64_t received = 0;
+  uint64_t missing = 0;
+  uint64_t unexpected = 0;
+  size_t admitted = 0;
+  for (const auto& user : users_) {
+    sent += user->sent_measured.load(std::memory_order_relaxed);
+    received += user->counters.received_total;
+    unexpected += user->counters.unexpected;
+    if (user->GetPhase() == Phase::kAdmitted) ++admitted;
+    for (const auto& link : user->links) {
+      if (!link) continue;
+      for (const StreamRecord& record : link->streams) missing += record.seen.holes();
+    }
+  }
+  std::fprintf(stderr,
+               "corvane-client: %6.1f s %-7s sent %" PRIu64 " (%" PRIu64 "/s) received %" PRIu64
+               " (%" PRIu64 "/s) missing %" PRIu64 " unexpected %" PRIu64 " admitted %zu/%zu\n",
+               static_cast<double>(now_us - run_start_us_) / 1e6,
+               stage == Stage::kTraffic ? "traffic" : "drain", sent, sent - sent_at_last_progress_,
+               received, received - received_at_last_progress_, missing, unexpected, admitted,
+               users_.size());
+  sent_at_last_progress_ = sent;
+  received_at_last_progress_ = received;
+}
+
+RunResult Simulator::Result() const {
+  RunResult result;
+  result.handshake_s = static_cast<double>(handshake_us_.load()) / 1e6;
+  result.traffic_s = static_cast<double>(traffic_us_.load()) / 1e6;
+  for (const auto& user_ptr : users_) {
+    const SimUser& user = *user_ptr;
+    UserResult r;
+    r.room_id = user.entry.room_id;
+    r.user_id = user.entry.user_id;
+    r.role = user.peer ? "peer" : RoleName(user.entry.role);
+    r.auth = AuthModeName(user.entry.auth);
+    r.expects_admission = user.peer || user.entry.auth == AuthMode::kToken;
+    r.admitted = user.GetPhase() == Phase::kAdmitted;
+    if (r.admitted && !user.peer) {
+      r.admit_ms = static_cast<double>(user.admitted_us.load() - user.begin_us.load()) / 1000.0;
+    }
+    const ReceiveCounters& c = user.counters;
+    r.sent = user.sent_measured.load();
+    r.sent_control = user.sent_control.load() + c.acks_sent + c.cascade_detects;
+    r.send_errors = user.send_errors.load();
+    r.unexpected = c.unexpected;
+    r.stale = c.stale;
+    r.malformed = c.malformed;
+    r.latency = user.latency;
+    r.auth_answers = c.auth_answers;
+    r.acks_received = c.acks_received;
+    r.reports_received = c.reports_received;
+    r.last_report_value = c.last_report_value;
+    r.cascade_detects = c.cascade_detects;
+    r.acks_sent = c.acks_sent;
+    r.acks_withheld = c.acks_withheld;
+
+    const RoomPlan& room = *user.room;
+    for (size_t slot = 0; slot < room.talkers.size(); ++slot) {
+      if (!user.links[slot]) continue;
+      const SenderLink& link = *user.links[slot];
+      const int talker = room.talker_user[slot];
+      for (int s = 0; s < kMeasuredStreams; ++s) {
+        const StreamRecord& record = link.streams[s];
+        const StreamKind kind = s == 0   ? StreamKind::kVoice
+                                : s == 1 ? StreamKind::kReliable
+                                         : StreamKind::kMusic;
+        if (kind == StreamKind::kVoice) {
+          r.duplicates += record.seen.duplicates();
+        } else {
+          r.resends += record.seen.duplicates();
+        }
+        r.out_of_order += record.seen.out_of_order();
+        if (!IsForwarded(slot, room, kind)) continue;
+        if (!r.admitted || !record.threshold_set) {
+          r.early += record.seen.distinct();
+          continue;
+        }
+        const uint32_t from = record.threshold;
+        uint32_t to = 0;  // one past the last index expected
+        if (talker >= 0) {
+          to = users_[static_cast<size_t>(talker)]->next_index[s].load();
+        } else if (!record.seen.empty() && record.seen.highest() >= from) {
+          // Sent elsewhere: expect everything up to the highest index that came.
+          to = record.seen.highest() + 1;
+        }
+        const uint64_t expected = to > from ? to - from : 0;
+        const uint64_t received = expected > 0 ? record.seen.CountInRange(from, to) : 0;
+        r.expected += expected;
+        r.received += received;
+        r.lost += expected - received;
+        r.early += record.seen.CountInRange(0, from);
+      }
+    }
+    result.users.push_back(std::move(r));
+  }
+  result.Summarise();
+  return result;
+}
+
+}  // namespace corvanetools
