@@ -1,0 +1,55 @@
+// The mixing server registers as type 3 and keeps its timers alive.
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "base/tcp_test_peer.h"
+#include "base/thread.h"
+#include "base/time_utils.h"
+#include "common/control_header.h"
+#include "common/control_messages.h"
+#include "common/udp_test_peer.h"
+#include "mfu/mfu_server.h"
+
+#include "support/test_util.h"
+
+namespace corvaneserver {
+namespace {
+
+TEST(MfuGatewayTest, RegistersAsMixingServerAndLogsTheRedeliverTickAsInvalid) {
+  testutil::TempDir dir;
+  rtc::ScopedFakeClock clock;
+  testing_support::LogCapture log;
+  rtc::Thread* thread = rtc::Thread::Current();
+  testpeer::TcpTestListener gateway(thread);
+  const std::string config = dir.File("mfu.conf");
+  testutil::WriteFile(config, "log_file_path = " + dir.path() +
+                                  "/\ngateway_address = " + gateway.address().ToString() +
+                                  "\npacket_listen_bgp_eth = 127.0.0.1\npacket_listen_port = " +
+                                  std::to_string(testutil::FreeUdpPort()) + "\n");
+  auto server = std::make_unique<MfuServer>();
+  ASSERT_TRUE(server->Init(config));
+  ASSERT_TRUE(testpeer::PumpUntil(thread, [&] {
+    return gateway.accepted() == 1 && gateway.connection(0).messages().size() >= 2;
+  }));
+  RegisterReq reg;
+  const testpeer::Bytes frame = gateway.connection(0).messages()[0];
+  ASSERT_EQ(reg.Unmarshal(frame.data() + 10, frame.size() - 10), 0);
+  EXPECT_EQ(reg.server_type, 3);
+  EXPECT_EQ(reg.bgp_ip, "127.0.0.1");
+
+  // Every 100 ms tick has no handler here: one error line each, and re-armed.
+  for (int i = 0; i < 5; ++i) {
+    clock.AdvanceTime(100);
+    thread->ProcessMessages(0);
+  }
+  EXPECT_EQ(log.Count("timer id [65538] is invalid", rtc::LS_ERROR), 5u);
+
+  server->Exit();
+  server.reset();
+  thread->ProcessMessages(0);
+}
+
+}  // namespace
+}  // namespace corvaneserver
