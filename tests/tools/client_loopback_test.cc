@@ -401,6 +401,20 @@ TEST_F(ClientLoopbackTest, AWrongTokenGetsAuthenticationAnswersAndIsNotAdmitted)
   EXPECT_EQ(User(result, 1).auth_answers, 0u);
 }
 
+TEST_F(ClientLoopbackTest, WithoutADetectNothingIsAdmittedOrAnswered) {
+  options_.skip_detect = true;
+  AddUser(1, 1, Role::kSpeaker);
+  AddUser(1, 2, Role::kListener);
+  const RunResult result = Run();
+  EXPECT_TRUE(result.ok);  // being dropped is what they expect
+  for (uint64_t id : {1u, 2u}) {
+    EXPECT_FALSE(User(result, id).admitted) << id;
+    EXPECT_EQ(User(result, id).auth_answers, 0u) << id;
+    EXPECT_EQ(User(result, id).acks_received, 0u) << id;
+    EXPECT_GE(User(result, id).sent_control, 2u) << id;  // it kept trying
+  }
+}
+
 TEST_F(ClientLoopbackTest, ReliableDatagramsAreResentUntilAcknowledged) {
   options_.reliable_every = 2;
   options_.withhold_percent = 100;  // withhold every first acknowledgement

@@ -69,6 +69,7 @@ TEST(ClientOptionsTest, EveryOptionInBothSpellings) {
                    "--only",
                    "500,502-503",
                    "--no-peers",
+                   "--no-detect",
                    "--bind",
                    "127.0.0.2"},
                   &options, &error),
@@ -97,6 +98,7 @@ TEST(ClientOptionsTest, EveryOptionInBothSpellings) {
   EXPECT_EQ(options.table_rows, 5);
   EXPECT_EQ(options.only, (std::set<uint64_t>{500, 502, 503}));
   EXPECT_FALSE(options.simulate_peers);
+  EXPECT_TRUE(options.skip_detect);
   EXPECT_EQ(options.bind_ip, "127.0.0.2");
 }
 

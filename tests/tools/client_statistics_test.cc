@@ -139,7 +139,7 @@ TEST(RunResultTest, ProblemsNameWhatWentWrong) {
   EXPECT_EQ(FindProblem(outside), "not admitted");
   UserResult intruder = Receiver("listener", 0, 0);
   intruder.expects_admission = false;
-  EXPECT_EQ(FindProblem(intruder), "admitted without its token");
+  EXPECT_EQ(FindProblem(intruder), "admitted although it should be refused");
   intruder.admitted = false;
   EXPECT_EQ(FindProblem(intruder), "");  // refused, as it should be
 }

@@ -2,6 +2,7 @@
 // that register, read the requests and answer them the way a server does.
 #include <arpa/inet.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -337,6 +338,33 @@ TEST(GatewayProgramTest, HelpAndJsonFromTheProgram) {
       << run.Stdout();
   EXPECT_NE(run.Stdout().find("{\"event\":\"servers\",\"servers\":[]}"), std::string::npos);
   EXPECT_NE(run.Stdout().find("{\"event\":\"done\",\"ok\":true"), std::string::npos);
+}
+
+TEST(GatewayProgramTest, ServeEndsCleanlyOnSigterm) {
+  testutil::TempDir dir;
+  testutil::Subprocess run({CORVANE_GATEWAY, "--listen", "127.0.0.1:0", "--json", "-e", "serve"},
+                           dir.path());
+  ASSERT_TRUE(testutil::WaitFor([&] {
+    return run.Stdout().find("\"text\":\"serve\"") != std::string::npos;
+  })) << run.Stdout();
+  ASSERT_TRUE(run.Signal(SIGTERM));
+  int status = -1;
+  ASSERT_TRUE(run.Wait(std::chrono::seconds(10), &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(run.Stdout().find("{\"event\":\"done\",\"ok\":true"), std::string::npos);
+}
+
+TEST(GatewayProgramTest, ASigtermBeforeTheScriptEndsIsAFailure) {
+  testutil::TempDir dir;
+  testutil::Subprocess run(
+      {CORVANE_GATEWAY, "--listen", "127.0.0.1:0", "-e", "sleep 60000", "-e", "servers"},
+      dir.path());
+  ASSERT_TRUE(testutil::WaitFor([&] { return run.Stdout().find("> sleep") != std::string::npos; }));
+  ASSERT_TRUE(run.Signal(SIGTERM));
+  int status = -1;
+  ASSERT_TRUE(run.Wait(std::chrono::seconds(10), &status));
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(run.Stdout().find("interrupted before the script ended"), std::string::npos);
 }
 
 }  // namespace

@@ -106,6 +106,10 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       options->simulate_peers = false;
       continue;
     }
+    if (name == "--no-detect") {
+      options->skip_detect = true;
+      continue;
+    }
     if (!has_inline_value) {
       if (i + 1 >= args.size()) {
         *error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected '" + name + "'";
@@ -234,7 +238,10 @@ Who takes part:
   --write-users FILE      write the roster to FILE (without --server: write and exit)
   --only IDS              simulate only these user / cascade ids ("1,2,10-19"); the others
                           are taken to be simulated elsewhere
-  --no-peers              do not play the cascade peers of the roster
+  --no-peers              do not play the cascade peers of the roster (when the peer is a
+                          real server)
+  --no-detect             users send their token without a detect datagram first; the server
+                          is to drop them, so they expect not to be admitted
   --bind IP               local address of the user sockets (127.0.0.1)
 
 Traffic:

@@ -22,6 +22,7 @@ struct ClientOptions {
   Roster roster;
   std::set<uint64_t> only;  // simulate only these ids (users and peers); empty: all
   bool simulate_peers = true;
+  bool skip_detect = false;  // users announce without detecting first
 
   double duration_s = 10;
   double rate = 50;          // voice datagrams per second per talking user

@@ -94,7 +94,7 @@ std::string FindProblem(const UserResult& user) {
     problem += text;
   };
   if (user.expects_admission && !user.admitted) add("not admitted");
-  if (!user.expects_admission && user.admitted) add("admitted without its token");
+  if (!user.expects_admission && user.admitted) add("admitted although it should be refused");
   if (user.lost > 0) add("lost " + std::to_string(user.lost));
   if (user.unexpected > 0) add(std::to_string(user.unexpected) + " unexpected");
   return problem;

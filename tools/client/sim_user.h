@@ -86,8 +86,9 @@ struct SimUser {
   rtc::SocketAddress local;
   sockaddr_in server{};
   const RoomPlan* room = nullptr;
-  int own_slot = -1;        // this user's slot among its room's talkers, or -1
-  std::string wrong_token;  // what auth=wrong presents instead of the token
+  int own_slot = -1;         // this user's slot among its room's talkers, or -1
+  std::string wrong_token;   // what auth=wrong presents instead of the token
+  bool skip_detect = false;  // announce without a detect first (--no-detect)
   // One per talker slot of the room; null for the user's own slot.
   std::vector<std::unique_ptr<SenderLink>> links;
 
@@ -115,7 +116,9 @@ struct SimUser {
   std::set<std::pair<uint64_t, uint32_t>> withheld;
 
   Phase GetPhase() const { return static_cast<Phase>(phase.load(std::memory_order_acquire)); }
-  bool ExpectsAdmission() const { return !peer && entry.auth == AuthMode::kToken; }
+  // False for users that present no or a wrong token, or skip the detect:
+  // the server is to refuse them.
+  bool ExpectsAdmission() const { return !peer && entry.auth == AuthMode::kToken && !skip_detect; }
   // The token this user puts in its datagrams (null: none).
   const std::string* TokenToSend() const;
 };

@@ -116,6 +116,7 @@ bool Simulator::Setup(std::string* error) {
     auto user = std::make_unique<SimUser>();
     user->entry = entry;
     user->wrong_token = "not-" + entry.token.substr(0, kMaxTokenLength - 4);
+    user->skip_detect = options_.skip_detect;
     const rtc::SocketAddress& server = entry.server.IsNil() ? options_.server : entry.server;
     if (server.ToSockAddr(&user->server) == 0) {
       *error = "user " + std::to_string(entry.user_id) + " has no usable server address";
@@ -310,7 +311,8 @@ void Simulator::RunEvent(const Event& event, int64_t now_us) {
   switch (event.type) {
     case EventType::kBegin: {
       int expected = static_cast<int>(Phase::kWaiting);
-      if (user->phase.compare_exchange_strong(expected, static_cast<int>(Phase::kDetecting))) {
+      const Phase first = user->skip_detect ? Phase::kAnnouncing : Phase::kDetecting;
+      if (user->phase.compare_exchange_strong(expected, static_cast<int>(first))) {
         user->begin_us.store(now_us);
         user->handshake_deadline_us = now_us + int64_t{options_.handshake_timeout_ms} * 1000;
         Push(now_us, event.user, EventType::kHandshake);

@@ -271,7 +271,7 @@ RunResult Simulator::Result() const {
     r.user_id = user.entry.user_id;
     r.role = user.peer ? "peer" : RoleName(user.entry.role);
     r.auth = AuthModeName(user.entry.auth);
-    r.expects_admission = user.peer || user.entry.auth == AuthMode::kToken;
+    r.expects_admission = user.peer || user.ExpectsAdmission();
     r.admitted = user.GetPhase() == Phase::kAdmitted;
     if (r.admitted && !user.peer) {
       r.admit_ms = static_cast<double>(user.admitted_us.load() - user.begin_us.load()) / 1000.0;
