@@ -18,28 +18,49 @@ std::atomic<int> g_counter{0};
 }  // namespace
 
 Subprocess::Subprocess(const std::vector<std::string>& argv, const std::string& stdio_dir,
-                       const std::string& cwd) {
+                       const std::string& cwd, bool pipe_stdin) {
   const int n = g_counter.fetch_add(1);
   stdout_path_ = stdio_dir + "/child" + std::to_string(n) + ".stdout";
   stderr_path_ = stdio_dir + "/child" + std::to_string(n) + ".stderr";
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  int input[2] = {-1, -1};
+  if (pipe_stdin && pipe2(input, O_CLOEXEC) != 0) input[0] = input[1] = -1;
   pid_ = fork();
   if (pid_ == 0) {
     const int out = open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
-    const int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, STDIN_FILENO);
+    const int in = input[0] >= 0 ? input[0] : open("/dev/null", O_RDONLY);
+    dup2(in, STDIN_FILENO);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execv(args[0], args.data());
     _exit(127);
   }
+  if (input[0] >= 0) close(input[0]);
+  stdin_fd_ = input[1];
+}
+
+bool Subprocess::WriteStdin(const std::string& text) {
+  if (stdin_fd_ < 0) return false;
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(stdin_fd_, text.data() + done, text.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void Subprocess::CloseStdin() {
+  if (stdin_fd_ >= 0) close(stdin_fd_);
+  stdin_fd_ = -1;
 }
 
 Subprocess::~Subprocess() {
+  CloseStdin();
   if (pid_ > 0 && !reaped_) {
     kill(pid_, SIGKILL);
     waitpid(pid_, &status_, 0);

@@ -14,8 +14,9 @@ class Subprocess {
  public:
   // Starts argv[0] with the arguments in working directory cwd (empty: ours).
   // Standard output and error go to files in stdio_dir, read with Stdout()/Stderr().
+  // With pipe_stdin the child reads what WriteStdin() sends; otherwise /dev/null.
   Subprocess(const std::vector<std::string>& argv, const std::string& stdio_dir,
-             const std::string& cwd = "");
+             const std::string& cwd = "", bool pipe_stdin = false);
   // Kills the child if it still runs.
   ~Subprocess();
   Subprocess(const Subprocess&) = delete;
@@ -31,7 +32,13 @@ class Subprocess {
   std::string Stdout() const;
   std::string Stderr() const;
 
+  // Only with pipe_stdin. False when the child no longer reads.
+  bool WriteStdin(const std::string& text);
+  // The child sees the end of its input.
+  void CloseStdin();
+
  private:
+  int stdin_fd_ = -1;
   pid_t pid_ = -1;
   bool reaped_ = false;
   int status_ = 0;

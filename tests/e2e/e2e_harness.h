@@ -1,0 +1,86 @@
+// Real processes on loopback for end-to-end tests: the bundled gateway fed
+// commands on its standard input, forwarding servers with their own
+// configuration, and client simulator runs with a JSON summary.
+#ifndef TESTS_E2E_E2E_HARNESS_H_
+#define TESTS_E2E_E2E_HARNESS_H_
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/subprocess.h"
+#include "support/test_util.h"
+
+namespace e2e {
+
+constexpr auto kStartDeadline = std::chrono::seconds(20);
+constexpr auto kExitDeadline = std::chrono::seconds(20);
+
+// The number after "key": in a JSON text, searched from the first occurrence of
+// `anchor` (empty: from the start); -1 when absent.
+double JsonNumber(const std::string& json, const std::string& key, const std::string& anchor = "");
+// The JSON object of one user in the client's summary, or "".
+std::string JsonUser(const std::string& json, uint64_t user_id);
+// Occurrences of `piece` in `text`.
+size_t CountOf(const std::string& text, const std::string& piece);
+
+// The bundled gateway, reading commands from its standard input.
+class Gateway {
+ public:
+  Gateway(const testutil::TempDir& dir, int port);
+  ~Gateway();
+
+  int port() const { return port_; }
+  // Sends one command and waits until the output shows `marker` one more time.
+  bool Command(const std::string& line, const std::string& marker,
+               std::chrono::milliseconds deadline = std::chrono::seconds(15));
+  // A request command; true when its response line shows up, with *result set.
+  bool Request(const std::string& line, int* result);
+  bool WaitForOutput(const std::string& piece, size_t count,
+                     std::chrono::milliseconds deadline = kStartDeadline);
+  std::string Output() const { return process_->Stdout(); }
+  // Ends the input and waits for the gateway to exit; its status.
+  int Finish();
+  bool Signal(int signo) { return process_->Signal(signo); }
+
+ private:
+  int port_;
+  std::unique_ptr<testutil::Subprocess> process_;
+};
+
+// One forwarding server with media on media_ip:port (and cascade sockets on rec_ip).
+class Server {
+ public:
+  Server(const testutil::TempDir& dir, const std::string& name, int gateway_port,
+         const std::string& media_ip, int port, const std::string& rec_ip = "");
+  ~Server();
+
+  std::string media_address() const { return media_ip_ + ":" + std::to_string(port_); }
+  std::string InfoLog() const;
+  bool Signal(int signo) { return process_->Signal(signo); }
+  bool Wait(int* status) { return process_->Wait(kExitDeadline, status); }
+  std::string Stderr() const { return process_->Stderr(); }
+
+ private:
+  std::string log_dir_;
+  std::string media_ip_;
+  int port_;
+  std::unique_ptr<testutil::Subprocess> process_;
+};
+
+struct ClientRun {
+  int status = -1;
+  std::string json;
+  std::string stderr_text;
+};
+
+// Runs the client simulator to the end (bounded); arguments after the program name.
+ClientRun RunClient(const testutil::TempDir& dir, const std::vector<std::string>& args);
+// Starts the client without waiting for it.
+std::unique_ptr<testutil::Subprocess> StartClient(const testutil::TempDir& dir,
+                                                  const std::vector<std::string>& args);
+
+}  // namespace e2e
+
+#endif  // TESTS_E2E_E2E_HARNESS_H_
