@@ -109,6 +109,10 @@ int PacketReceiver::Listen(const rtc::SocketAddress& address, const PacketCallba
                            bool media_listener) {
   RTC_LOG(LS_INFO) << "receiver worker thread numbers is " << worker_numbers_ << ", and listen in "
                    << address.ToString();
+  if (!AddressIsFree(address)) {
+    RTC_LOG(LS_ERROR) << "start listen in " << address.ToString() << " failed";
+    return -1;
+  }
   for (uint32_t i = 0; i < worker_numbers_; ++i) {
     const int socket = StartListen(address);
     if (socket < 0) {
@@ -120,6 +124,24 @@ int PacketReceiver::Listen(const rtc::SocketAddress& address, const PacketCallba
     (media_listener ? receive_threads_ : rec_threads_).push_back(std::move(thread));
   }
   return 0;
+}
+
+bool PacketReceiver::AddressIsFree(const rtc::SocketAddress& address) {
+  // With SO_REUSEPORT a second process of the same user would bind the same
+  // port without error and silently take a share of every member's datagrams.
+  // A plain socket cannot bind an address that anybody holds, so it tells.
+  sockaddr_in addr;
+  if (address.ToSockAddr(&addr) == 0) return true;  // StartListen reports it
+  const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return true;
+  const bool in_use = ::bind(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0 &&
+                      errno == EADDRINUSE;
+  ::close(probe);
+  if (in_use) {
+    RTC_LOG(LS_ERROR) << "address " << address.ToString()
+                      << " is already in use by another socket, not listening there";
+  }
+  return !in_use;
 }
 
 int PacketReceiver::StartListen(const rtc::SocketAddress& address) {

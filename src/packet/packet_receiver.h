@@ -86,6 +86,9 @@ class PacketReceiver {
   // Service thread only, before Shutdown().
   int Listen(const rtc::SocketAddress& address, const PacketCallback& callback,
              bool media_listener);
+  // False (with an error line) when some other socket, of this process or
+  // another, already holds the address.
+  static bool AddressIsFree(const rtc::SocketAddress& address);
   // One non-blocking IPv4 UDP socket with SO_REUSEPORT bound to the address,
   // or -1.
   int StartListen(const rtc::SocketAddress& address);

@@ -166,6 +166,18 @@ TEST_F(PacketReceiverTest, BindFailureFailsListenWithItsLine) {
             1u);
 }
 
+TEST_F(PacketReceiverTest, AddressHeldByAnotherReusePortListenerIsRefused) {
+  // A second server on the same address would bind without error and take a
+  // share of every member's datagrams; it must fail instead.
+  StartReceiver(2, true);
+  PacketReceiver second(2);
+  EXPECT_EQ(second.Listen(server(), recorder_.callback(), true), -1);
+  EXPECT_EQ(log_.Count("is already in use by another socket", rtc::LS_ERROR), 1u);
+  // The first one still gets everything.
+  ASSERT_TRUE(client_.SendTo(server(), {0xA0, 1, 2}));
+  EXPECT_TRUE(recorder_.WaitForCount(1));
+}
+
 TEST_F(PacketReceiverTest, ZeroWorkerNumbersIsRaisedToOne) {
   StartReceiver(0, false);
   EXPECT_EQ(receiver_->worker_numbers(), 1u);
