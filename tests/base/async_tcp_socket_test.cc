@@ -18,6 +18,8 @@
 #include "base/tcp_test_peer.h"
 #include "base/thread.h"
 
+#include "support/log_capture.h"
+
 namespace rtc {
 namespace {
 
@@ -46,19 +48,7 @@ Bytes Concat(const std::vector<Bytes>& parts) {
   return all;
 }
 
-class LogCapture : public LogSink {
- public:
-  LogCapture() { LogMessage::AddLogToStream(this, LS_INFO); }
-  ~LogCapture() override { LogMessage::RemoveLogToStream(this); }
-  void OnLogMessage(const std::string& msg) override { lines.push_back(msg); }
-  bool Contains(const std::string& piece) const {
-    for (const std::string& line : lines) {
-      if (line.find(piece) != std::string::npos) return true;
-    }
-    return false;
-  }
-  std::vector<std::string> lines;
-};
+using testutil::LogCapture;
 
 class AsyncTCPSocketTest : public ::testing::Test {
  protected:

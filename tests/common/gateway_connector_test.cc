@@ -15,6 +15,8 @@
 #include "common/control_header.h"
 #include "common/control_messages.h"
 
+#include "support/log_capture.h"
+
 namespace corvaneserver {
 namespace {
 
@@ -54,18 +56,7 @@ class FakeService : public GatewayMessageHandler {
   std::vector<Received> received;
 };
 
-class LogCapture : public rtc::LogSink {
- public:
-  LogCapture() { rtc::LogMessage::AddLogToStream(this, rtc::LS_INFO); }
-  ~LogCapture() override { rtc::LogMessage::RemoveLogToStream(this); }
-  void OnLogMessage(const std::string& msg) override { lines.push_back(msg); }
-  int Count(const std::string& piece) const {
-    int n = 0;
-    for (const std::string& line : lines) n += line.find(piece) != std::string::npos;
-    return n;
-  }
-  std::vector<std::string> lines;
-};
+using testutil::LogCapture;
 
 class GatewayConnectorTest : public ::testing::Test {
  protected:

@@ -14,6 +14,7 @@
 #include "common/control_messages.h"
 #include "common/service.h"
 
+#include "support/log_capture.h"
 #include "support/test_util.h"
 
 namespace corvaneserver {
@@ -34,22 +35,6 @@ class RecordingSocket : public rtc::AsyncPacketSocket {
   int GetError() const override { return 0; }
 
   std::vector<std::vector<uint8_t>> sent;
-};
-
-class LineSink : public rtc::LogSink {
- public:
-  void OnLogMessage(const std::string& msg, rtc::LoggingSeverity severity) override {
-    lines.push_back(msg);
-    severities.push_back(severity);
-  }
-  bool Has(const std::string& piece) const {
-    for (const auto& l : lines) {
-      if (l.find(piece) != std::string::npos) return true;
-    }
-    return false;
-  }
-  std::vector<std::string> lines;
-  std::vector<rtc::LoggingSeverity> severities;
 };
 
 struct Call {
@@ -111,7 +96,6 @@ class ServiceControlTest : public ::testing::Test {
  protected:
   void SetUp() override {
     rtc::LogMessage::SetLogToStderr(false);
-    rtc::LogMessage::AddLogToStream(&sink_, rtc::LS_INFO);
     const std::string conf = dir_.File("s.conf");
     testutil::WriteFile(conf,
                         "log_file_path = /tmp/\n"
@@ -120,8 +104,6 @@ class ServiceControlTest : public ::testing::Test {
     server_ = std::make_unique<FakeServer>(conf);
     ASSERT_TRUE(gateway_.FromString("127.0.0.1:9000"));
   }
-  void TearDown() override { rtc::LogMessage::RemoveLogToStream(&sink_); }
-
   void Deliver(uint16_t id, uint32_t session, const PbObj& body) {
     const std::vector<uint8_t> frame = BuildControlMessage(id, session, body);
     ASSERT_FALSE(frame.empty());
@@ -142,7 +124,7 @@ class ServiceControlTest : public ::testing::Test {
   }
 
   testutil::TempDir dir_;
-  LineSink sink_;
+  testutil::LogCapture sink_;
   RecordingSocket socket_;
   rtc::SocketAddress gateway_;
   std::unique_ptr<FakeServer> server_;
@@ -163,8 +145,8 @@ TEST_F(ServiceControlTest, JoinCallsJoinRoomAndEchoesSession) {
   EXPECT_EQ(server_->calls[0].text, "tok");
   EXPECT_EQ(OnlyResponse(0xDEADBEEF), 0);
   EXPECT_TRUE(
-      sink_.Has("received join room message from 127.0.0.1:9000, room id [77], user id "
-                "[1001], type [speaker], token [tok]"));
+      sink_.Contains("received join room message from 127.0.0.1:9000, room id [77], user id "
+                     "[1001], type [speaker], token [tok]"));
 }
 
 TEST_F(ServiceControlTest, JoinWithEmptyTokenIsRefusedWithoutTouchingTheServer) {
@@ -193,8 +175,8 @@ TEST_F(ServiceControlTest, CreateRoomOrsTheResultsOfEveryJoin) {
   EXPECT_EQ(server_->calls[2].user, 12u);
   EXPECT_EQ(OnlyResponse(42), 3);
   EXPECT_TRUE(
-      sink_.Has("received create room message from 127.0.0.1:9000, room id 9, user id 11, "
-                "type listener, token t11"));
+      sink_.Contains("received create room message from 127.0.0.1:9000, room id 9, user id 11, "
+                     "type listener, token t11"));
 }
 
 TEST_F(ServiceControlTest, CreateRoomWithoutUsersAnswersZero) {
@@ -228,7 +210,8 @@ TEST_F(ServiceControlTest, QuitAllowMuteCascadeAndCloseReachTheirOperations) {
   quit.user_id = 2;
   Deliver(kMsgIdQuitRoom, 100, quit);
   EXPECT_EQ(OnlyResponse(100), 0xFFFF);
-  EXPECT_TRUE(sink_.Has("received quit room message from 127.0.0.1:9000, room id [1] user id [2]"));
+  EXPECT_TRUE(
+      sink_.Contains("received quit room message from 127.0.0.1:9000, room id [1] user id [2]"));
   socket_.sent.clear();
 
   AllowSpeakerReq allow;
@@ -237,7 +220,7 @@ TEST_F(ServiceControlTest, QuitAllowMuteCascadeAndCloseReachTheirOperations) {
   allow.allow = true;
   Deliver(kMsgIdAllowSpeaker, 101, allow);
   EXPECT_EQ(OnlyResponse(101), 0);
-  EXPECT_TRUE(sink_.Has("room id [1] user id [2] opeartor speaker"));
+  EXPECT_TRUE(sink_.Contains("room id [1] user id [2] opeartor speaker"));
   socket_.sent.clear();
 
   MuteSpeakerReq mute;
@@ -247,8 +230,8 @@ TEST_F(ServiceControlTest, QuitAllowMuteCascadeAndCloseReachTheirOperations) {
   Deliver(kMsgIdMuteSpeaker, 102, mute);
   EXPECT_EQ(OnlyResponse(102), 0);
   EXPECT_TRUE(
-      sink_.Has("received mute speaker message from 127.0.0.1:9000, room id [1] user id "
-                "[2] opeartor muted"));
+      sink_.Contains("received mute speaker message from 127.0.0.1:9000, room id [1] user id "
+                     "[2] opeartor muted"));
   socket_.sent.clear();
 
   AddCascadeReq cascade;
@@ -257,14 +240,14 @@ TEST_F(ServiceControlTest, QuitAllowMuteCascadeAndCloseReachTheirOperations) {
   cascade.address = "127.0.0.9:8000";
   Deliver(kMsgIdAddCascade, 103, cascade);
   EXPECT_EQ(OnlyResponse(103), 0);
-  EXPECT_TRUE(sink_.Has("user id [900] address [127.0.0.9:8000]"));
+  EXPECT_TRUE(sink_.Contains("user id [900] address [127.0.0.9:8000]"));
   socket_.sent.clear();
 
   CloseRoomReq close;
   close.room_id = 1;
   Deliver(kMsgIdCloseRoom, 104, close);
   EXPECT_EQ(OnlyResponse(104), 0);
-  EXPECT_TRUE(sink_.Has("received close room message from 127.0.0.1:9000, room id [1]"));
+  EXPECT_TRUE(sink_.Contains("received close room message from 127.0.0.1:9000, room id [1]"));
 
   ASSERT_EQ(server_->calls.size(), 5u);
   EXPECT_EQ(server_->calls[1].op, "allow");
@@ -284,8 +267,8 @@ TEST_F(ServiceControlTest, AddRecorderIsRefusedByEveryServerButARecServer) {
   Deliver(kMsgIdAddRecorder, 7, req);
   EXPECT_TRUE(server_->calls.empty());
   EXPECT_EQ(OnlyResponse(7), 0xFFFF);
-  EXPECT_TRUE(sink_.Has("unique id [3] token is [x]"));
-  EXPECT_TRUE(sink_.Has("add recorder failed, as this is not a rec-server"));
+  EXPECT_TRUE(sink_.Contains("unique id [3] token is [x]"));
+  EXPECT_TRUE(sink_.Contains("add recorder failed, as this is not a rec-server"));
 
   socket_.sent.clear();
   server_->server_type = 4;
@@ -301,8 +284,8 @@ TEST_F(ServiceControlTest, UnlistedIdsAndHeartbeatsGetNoResponse) {
   Deliver(kMsgIdHeartbeat, 1, body);
   EXPECT_TRUE(socket_.sent.empty());
   EXPECT_TRUE(server_->calls.empty());
-  EXPECT_TRUE(sink_.Has("message [12009] is out of handle"));
-  EXPECT_TRUE(sink_.Has("message [12006] is out of handle"));
+  EXPECT_TRUE(sink_.Contains("message [12009] is out of handle"));
+  EXPECT_TRUE(sink_.Contains("message [12006] is out of handle"));
 }
 
 TEST_F(ServiceControlTest, FramesShorterThanTheHeaderAreDroppedWithAnError) {
@@ -314,7 +297,7 @@ TEST_F(ServiceControlTest, FramesShorterThanTheHeaderAreDroppedWithAnError) {
   }
   EXPECT_TRUE(socket_.sent.empty());
   EXPECT_TRUE(server_->calls.empty());
-  EXPECT_TRUE(sink_.Has("is too short"));
+  EXPECT_TRUE(sink_.Contains("is too short"));
   // The complete header alone is a join with every field at its default: refused.
   server_->HandleMessage(&socket_, frame, sizeof(frame), gateway_);
   EXPECT_EQ(OnlyResponse(1), 0xFFFF);
@@ -349,8 +332,8 @@ TEST_F(ServiceControlTest, RegisterMessageCarriesTypeAddressesAndPort) {
   EXPECT_EQ(req.bgp_ip, "127.0.0.1");
   EXPECT_EQ(req.tel_ip, "");
   EXPECT_EQ(req.port, 8000u);
-  EXPECT_TRUE(sink_.Has("send register message: bgp ip [127.0.0.1] tel ip [nil] port [8000]"));
-  EXPECT_TRUE(sink_.Has("configure eth [packet_listen_tel_eth]"));
+  EXPECT_TRUE(sink_.Contains("send register message: bgp ip [127.0.0.1] tel ip [nil] port [8000]"));
+  EXPECT_TRUE(sink_.Contains("configure eth [packet_listen_tel_eth]"));
 }
 
 TEST_F(ServiceControlTest, RegisterResponseIsLoggedOnly) {
@@ -360,8 +343,10 @@ TEST_F(ServiceControlTest, RegisterResponseIsLoggedOnly) {
   bad.result = 3;
   Deliver(kMsgIdRegister, 0, bad);
   EXPECT_TRUE(socket_.sent.empty());
-  EXPECT_TRUE(sink_.Has("received register response from [127.0.0.1:9000] result is [successed]"));
-  EXPECT_TRUE(sink_.Has("received register response from [127.0.0.1:9000] result is [failed]"));
+  EXPECT_TRUE(
+      sink_.Contains("received register response from [127.0.0.1:9000] result is [successed]"));
+  EXPECT_TRUE(
+      sink_.Contains("received register response from [127.0.0.1:9000] result is [failed]"));
 }
 
 }  // namespace

@@ -24,6 +24,8 @@
 #include "base/socket_address.h"
 #include "packet/udp_packet.h"
 
+#include "support/log_capture.h"
+
 namespace corvaneserver {
 namespace testing_support {
 
@@ -146,57 +148,7 @@ inline uint64_t IdAt(const Bytes& bytes, size_t offset) {
   return bytes.size() >= offset + 8 ? rtc::GetBE64(bytes.data() + offset) : 0;
 }
 
-// Keeps every log line at or above `min_sev`; thread-safe.
-class LogCapture : public rtc::LogSink {
- public:
-  explicit LogCapture(rtc::LoggingSeverity min_sev = rtc::LS_INFO) {
-    rtc::LogMessage::AddLogToStream(this, min_sev);
-  }
-  ~LogCapture() override { rtc::LogMessage::RemoveLogToStream(this); }
-
-  void OnLogMessage(const std::string& msg, rtc::LoggingSeverity severity) override {
-    std::lock_guard<std::mutex> hold(lock_);
-    lines_.push_back({severity, msg});
-    changed_.notify_all();
-  }
-  using rtc::LogSink::OnLogMessage;
-
-  // Lines containing `text` (at `severity`, when given).
-  size_t Count(const std::string& text,
-               std::optional<rtc::LoggingSeverity> severity = std::nullopt) const {
-    std::lock_guard<std::mutex> hold(lock_);
-    size_t n = 0;
-    for (const auto& line : lines_) {
-      if (line.text.find(text) != std::string::npos && (!severity || line.severity == *severity)) {
-        ++n;
-      }
-    }
-    return n;
-  }
-  // Waits (real time, with a deadline) until `count` lines contain `text`.
-  bool WaitFor(const std::string& text, size_t count = 1,
-               int deadline_ms = kArrivalDeadlineMs) const {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, std::chrono::milliseconds(deadline_ms), [&] {
-      size_t n = 0;
-      for (const auto& line : lines_) n += line.text.find(text) != std::string::npos;
-      return n >= count;
-    });
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> hold(lock_);
-    lines_.clear();
-  }
-
- private:
-  struct Line {
-    rtc::LoggingSeverity severity;
-    std::string text;
-  };
-  mutable std::mutex lock_;
-  mutable std::condition_variable changed_;
-  std::vector<Line> lines_;
-};
+using LogCapture = testutil::LogCapture;
 
 }  // namespace testing_support
 }  // namespace corvaneserver

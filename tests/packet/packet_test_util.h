@@ -20,6 +20,8 @@
 #include "packet/packet_callback.h"
 #include "packet/udp_packet.h"
 
+#include "support/log_capture.h"
+
 namespace corvaneserver {
 namespace test {
 
@@ -72,51 +74,7 @@ class PacketRecorder {
   std::vector<Entry> entries_;
 };
 
-// Keeps every log line at or above its threshold while registered.
-class LogCapture : public rtc::LogSink {
- public:
-  explicit LogCapture(rtc::LoggingSeverity min_sev = rtc::LS_INFO) {
-    rtc::LogMessage::AddLogToStream(this, min_sev);
-  }
-  ~LogCapture() override { rtc::LogMessage::RemoveLogToStream(this); }
-
-  void OnLogMessage(const std::string& msg, rtc::LoggingSeverity severity) override {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      lines_.push_back({severity, msg});
-    }
-    changed_.notify_all();
-  }
-
-  // Lines containing `text` (at `severity`, unless it is -1).
-  std::vector<std::string> Lines(const std::string& text, int severity = -1) const {
-    std::lock_guard<std::mutex> hold(lock_);
-    std::vector<std::string> found;
-    for (const auto& [sev, line] : lines_) {
-      if ((severity < 0 || sev == severity) && line.find(text) != std::string::npos) {
-        found.push_back(line);
-      }
-    }
-    return found;
-  }
-  size_t Count(const std::string& text, int severity = -1) const {
-    return Lines(text, severity).size();
-  }
-  bool WaitFor(const std::string& text, size_t count = 1,
-               std::chrono::milliseconds deadline = kDeadline) {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, deadline, [&] {
-      size_t n = 0;
-      for (const auto& entry : lines_) n += entry.second.find(text) != std::string::npos;
-      return n >= count;
-    });
-  }
-
- private:
-  mutable std::mutex lock_;  // guards lines_
-  std::condition_variable changed_;
-  std::vector<std::pair<int, std::string>> lines_;
-};
+using LogCapture = testutil::LogCapture;
 
 // A UDP port on 127.0.0.1 that was free a moment ago.
 inline uint16_t FreeUdpPort() {
