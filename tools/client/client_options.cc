@@ -6,6 +6,9 @@ namespace corvanetools {
 
 namespace {
 
+// Per talking user; enough for one speaker to saturate a forwarder on loopback.
+constexpr double kMaxRate = 100000;
+
 bool ParseIntIn(const std::string& text, int64_t low, int64_t high, int* value) {
   int64_t parsed = 0;
   if (!ParseI64(text, &parsed) || parsed < low || parsed > high) return false;
@@ -144,7 +147,7 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       ok = ParseDouble(value, &options->duration_s) && options->duration_s >= 0 &&
            options->duration_s <= 86400;
     } else if (name == "--rate") {
-      ok = ParseDouble(value, &options->rate) && options->rate > 0 && options->rate <= 10000;
+      ok = ParseDouble(value, &options->rate) && options->rate > 0 && options->rate <= kMaxRate;
     } else if (name == "--size") {
       int size = 0;
       ok = ParseIntIn(value, static_cast<int64_t>(kProbeSize), 1400, &size);
@@ -246,7 +249,8 @@ Who takes part:
 
 Traffic:
   --duration SECONDS      length of the traffic phase (10), after the handshake
-  --rate N                datagrams per second of each speaker and muted speaker (50)
+  --rate N                datagrams per second of each speaker and muted speaker (50;
+                          at most 100000)
   --size BYTES            payload bytes after the token (80, at least 16)
   --voice-type N          payload type of voice (0x64); even, not 0x50/0x62/0x6E/0x80/0x82/0xC8/0xCA
   --voice-ack             ask the server to acknowledge every voice datagram

@@ -53,6 +53,7 @@ void JsonCounters(const UserResult& r, std::ostream& out) {
       << ",\"malformed\":" << r.malformed << ",\"latency_ms\":{\"samples\":" << r.latency.count()
       << ",\"p50\":" << Format("%.3f", Ms(r.latency.Percentile(50)))
       << ",\"p99\":" << Format("%.3f", Ms(r.latency.Percentile(99)))
+      << ",\"p999\":" << Format("%.3f", Ms(r.latency.Percentile(99.9)))
       << ",\"max\":" << Format("%.3f", Ms(r.latency.max_us())) << "}"
       << ",\"auth_answers\":" << r.auth_answers << ",\"acks_received\":" << r.acks_received
       << ",\"reports_received\":" << r.reports_received
