@@ -82,6 +82,12 @@ int Channel::Socket() const {
   return socket_;
 }
 
+void Channel::Destination(int* socket, rtc::SocketAddress* address) const {
+  std::shared_lock<std::shared_mutex> hold(address_lock_);
+  *socket = socket_;
+  *address = remote_address_;
+}
+
 void Channel::SetAddress(int socket, const rtc::SocketAddress& address) {
   std::unique_lock<std::shared_mutex> hold(address_lock_);
   socket_ = socket;

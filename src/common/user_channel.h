@@ -77,6 +77,9 @@ class Channel {
   // Each takes the address lock by itself. Safe from any thread.
   rtc::SocketAddress FromAddress() const;
   int Socket() const;
+  // Socket and address together, under one acquisition of the address lock:
+  // what a sender needs for every datagram. Safe from any thread.
+  void Destination(int* socket, rtc::SocketAddress* address) const;
 
   // --- Packet side ----------------------------------------------------------
   // Admission: a datagram from the known address is accepted as it is; one from

@@ -1,11 +1,10 @@
 #include "sfu/voice_channel.h"
 
-#include <sys/socket.h>
-
 #include <utility>
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/batch_sender.h"
 #include "packet/udp_packet.h"
 #include "sfu/nack.h"
 #include "sfu/sfu_wire.h"
@@ -69,7 +68,13 @@ int VoiceChannel::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
 }
 
 void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet) {
-  SendDetectPacket();
+  BatchSender batch;
+  DeliverPacket(packet, &batch);
+  batch.Flush();
+}
+
+void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, BatchSender* batch) {
+  SendDetectPacket(batch);
   const uint8_t payload_type = packet->PayloadType();
   if (payload_type == kMusicPayloadType || payload_type == kRetainedPayloadType) {
     // Kept before it is sent: the member may acknowledge it at once, on another
@@ -77,7 +82,10 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet) {
     packet->SetDeliveredTime(rtc::TimeMillis());
     Keep(payload_type, packet);
   }
-  SendPacket(packet);
+  int socket = -1;
+  rtc::SocketAddress to;
+  Destination(&socket, &to);
+  batch->Add(socket, to, packet->data(), packet->size());
 }
 
 void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet) {
@@ -141,14 +149,19 @@ void VoiceChannel::NotifyMusicDetail() {
 bool VoiceChannel::CheckOvertime() { return InactiveCheck() == 0; }
 
 void VoiceChannel::SendDetectPacket() {
+  BatchSender batch;
+  SendDetectPacket(&batch);
+  batch.Flush();
+}
+
+void VoiceChannel::SendDetectPacket(BatchSender* batch) {
   if (ChannelType() != kUserTypeCascader || cascade_confirmed()) return;
-  const rtc::SocketAddress peer = FromAddress();
+  int socket = -1;
+  rtc::SocketAddress peer;
+  Destination(&socket, &peer);
   uint8_t bytes[kCascadePacketSize];
   BuildCascadePacket(RoomId(), CascadeAddressHash(peer), bytes);
-  sockaddr_in addr;
-  peer.ToSockAddr(&addr);
-  ::sendto(Socket(), bytes, sizeof(bytes), 0, reinterpret_cast<const sockaddr*>(&addr),
-           sizeof(addr));
+  batch->AddCopy(socket, peer, bytes, sizeof(bytes));
 }
 
 void VoiceChannel::CascadeResponse(uint32_t value) {

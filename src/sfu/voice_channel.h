@@ -25,6 +25,7 @@
 
 namespace corvaneserver {
 
+class BatchSender;
 class Nack;
 class UDPPacket;
 class VoiceRoom;
@@ -66,6 +67,11 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   // Sends a datagram of the room to this member, stamps its delivered time and
   // keeps it when it must be acknowledged.
   void DeliverPacket(const std::shared_ptr<UDPPacket>& packet);
+  // The same, but the datagrams for this member (the detect datagram of an
+  // unconfirmed cascade link, then `packet`) are queued on `batch`, which the
+  // caller flushes while it still holds `packet`. A room's fan-out uses this
+  // to send to all its members with one system call per socket.
+  void DeliverPacket(const std::shared_ptr<UDPPacket>& packet, BatchSender* batch);
   // Sends to the member's address through its socket; nothing while unknown.
   void SendPacket(const std::shared_ptr<UDPPacket>& packet);
   // Delivers the room's music detail, when the room has one.
@@ -91,6 +97,8 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   bool cascade_confirmed() const { return cascade_confirmed_.load(std::memory_order_acquire); }
 
  private:
+  // The detect datagram of an unconfirmed cascade link, queued on `batch`.
+  void SendDetectPacket(BatchSender* batch);
   // Keeps a music (0x80) or 0x82 datagram until the member acknowledges it.
   void Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet);
 

@@ -2,6 +2,7 @@
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/batch_sender.h"
 #include "packet/udp_packet.h"
 #include "sfu/voice_channel.h"
 
@@ -58,9 +59,12 @@ bool VoiceRoom::IsInactive() const {
 
 int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet) {
   const uint64_t sender = packet->UserId();
+  // One sendmmsg per socket for the whole room; `packet` outlives the flush.
+  BatchSender batch;
   for (const auto& [id, member] : members_) {
-    if (id != sender) member->DeliverPacket(packet);
+    if (id != sender) member->DeliverPacket(packet, &batch);
   }
+  batch.Flush();
   return 0;
 }
 
