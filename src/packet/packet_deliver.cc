@@ -1,5 +1,6 @@
 #include "packet/packet_deliver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -56,14 +57,16 @@ std::shared_ptr<UDPPacket> PacketDeliver::DeliverWorker::Pop() {
   return packet;
 }
 
-std::shared_ptr<UDPPacket> PacketDeliver::DeliverWorker::WaitPop() {
+size_t PacketDeliver::DeliverWorker::WaitPopBatch() {
   std::unique_lock<std::mutex> hold(lock_);
   queue_ready_.wait_for(hold, std::chrono::milliseconds(kIdleWaitMs),
                         [this] { return !queue_.empty() || stopping_; });
-  if (queue_.empty()) return nullptr;
-  std::shared_ptr<UDPPacket> packet = std::move(queue_.front());
-  queue_.pop_front();
-  return packet;
+  const size_t count = std::min(queue_.size(), kHandleBatch);
+  for (size_t i = 0; i < count; ++i) {
+    in_hand_[i] = std::move(queue_.front());
+    queue_.pop_front();
+  }
+  return count;
 }
 
 size_t PacketDeliver::DeliverWorker::queue_size() const {
@@ -77,9 +80,11 @@ bool PacketDeliver::DeliverWorker::EntryFuction(void* worker) {
 }
 
 void PacketDeliver::DeliverWorker::Run() {
-  std::shared_ptr<UDPPacket> packet = WaitPop();
-  if (packet == nullptr) return;
+  const size_t count = WaitPopBatch();
+  for (size_t i = 0; i < count; ++i) Handle(std::move(in_hand_[i]));
+}
 
+void PacketDeliver::DeliverWorker::Handle(std::shared_ptr<UDPPacket> packet) {
   // Datagrams without a source (made inside the server) skip admission.
   if (!packet->FromAddress().IsNil() && statistics_->OnPacketReceived(packet) != 0) return;
 

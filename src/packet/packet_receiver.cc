@@ -67,6 +67,14 @@ void PacketReceiver::ReceiveThread::Run() {
     return;
   }
 
+  // A full batch means more are probably waiting: read again at once instead
+  // of asking poll, a bounded number of times so that a stop is still noticed.
+  for (int round = 0; round < kMaxRoundsPerWake; ++round) {
+    if (ReceiveBatch() < static_cast<int>(kBatchSize)) break;
+  }
+}
+
+int PacketReceiver::ReceiveThread::ReceiveBatch() {
   for (unsigned int i = 0; i < kBatchSize; ++i) {
     messages_[i].msg_hdr.msg_namelen = sizeof(senders_[i]);
     messages_[i].msg_hdr.msg_flags = 0;
@@ -85,6 +93,7 @@ void PacketReceiver::ReceiveThread::Run() {
     ArmSlot(static_cast<unsigned int>(i));
     Count(size, now);
   }
+  return received;
 }
 
 void PacketReceiver::ReceiveThread::Count(unsigned int size, int64_t now_ms) {

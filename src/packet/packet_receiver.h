@@ -32,6 +32,9 @@ class PacketReceiver {
    public:
     // Datagrams taken from the kernel in one call, each its own UDPPacket.
     static constexpr unsigned int kBatchSize = 16;
+    // Most recvmmsg calls in a row, while each fills the batch, before the
+    // thread looks at its stop flag again.
+    static constexpr int kMaxRoundsPerWake = 8;
 
     // Takes ownership of the socket. The thread is created, not started.
     ReceiveThread(int socket, const PacketCallback& callback);
@@ -49,6 +52,8 @@ class PacketReceiver {
     int GetSocket() const { return socket_; }
 
    private:
+    // One recvmmsg and the hand-over of what it read; its result.
+    int ReceiveBatch();
     // Gives slot i a fresh datagram and points its message header at it.
     void ArmSlot(unsigned int i);
     // Counts one handed-on datagram and writes the rate line when due.
