@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -327,6 +328,71 @@ TEST_F(PacketDeliverTest, FullQueueDropsNewDatagramsInsteadOfGrowing) {
   EXPECT_EQ(log_.Count("deliver queue full", rtc::LS_WARNING), 1u);  // rate-limited
   handler.Release();
   EXPECT_TRUE(handler.WaitHandled(1 + PacketDeliver::kMaxQueuedPackets));
+  deliver.Shutdown();
+}
+
+// Holds the first datagram until released; records the order and the thread
+// of every datagram it handles.
+class GatedRecorder {
+ public:
+  PacketCallback callback() {
+    return [this](std::shared_ptr<UDPPacket> packet) {
+      std::unique_lock<std::mutex> hold(lock_);
+      sequences_.push_back(packet->SequenceNum());
+      threads_.insert(std::this_thread::get_id());
+      changed_.notify_all();
+      changed_.wait(hold, [this] { return released_; });
+      return 0;
+    };
+  }
+  bool WaitHandled(size_t count) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, test::kDeadline, [&] { return sequences_.size() >= count; });
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      released_ = true;
+    }
+    changed_.notify_all();
+  }
+  std::vector<uint32_t> sequences() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return sequences_;
+  }
+  size_t thread_count() const {
+    std::lock_guard<std::mutex> hold(lock_);
+    return threads_.size();
+  }
+
+ private:
+  mutable std::mutex lock_;  // guards everything below
+  std::condition_variable changed_;
+  std::vector<uint32_t> sequences_;
+  std::set<std::thread::id> threads_;
+  bool released_ = false;
+};
+
+TEST_F(PacketDeliverTest, BacklogLongerThanOneWorkerBatchIsHandledInOrderOnOneThread) {
+  GatedRecorder recorder;
+  PacketDeliver deliver(1, 300000, recorder.callback());
+  auto make = [](uint32_t sequence) {
+    const auto bytes = Voice(sequence);
+    return std::make_shared<UDPPacket>(bytes.data(), static_cast<unsigned int>(bytes.size()));
+  };
+  ASSERT_EQ(deliver.OnPacketDelivered(make(0)), 0);
+  ASSERT_TRUE(recorder.WaitHandled(1));  // the worker holds datagram 0; the rest queue up
+  constexpr uint32_t kBacklog = 5 * PacketDeliver::kHandleBatch + 3;
+  for (uint32_t sequence = 1; sequence <= kBacklog; ++sequence) {
+    ASSERT_EQ(deliver.OnPacketDelivered(make(sequence)), 0);
+  }
+  recorder.Release();
+  ASSERT_TRUE(recorder.WaitHandled(kBacklog + 1));
+  const std::vector<uint32_t> sequences = recorder.sequences();
+  for (uint32_t sequence = 0; sequence <= kBacklog; ++sequence) {
+    EXPECT_EQ(sequences[sequence], sequence);
+  }
+  EXPECT_EQ(recorder.thread_count(), 1u);
   deliver.Shutdown();
 }
 

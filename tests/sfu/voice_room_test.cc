@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,33 @@ TEST_F(VoiceRoomTest, FanOutSkipsSenderInAscendingOrder) {
     EXPECT_EQ(from, expected->address());
   }
   EXPECT_TRUE(peer.Drain().empty());
+}
+
+TEST_F(VoiceRoomTest, FanOutToMoreMembersThanOneSendBatchReachesEachOnceInOrder) {
+  // More members than one system call sends, half reached through a second
+  // server socket: every member gets every datagram once, in the order sent.
+  constexpr uint64_t kMembers = 150;
+  UdpPeer other_server;
+  std::vector<std::unique_ptr<UdpPeer>> peers;
+  for (uint64_t id = 1; id <= kMembers; ++id) {
+    peers.push_back(std::make_unique<UdpPeer>());
+    Join(id, kUserTypeListener, *peers.back(), id % 2 == 0 ? server_ : other_server);
+  }
+  for (uint32_t seq = 1; seq <= 3; ++seq) {
+    room_->OnPacketDelivered(
+        MakePacket(MakeMedia(0xA0, 0x20, seq, 1000), -1, rtc::SocketAddress()));
+  }
+  for (uint64_t id = 1; id <= kMembers; ++id) {
+    UdpPeer& peer = *peers[id - 1];
+    for (uint32_t seq = 1; seq <= 3; ++seq) {
+      rtc::SocketAddress from;
+      const auto got = peer.Receive(testing_support::kArrivalDeadlineMs, &from);
+      ASSERT_TRUE(got) << "member " << id << " datagram " << seq;
+      EXPECT_EQ(SeqOf(*got), seq) << "member " << id;
+      EXPECT_EQ(from, (id % 2 == 0 ? server_ : other_server).address()) << "member " << id;
+    }
+    EXPECT_TRUE(peer.Drain(0).empty()) << "member " << id;  // everything was sent already
+  }
 }
 
 TEST_F(VoiceRoomTest, MutedMembersAndListenersReceiveForwardedDatagrams) {
