@@ -1,0 +1,589 @@
+#!/usr/bin/env python3
+"""Forwarding benchmark: corvane-sfu-server (driven through corvane-gateway) against
+bench/baseline_relay, the same corvane-client load against both, alternated A, B, A, B.
+
+Run through scripts/bench; bench/README.md says how to read the table. Every process it starts
+listens on 127.0.0.1 only, runs for a bounded time and is stopped by its PID.
+"""
+
+import argparse
+import ctypes
+import datetime
+import json
+import os
+import platform
+import shutil
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+LOSS_LIMIT_PERCENT = 0.1
+# A voice datagram this late is as good as lost to the receiver's jitter buffer. A step whose
+# p99.9 latency is above it has a queue that grows (it would lose datagrams were the step
+# longer), so it does not count as clean either.
+LATE_MS = 20.0
+DATAGRAM_BYTES = 200
+# A step whose generator sent less than this share of the offered rate is the
+# generator's limit, not the forwarder's: the sweep ends there.
+OFFERED_SHARE = 0.9
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+# name, rooms, speakers, listeners per room, first rate per speaker (datagrams/s),
+# and the nominal rate the scenario is defined at (None: none).
+SCENARIOS = [
+    ("1 speaker -> 10 listeners", 1, 1, 10, 2000, None),
+    ("1 speaker -> 200 listeners", 1, 1, 200, 100, None),
+    ("100 rooms x (2 speakers + 8 listeners)", 100, 2, 8, 50, 50),
+]
+SCENARIO_KEYS = ["s10", "s200", "rooms"]
+
+
+def _die_with_parent():
+    """Runs in each child before exec: SIGTERM when this script goes, however it goes."""
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def spawn(cmd, **kwargs):
+    return subprocess.Popen(cmd, preexec_fn=_die_with_parent, **kwargs)
+
+
+def log(*args):
+    print("bench:", *args, file=sys.stderr, flush=True)
+
+
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def cpu_seconds(pid):
+    """User plus system CPU of the whole process (every thread), from /proc."""
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    # fields[0] is the state (field 3); utime and stime are fields 14 and 15.
+    return (int(fields[11]) + int(fields[12])) / CLK_TCK
+
+
+def context_switches(pid):
+    """Voluntary and involuntary context switches of every thread of the process."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as f:
+                for line in f:
+                    if "ctxt_switches:" in line:  # voluntary_ and nonvoluntary_
+                        total += int(line.split()[1])
+        except OSError:
+            pass  # a thread that ended meanwhile
+    return total
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/statm") as f:
+        return int(f.read().split()[1]) * PAGE_KIB
+
+
+def stop(proc, timeout=10):
+    if proc is None or proc.poll() is not None:
+        return
+    os.kill(proc.pid, signal.SIGTERM)
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait()
+
+
+def token_bytes(roster_path):
+    """Longest token in the roster, so that datagrams come out at DATAGRAM_BYTES."""
+    longest = 0
+    with open(roster_path) as f:
+        for line in f:
+            words = line.split()
+            if len(words) >= 6 and words[0] == "room":
+                longest = max(longest, len(words[5]))
+    return longest
+
+
+class Baseline:
+    name = "baseline"
+
+    def __init__(self, bins, work, roster, max_seconds):
+        self.bins, self.work, self.roster, self.max_seconds = bins, work, roster, max_seconds
+        self.proc = None
+
+    def start(self):
+        port = free_port(socket.SOCK_DGRAM)
+        self.address = f"127.0.0.1:{port}"
+        self.proc = spawn(
+            [self.bins["relay"], "--listen", self.address, "--users", self.roster,
+             "--max-seconds", str(self.max_seconds)],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.work, "relay.err"), "a"))
+        time.sleep(0.1)
+        if self.proc.poll() is not None:
+            raise RuntimeError("baseline_relay did not start; see relay.err")
+        self.idle_rss_kib = rss_kib(self.proc.pid)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stop(self):
+        stop(self.proc)
+
+
+class Server:
+    """corvane-sfu-server, its rooms created by corvane-gateway from the same roster."""
+
+    name = "corvane"
+    # The configuration's defaults.
+    receivers = 2
+    dispatchers = 2
+
+    def __init__(self, bins, work, roster, max_seconds):
+        self.bins, self.work, self.roster, self.max_seconds = bins, work, roster, max_seconds
+        self.proc = self.gateway = None
+
+    def _gateway_lines(self):
+        with open(self.gateway_out) as f:
+            return f.read()
+
+    def _wait_for(self, predicate, what, seconds=60):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            if predicate(self._gateway_lines()):
+                return
+            if self.proc is not None and self.proc.poll() is not None:
+                raise RuntimeError("corvane-sfu-server stopped; see sfu.stderr")
+            time.sleep(0.02)
+        raise RuntimeError(f"gateway: no {what} in {seconds} s; see {self.gateway_out}")
+
+    def start(self):
+        gateway_port = free_port(socket.SOCK_STREAM)
+        media_port = free_port(socket.SOCK_DGRAM)
+        self.address = f"127.0.0.1:{media_port}"
+        logs = os.path.join(self.work, "logs")
+        os.makedirs(logs, exist_ok=True)
+        conf = os.path.join(self.work, "sfu.conf")
+        with open(conf, "w") as f:
+            f.write(f"log_file_path = {logs}/\n"
+                    f"gateway_address = 127.0.0.1:{gateway_port}\n"
+                    "packet_listen_bgp_eth = 127.0.0.1\n"
+                    f"packet_listen_port = {media_port}\n"
+                    f"receiver_worker_numbers = {self.receivers}\n"
+                    f"dispatcher_worker_numbers = {self.dispatchers}\n")
+        self.gateway_out = os.path.join(self.work, "gateway.out")
+        self.gateway = spawn(
+            [self.bins["gateway"], "--listen", f"127.0.0.1:{gateway_port}", "--script", "-",
+             "--timeout-ms", "20000"],
+            stdin=subprocess.PIPE, stdout=open(self.gateway_out, "w"), stderr=subprocess.STDOUT,
+            text=True)
+        self._wait_for(lambda out: "listening on" in out, "listening line", 10)
+        self.gateway.stdin.write("wait-servers 1 20000\n")
+        self.gateway.stdin.flush()
+        self.proc = spawn([self.bins["server"], "-c", conf], stdout=subprocess.DEVNULL,
+                                     stderr=open(os.path.join(self.work, "sfu.stderr"), "a"))
+        self._wait_for(lambda out: "servers registered" in out, "registration", 20)
+        time.sleep(0.1)
+        self.idle_rss_kib = rss_kib(self.proc.pid)
+        rooms = set()
+        with open(self.roster) as f:
+            for line in f:
+                words = line.split()
+                if len(words) >= 2 and words[0] == "room":
+                    rooms.add(words[1])
+        self.gateway.stdin.write(f"load {self.roster}\n")
+        self.gateway.stdin.flush()
+        self._wait_for(lambda out: out.count("result 0 (create room") >= len(rooms),
+                       "answer to every create-room", 120)
+
+    @property
+    def pid(self):
+        return self.proc.pid
+
+    def stop(self):
+        stop(self.proc)
+        if self.gateway is not None and self.gateway.poll() is None:
+            try:
+                self.gateway.stdin.write("quit\n")
+                self.gateway.stdin.close()
+            except BrokenPipeError:
+                pass
+            try:
+                self.gateway.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                stop(self.gateway)
+
+
+def run_client(bins, target, roster, rate, duration, payload, extra=()):
+    """One corvane-client run; the server process's CPU is read around it."""
+    cpu_before = cpu_seconds(target.pid)
+    switches_before = context_switches(target.pid)
+    cmd = [bins["client"], "--server", target.address, "--users", roster,
+           "--duration", str(duration), "--rate", str(rate), "--size", str(payload),
+           "--report-ms", "0", "--drain-ms", "300", "--threads", "2", "--quiet", "--json",
+           *extra]
+    out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                         timeout=duration + 120, preexec_fn=_die_with_parent)
+    cpu = cpu_seconds(target.pid) - cpu_before
+    switches = context_switches(target.pid) - switches_before
+    if not out.stdout.strip():
+        raise RuntimeError(f"corvane-client gave no result: {out.stderr.strip()[-500:]}")
+    result = json.loads(out.stdout)
+    total = result["total"]
+    traffic = max(result["traffic_s"], 1e-9)
+    admitted = all(u["admitted"] for u in result["users"] if u.get("expects_admission", True))
+    return {
+        "rate": rate,
+        "offered": rate * len([u for u in result["users"] if u["role"] in ("speaker",)]),
+        "sent_per_s": total["sent"] / traffic,
+        "forwarded_per_s": total["received"] / traffic,
+        "forwarded": total["received"],
+        "loss_percent": total["loss_percent"] if admitted else 100.0,
+        "p50_ms": total["latency_ms"]["p50"],
+        "p99_ms": total["latency_ms"]["p99"],
+        "p999_ms": total["latency_ms"].get("p999", total["latency_ms"]["max"]),
+        "cpu_s": cpu,
+        "cpu_per_million": cpu / max(total["received"], 1) * 1e6,
+        "switches_per_thousand": switches / max(total["received"], 1) * 1e3,
+    }
+
+
+def sweep(bins, target, roster, first_rate, duration, payload, refine, max_steps):
+    """Offered load stepped up (doubling, then bisecting) until loss exceeds the limit; the
+    highest clean step is the maximum."""
+    clean, failed, steps = None, None, []
+
+    def step(rate):
+        if steps and not steps[-1]["clean"]:
+            settle()
+        r = run_client(bins, target, roster, rate, duration, payload)
+        limited = r["sent_per_s"] < OFFERED_SHARE * r["offered"]
+        r["clean"] = r["loss_percent"] <= LOSS_LIMIT_PERCENT and r["p999_ms"] <= LATE_MS
+        r["generator_limited"] = limited
+        steps.append(r)
+        log(f"  {target.name:8} rate {rate:>6}/s per speaker: forwarded "
+            f"{r['forwarded_per_s']:>9.0f}/s loss {r['loss_percent']:.3f}% "
+            f"cpu {r['cpu_per_million']:.2f} s/M p50 {r['p50_ms']:.3f} p99 {r['p99_ms']:.3f} "
+            f"p99.9 {r['p999_ms']:.3f} ms"
+            + (" (generator limit)" if limited else ""))
+        return r
+
+    rate = first_rate
+    while len(steps) < max_steps:
+        r = step(rate)
+        if r["clean"]:
+            if clean is None or r["forwarded_per_s"] > clean["forwarded_per_s"]:
+                clean = r
+            if r["generator_limited"]:
+                break
+            rate *= 2
+        else:
+            failed = r
+            if clean is not None:
+                break
+            if rate <= 10:
+                break
+            rate //= 2
+    if clean is not None and failed is not None:
+        low, high = clean["rate"], failed["rate"]
+        for _ in range(refine):
+            if high - low <= max(1, low // 20) or len(steps) >= max_steps + refine:
+                break
+            mid = (low + high) // 2
+            r = step(mid)
+            if r["clean"]:
+                low = mid
+                if r["forwarded_per_s"] > clean["forwarded_per_s"]:
+                    clean = r
+            else:
+                high = mid
+    return clean, steps
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def make_roster(bins, path, rooms, speakers, listeners):
+    subprocess.run([bins["client"], "--generate", f"{rooms},{speakers},{listeners}",
+                    "--write-users", path], check=True)
+
+
+def throughput(args, bins, work, key, scenario, reps):
+    name, rooms, speakers, listeners, first_rate, nominal = scenario
+    roster = os.path.join(work, f"{key}.txt")
+    make_roster(bins, roster, rooms, speakers, listeners)
+    payload = DATAGRAM_BYTES - 16 - token_bytes(roster)
+    runs = {"baseline": [], "corvane": []}
+
+    def with_target(cls, rep, what, body):
+        target = cls(bins, work, roster, 600)
+        log(f"{name}: {target.name}, {what}, repetition {rep + 1} of {reps}")
+        target.start()
+        try:
+            return body(target)
+        finally:
+            target.stop()
+
+    for rep in range(reps):
+        entries = {}
+        for cls in (Baseline, Server):  # A, B, A, B
+            def measure(target):
+                best, steps = sweep(bins, target, roster, first_rate, args.duration, payload,
+                                    args.refine, args.max_steps)
+                entry = {"max": best, "steps": steps}
+                if nominal is not None:
+                    settle()
+                    entry["nominal"] = run_client(bins, target, roster, nominal, args.duration,
+                                                  payload)
+                return entry
+            entries[cls.name] = with_target(cls, rep, "sweep", measure)
+        # Latency at half load: both at the same offered load, half of the smaller maximum of
+        # this repetition, so that neither is measured busier than the other.
+        maxima = [e["max"]["rate"] for e in entries.values() if e["max"]]
+        if len(maxima) == 2:
+            half = max(1, min(maxima) // 2)
+            for cls in (Baseline, Server):
+                def at_half(target):
+                    r = run_client(bins, target, roster, half, args.duration, payload)
+                    log(f"  {target.name:8} half load {half}/s per speaker: forwarded "
+                        f"{r['forwarded_per_s']:.0f}/s p50 {r['p50_ms']:.3f} "
+                        f"p99 {r['p99_ms']:.3f} ms")
+                    return r
+                entries[cls.name]["half"] = with_target(cls, rep, "half load", at_half)
+        for target_name, entry in entries.items():
+            runs[target_name].append(entry)
+    return summarise(runs)
+
+
+def settle():
+    """Lets queues and socket buffers of an overloaded step drain before the next one."""
+    time.sleep(0.5)
+
+
+def summarise(runs):
+    out = {}
+    for name, entries in runs.items():
+        def pick(part, field):
+            return median([e[part][field] for e in entries if e.get(part)])
+        out[name] = {
+            "max_forwarded_per_s": pick("max", "forwarded_per_s"),
+            "max_rate_per_speaker": pick("max", "rate"),
+            "generator_limited": any(e["max"] and e["max"]["generator_limited"] for e in entries),
+            "cpu_per_million": pick("max", "cpu_per_million"),
+            "half_rate_per_speaker": pick("half", "rate"),
+            "half_p50_ms": pick("half", "p50_ms"),
+            "half_p99_ms": pick("half", "p99_ms"),
+            "nominal_loss_percent": pick("nominal", "loss_percent"),
+            "nominal_p50_ms": pick("nominal", "p50_ms"),
+            "nominal_p99_ms": pick("nominal", "p99_ms"),
+            "nominal_cpu_per_million": pick("nominal", "cpu_per_million"),
+            "half_cpu_per_million": pick("half", "cpu_per_million"),
+            "half_switches_per_thousand": pick("half", "switches_per_thousand"),
+            "runs": entries,
+        }
+    return out
+
+
+def memory(args, bins, work, members, reps):
+    """Resident memory per member: RSS after `members` joined and were admitted, less the RSS
+    of the idle process before the joins."""
+    rooms = members // 10
+    roster = os.path.join(work, "memory.txt")
+    make_roster(bins, roster, rooms, 2, 8)
+    payload = DATAGRAM_BYTES - 16 - token_bytes(roster)
+    results = {"baseline": [], "corvane": []}
+    for rep in range(reps):
+        for cls in (Baseline, Server):
+            target = cls(bins, work, roster, 600)
+            log(f"memory, {members} members: {target.name}, repetition {rep + 1} of {reps}")
+            target.start()
+            try:
+                # Every member is admitted and talks or keeps alive for a second.
+                run_client(bins, target, roster, 5, 1, payload,
+                           extra=("--handshake-timeout-ms", "30000"))
+                per_member = (rss_kib(target.pid) - target.idle_rss_kib) * 1024 / members
+                log(f"  {target.name:8} {per_member:.0f} bytes per member")
+                results[target.name].append(per_member)
+            finally:
+                target.stop()
+    return {name: median(values) for name, values in results.items()}
+
+
+def machine():
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    with open("/proc/meminfo") as f:
+        mem_kib = int(f.readline().split()[1])
+    gxx = subprocess.run(["g++", "--version"], stdout=subprocess.PIPE, text=True).stdout
+    return {
+        "cpu": cpu,
+        "cores": os.cpu_count(),
+        "memory_gib": round(mem_kib / 1024 / 1024, 1),
+        "kernel": platform.release(),
+        "os": platform.freedesktop_os_release().get("PRETTY_NAME", "") if hasattr(
+            platform, "freedesktop_os_release") else "",
+        "compiler": gxx.splitlines()[0] if gxx else "",
+    }
+
+
+def fmt(value, spec):
+    return "-" if value is None else format(value, spec)
+
+
+def ratio(a, b):
+    return None if a is None or b in (None, 0) else a / b
+
+
+def table(report):
+    m = report["machine"]
+    lines = [
+        f"# Forwarding benchmark, {report['date']}",
+        "",
+        f"Machine: {m['cpu']}, {m['cores']} cores, {m['memory_gib']} GiB, Linux {m['kernel']}"
+        f" ({m['os']}), {m['compiler']}; build {report['build']}; mode {report['mode']}, "
+        f"{report['reps']} repetitions (medians), {report['duration_s']} s per step, "
+        f"{DATAGRAM_BYTES}-byte datagrams; a step is clean with at most {LOSS_LIMIT_PERCENT}% "
+        f"loss and p99.9 latency at most {LATE_MS:.0f} ms.",
+        "",
+        "| scenario | figure | baseline | corvane | ratio corvane/baseline |",
+        "|---|---|---:|---:|---:|",
+    ]
+    for key, scenario in zip(SCENARIO_KEYS, SCENARIOS):
+        s = report["scenarios"].get(key)
+        if not s:
+            continue
+        b, c = s["baseline"], s["corvane"]
+        name = scenario[0]
+        limited = " (generator limit)" if b["generator_limited"] or c["generator_limited"] else ""
+        rows = [
+            ("max forwarded datagrams/s" + limited, b["max_forwarded_per_s"],
+             c["max_forwarded_per_s"], ".0f"),
+            ("CPU s per million forwarded (at max)", b["cpu_per_million"], c["cpu_per_million"],
+             ".2f"),
+            (f"latency p50 ms at half load ({fmt(b['half_rate_per_speaker'], '.0f')}/s per "
+             "speaker)", b["half_p50_ms"], c["half_p50_ms"], ".3f"),
+            ("latency p99 ms at half load", b["half_p99_ms"], c["half_p99_ms"], ".3f"),
+            ("CPU s per million at half load", b["half_cpu_per_million"],
+             c["half_cpu_per_million"], ".2f"),
+            ("context switches per 1000 forwarded at half load", b["half_switches_per_thousand"],
+             c["half_switches_per_thousand"], ".1f"),
+        ]
+        if scenario[5] is not None:
+            rows += [
+                (f"loss % at {scenario[5]}/s per speaker", b["nominal_loss_percent"],
+                 c["nominal_loss_percent"], ".3f"),
+                (f"CPU s per million at {scenario[5]}/s", b["nominal_cpu_per_million"],
+                 c["nominal_cpu_per_million"], ".2f"),
+                (f"latency p50 ms at {scenario[5]}/s", b["nominal_p50_ms"], c["nominal_p50_ms"],
+                 ".3f"),
+                (f"latency p99 ms at {scenario[5]}/s", b["nominal_p99_ms"], c["nominal_p99_ms"],
+                 ".3f"),
+            ]
+        for label, bv, cv, spec in rows:
+            lines.append(f"| {name} | {label} | {fmt(bv, spec)} | {fmt(cv, spec)} | "
+                         f"{fmt(ratio(cv, bv), '.2f')} |")
+    mem = report.get("memory")
+    if mem:
+        lines.append(f"| {mem['members']} members joined (1 room per 10) | resident bytes per member"
+                     f" | {fmt(mem['baseline'], '.0f')} | {fmt(mem['corvane'], '.0f')} | "
+                     f"{fmt(ratio(mem['corvane'], mem['baseline']), '.2f')} |")
+    lines += [
+        "",
+        "Half load: both at half the smaller of the two maxima of each repetition.",
+        "Targets: max forwarded >= 0.8 x baseline with 10 listeners and >= 0.7 x with 200;"
+        " p50 at half load <= 2 x baseline; p99 at half load < 1 ms; <= 8192 resident bytes per"
+        " member.",
+        "",
+    ]
+    return "\n".join(lines)
+
+
+def main():
+    # A SIGTERM unwinds like Ctrl-C, so every started process is stopped on the way out.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True, help="build directory with the programs")
+    parser.add_argument("--out", required=True, help="directory for the results")
+    parser.add_argument("--quick", action="store_true", help="one repetition, short steps")
+    parser.add_argument("--reps", type=int, help="repetitions (3; 1 with --quick)")
+    parser.add_argument("--duration", type=float, help="seconds of traffic per step")
+    parser.add_argument("--scenarios", default="s10,s200,rooms,memory",
+                        help="comma list of s10, s200, rooms, memory")
+    parser.add_argument("--members", type=int, help="members for the memory figure (10000)")
+    parser.add_argument("--label", default="", help="added to the result file names")
+    parser.add_argument("--server-bin", help="another corvane-sfu-server to measure (e.g. the"
+                        " build of an earlier commit); the tools still come from --build")
+    args = parser.parse_args()
+    args.reps = args.reps or (1 if args.quick else 3)
+    args.duration = args.duration or (1.0 if args.quick else 2.0)
+    args.refine = 1 if args.quick else 2
+    args.max_steps = 8
+    members = args.members or (2000 if args.quick else 10000)
+
+    bins = {
+        "server": os.path.join(args.build, "src", "corvane-sfu-server"),
+        "gateway": os.path.join(args.build, "tools", "corvane-gateway"),
+        "client": os.path.join(args.build, "tools", "corvane-client"),
+        "relay": os.path.join(args.build, "bench", "baseline_relay"),
+    }
+    if args.server_bin:
+        bins["server"] = os.path.abspath(args.server_bin)
+    for path in bins.values():
+        if not os.access(path, os.X_OK):
+            sys.exit(f"bench: {path} is missing; build first")
+
+    wanted = args.scenarios.split(",")
+    work = tempfile.mkdtemp(prefix="corvane-bench-")
+    started = time.time()
+    report = {
+        "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
+        "machine": machine(),
+        "build": os.path.basename(os.path.normpath(args.build)),
+        "server_bin": bins["server"],
+        "mode": "quick" if args.quick else "full",
+        "reps": args.reps,
+        "duration_s": args.duration,
+        "scenarios": {},
+    }
+    try:
+        for key, scenario in zip(SCENARIO_KEYS, SCENARIOS):
+            if key in wanted:
+                report["scenarios"][key] = throughput(args, bins, work, key, scenario, args.reps)
+        if "memory" in wanted:
+            mem = memory(args, bins, work, members, 1 if args.quick else min(args.reps, 2))
+            report["memory"] = {"members": members, **mem}
+    finally:
+        report["elapsed_s"] = round(time.time() - started, 1)
+    os.makedirs(args.out, exist_ok=True)
+    suffix = ("-" + args.label) if args.label else ""
+    stem = os.path.join(args.out, f"forwarding-{report['mode']}{suffix}")
+    with open(stem + ".json", "w") as f:
+        json.dump(report, f, indent=1)
+    text = table(report)
+    with open(stem + ".md", "w") as f:
+        f.write(text)
+    print(text)
+    log(f"done in {report['elapsed_s']} s; {stem}.md and .json; scratch files in {work}")
+    if not os.environ.get("CORVANE_BENCH_KEEP"):
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
