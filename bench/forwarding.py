@@ -257,8 +257,8 @@ def run_client(bins, target, roster, rate, duration, payload, extra=()):
 
 
 def sweep(bins, target, roster, first_rate, duration, payload, refine, max_steps):
-    """Offered load stepped up (doubling, then bisecting) until loss exceeds the limit; the
-    highest clean step is the maximum."""
+    """Offered load stepped up (doubling, then bisecting) until a step is not clean (loss above
+    the limit, or a queue that grows); the highest clean step is the maximum."""
     clean, failed, steps = None, None, []
 
     def step(rate):
@@ -533,7 +533,7 @@ def main():
     args = parser.parse_args()
     args.reps = args.reps or (1 if args.quick else 3)
     args.duration = args.duration or (1.0 if args.quick else 2.0)
-    args.refine = 1 if args.quick else 2
+    args.refine = 1 if args.quick else 3
     args.max_steps = 8
     members = args.members or (2000 if args.quick else 10000)
 
