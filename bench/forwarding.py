@@ -443,8 +443,8 @@ def machine():
     }
 
 
-def fmt(value, spec):
-    return "-" if value is None else format(value, spec)
+def fmt(value, form):
+    return "-" if value is None else format(value, form)
 
 
 def ratio(a, b):
@@ -496,8 +496,8 @@ def table(report):
                 (f"latency p99 ms at {scenario[5]}/s", b["nominal_p99_ms"], c["nominal_p99_ms"],
                  ".3f"),
             ]
-        for label, bv, cv, spec in rows:
-            lines.append(f"| {name} | {label} | {fmt(bv, spec)} | {fmt(cv, spec)} | "
+        for label, bv, cv, form in rows:
+            lines.append(f"| {name} | {label} | {fmt(bv, form)} | {fmt(cv, form)} | "
                          f"{fmt(ratio(cv, bv), '.2f')} |")
     mem = report.get("memory")
     if mem:
