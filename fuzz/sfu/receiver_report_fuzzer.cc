@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/receiver_report.h"
+#include "channel/receiver_report.h"
 
 #include "fuzz_server.h"
 

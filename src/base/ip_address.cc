@@ -43,7 +43,8 @@ bool IPAddress::operator==(const IPAddress& other) const {
 
 bool IPAddress::operator<(const IPAddress& other) const {
   if (family_ != other.family_) return family_ < other.family_;
-  if (family_ == AF_INET) return v4AddressAsHostOrderInteger() < other.v4AddressAsHostOrderInteger();
+  if (family_ == AF_INET)
+    return v4AddressAsHostOrderInteger() < other.v4AddressAsHostOrderInteger();
   if (family_ == AF_INET6) return std::memcmp(&u_.ip6, &other.u_.ip6, sizeof(u_.ip6)) < 0;
   return false;
 }

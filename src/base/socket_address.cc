@@ -32,7 +32,8 @@ bool SocketAddress::FromString(const std::string& str) {
   std::string port_text;
   if (!str.empty() && str[0] == '[') {
     const size_t close = str.find(']');
-    if (close == std::string::npos || close + 1 >= str.size() || str[close + 1] != ':') return false;
+    if (close == std::string::npos || close + 1 >= str.size() || str[close + 1] != ':')
+      return false;
     host = str.substr(1, close - 1);
     port_text = str.substr(close + 2);
   } else {

@@ -1,8 +1,8 @@
 // corvane-mfu-server: the mixing server.
 #include <memory>
 
-#include "common/service_main.h"
 #include "mfu/mfu_server.h"
+#include "service/service_main.h"
 
 int main(int argc, char* argv[]) {
   using corvaneserver::MfuServer;

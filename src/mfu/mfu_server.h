@@ -6,7 +6,7 @@
 #include <shared_mutex>
 #include <string>
 
-#include "common/service.h"
+#include "service/service.h"
 
 namespace corvaneserver {
 
@@ -28,7 +28,7 @@ class MfuServer : public Service {
   int RemoveRoom(uint64_t room_id) override;
   int AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) override;
   int OnPacketReceived(std::shared_ptr<UDPPacket> packet) override;
-  int GetServerType() override { return 3; }
+  int GetServerType() override { return kServerTypeMixing; }
   int AddRecorder(uint64_t room_id, uint64_t user_id, uint64_t unique_id,
                   std::string token) override;
   void OuputStatistics() override {}

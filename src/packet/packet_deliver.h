@@ -12,8 +12,8 @@
 #include <mutex>
 #include <vector>
 
+#include "base/log_rate_limiter.h"
 #include "base/platform_thread.h"
-#include "packet/log_rate_limiter.h"
 #include "packet/packet_callback.h"
 #include "packet/packet_statistics.h"
 #include "packet/udp_packet.h"
@@ -70,11 +70,11 @@ class PacketDeliver {
 
     // Used only on the worker thread.
     std::unique_ptr<PacketStatistics> statistics_;
-    LogRateLimiter short_packet_log_;
+    rtc::LogRateLimiter short_packet_log_;
     std::array<std::shared_ptr<UDPPacket>, kHandleBatch> in_hand_;
 
     // Any thread.
-    LogRateLimiter queue_full_log_;
+    rtc::LogRateLimiter queue_full_log_;
 
     mutable std::mutex lock_;  // guards queue_ and stopping_
     std::condition_variable queue_ready_;

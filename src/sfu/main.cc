@@ -1,8 +1,8 @@
 // corvane-sfu-server: the forwarding server.
 #include <cstdio>
 
-#include "common/service.h"
-#include "common/service_main.h"
+#include "service/service.h"
+#include "service/service_main.h"
 #include "sfu/sfu_server.h"
 
 int main(int argc, char* argv[]) {

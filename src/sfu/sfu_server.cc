@@ -1,11 +1,9 @@
 #include "sfu/sfu_server.h"
 
-#include <mutex>
-#include <shared_mutex>
 #include <utility>
 
 #include "base/logging.h"
-#include "common/receiver_report.h"
+#include "channel/receiver_report.h"
 #include "packet/udp_packet.h"
 #include "sfu/sfu_wire.h"
 #include "sfu/voice_channel.h"
@@ -13,9 +11,6 @@
 
 namespace corvaneserver {
 namespace {
-
-using ReadLock = std::shared_lock<RWLock>;
-using WriteLock = std::unique_lock<RWLock>;
 
 // " (N more since the last line)" when lines were held back.
 std::string Suppressed(uint64_t count) {
@@ -36,7 +31,7 @@ SfuServer* SfuServer::Create(const std::string& path) {
   return inst_;
 }
 
-SfuServer::SfuServer() : lock_(std::make_unique<RWLock>()) {}
+SfuServer::SfuServer() : lock_(std::make_unique<rtc::RWLock>()) {}
 
 SfuServer::~SfuServer() {
   // No deliver worker may be inside OnPacketReceived while the maps and the
@@ -78,7 +73,7 @@ int SfuServer::RemoveUser(uint64_t room_id, uint64_t user_id) {
 }
 
 int SfuServer::JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token) {
-  WriteLock hold(*lock_);
+  rtc::WriteLockScoped hold(lock_.get());
   std::shared_ptr<VoiceRoom> room = CreateRoom(room_id);
   if (std::shared_ptr<VoiceChannel> existing = SeekUser(user_id)) {
     const uint64_t old_room_id = existing->RoomId();
@@ -93,7 +88,7 @@ int SfuServer::JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, 
 }
 
 int SfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
-  WriteLock hold(*lock_);
+  rtc::WriteLockScoped hold(lock_.get());
   std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
   if (!channel) return 0;
   // A user is only taken out of the room it is in: dropping it from the user
@@ -107,19 +102,19 @@ int SfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
 }
 
 int SfuServer::AllowSpeaker(uint64_t, uint64_t user_id, bool allow) {
-  WriteLock hold(*lock_);
+  rtc::WriteLockScoped hold(lock_.get());
   std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
   return channel ? channel->AllowSpeaker(allow) : -1;
 }
 
 int SfuServer::MuteSpeaker(uint64_t, uint64_t user_id, bool unmute) {
-  WriteLock hold(*lock_);
+  rtc::WriteLockScoped hold(lock_.get());
   std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
   return channel ? channel->MuteSpeaker(unmute) : -1;
 }
 
 int SfuServer::RemoveRoom(uint64_t room_id) {
-  WriteLock hold(*lock_);
+  rtc::WriteLockScoped hold(lock_.get());
   for (auto it = users_.begin(); it != users_.end();) {
     if (it->second->RoomId() == room_id) {
       it = users_.erase(it);
@@ -132,7 +127,7 @@ int SfuServer::RemoveRoom(uint64_t room_id) {
 }
 
 int SfuServer::AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) {
-  WriteLock hold(*lock_);
+  rtc::WriteLockScoped hold(lock_.get());
   std::shared_ptr<VoiceRoom> room = SeekRoom(room_id);
   if (!room) {
     RTC_LOG(LS_ERROR) << "add cascade failed, room [" << room_id << "] is not exist";
@@ -165,7 +160,7 @@ int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     }
     return -1;
   }
-  ReadLock hold(*lock_);
+  rtc::ReadLockScoped hold(lock_.get());
   const uint8_t payload_type = packet->PayloadType();
   if (IsRtcp(payload_type)) return OnRtcpReceived(packet);
   if (IsNack(payload_type)) return OnNackReceived(packet);
@@ -226,13 +221,13 @@ int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
 }
 
 void SfuServer::OuputStatistics() {
-  ReadLock hold(*lock_);
+  rtc::ReadLockScoped hold(lock_.get());
   RTC_LOG(LS_NONE) << "room count is [" << rooms_.size() << "] and user count is [" << users_.size()
                    << "]";
 }
 
 void SfuServer::RedeliverTimerProcess() {
-  ReadLock hold(*lock_);
+  rtc::ReadLockScoped hold(lock_.get());
   for (const auto& [user_id, channel] : users_) {
     channel->ResendPacket();
     channel->SendReceiverReport();
@@ -240,7 +235,7 @@ void SfuServer::RedeliverTimerProcess() {
 }
 
 void SfuServer::InactiveTimerProcess() {
-  WriteLock hold(*lock_);
+  rtc::WriteLockScoped hold(lock_.get());
   for (auto it = users_.begin(); it != users_.end();) {
     if (!it->second->CheckOvertime()) {
       ++it;
@@ -262,22 +257,22 @@ void SfuServer::InactiveTimerProcess() {
 }
 
 size_t SfuServer::RoomCount() const {
-  ReadLock hold(*lock_);
+  rtc::ReadLockScoped hold(lock_.get());
   return rooms_.size();
 }
 
 size_t SfuServer::UserCount() const {
-  ReadLock hold(*lock_);
+  rtc::ReadLockScoped hold(lock_.get());
   return users_.size();
 }
 
 std::shared_ptr<VoiceRoom> SfuServer::FindRoom(uint64_t room_id) const {
-  ReadLock hold(*lock_);
+  rtc::ReadLockScoped hold(lock_.get());
   return SeekRoom(room_id);
 }
 
 std::shared_ptr<VoiceChannel> SfuServer::FindUser(uint64_t user_id) const {
-  ReadLock hold(*lock_);
+  rtc::ReadLockScoped hold(lock_.get());
   return SeekUser(user_id);
 }
 

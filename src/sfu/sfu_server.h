@@ -17,9 +17,9 @@
 #include <memory>
 #include <string>
 
-#include "common/service.h"
-#include "packet/log_rate_limiter.h"
-#include "sfu/rw_lock.h"
+#include "base/log_rate_limiter.h"
+#include "base/mutex.h"
+#include "service/service.h"
 
 namespace corvaneserver {
 
@@ -57,7 +57,7 @@ class SfuServer : public Service {
   // -1 for a missing room, an address that is not a complete IPv4 address and
   // port, or when no cascade socket is available.
   int AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) override;
-  int GetServerType() override { return 1; }
+  int GetServerType() override { return kServerTypeForwarding; }
   // The forwarding server takes no recorders: -1.
   int AddRecorder(uint64_t room_id, uint64_t user_id, uint64_t unique_id,
                   std::string token) override;
@@ -97,16 +97,16 @@ class SfuServer : public Service {
   static SfuServer* inst_;
 
   // Allocated by this; guards rooms_, users_ and every room's member map.
-  std::unique_ptr<RWLock> lock_;
+  std::unique_ptr<rtc::RWLock> lock_;
   std::map<uint64_t, std::shared_ptr<VoiceRoom>> rooms_;
   // Members that joined through JoinRoom; cascade links live in their room only.
   std::map<uint64_t, std::shared_ptr<VoiceChannel>> users_;
 
   // One per kind of malformed datagram.
-  LogRateLimiter short_packet_log_{kBadInputLogIntervalMs};
-  LogRateLimiter short_report_log_{kBadInputLogIntervalMs};
-  LogRateLimiter short_nack_log_{kBadInputLogIntervalMs};
-  LogRateLimiter short_cascade_log_{kBadInputLogIntervalMs};
+  rtc::LogRateLimiter short_packet_log_{kBadInputLogIntervalMs};
+  rtc::LogRateLimiter short_report_log_{kBadInputLogIntervalMs};
+  rtc::LogRateLimiter short_nack_log_{kBadInputLogIntervalMs};
+  rtc::LogRateLimiter short_cascade_log_{kBadInputLogIntervalMs};
 };
 
 }  // namespace corvaneserver

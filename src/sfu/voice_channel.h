@@ -20,8 +20,8 @@
 #include <mutex>
 #include <string>
 
-#include "common/user_channel.h"
-#include "packet/log_rate_limiter.h"
+#include "base/log_rate_limiter.h"
+#include "channel/user_channel.h"
 
 namespace corvaneserver {
 
@@ -115,7 +115,7 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   std::unique_ptr<Nack> nack_;
 
   // Anyone may send 'b' datagrams naming this member: one line per 10 s.
-  LogRateLimiter relay_log_limiter_{10000};
+  rtc::LogRateLimiter relay_log_limiter_{10000};
 
   mutable std::mutex wait_lock_;
   // Guarded by wait_lock_: the last music datagram sent and not acknowledged,

@@ -11,12 +11,12 @@
 #include "base/tcp_test_peer.h"
 #include "base/thread.h"
 #include "base/time_utils.h"
-#include "common/control_header.h"
-#include "common/control_messages.h"
-#include "common/udp_test_peer.h"
+#include "control/control_header.h"
+#include "control/control_messages.h"
 #include "sfu/sfu_server.h"
 
 #include "support/test_util.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {

@@ -10,11 +10,12 @@
 
 #include "base/thread.h"
 #include "base/time_utils.h"
-#include "common/udp_test_peer.h"
 #include "packet/udp_packet.h"
 #include "sfu/sfu_wire.h"
 #include "sfu/voice_channel.h"
 #include "sfu/voice_room.h"
+
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {

@@ -12,7 +12,6 @@
 
 #include "base/thread.h"
 #include "base/time_utils.h"
-#include "common/udp_test_peer.h"
 #include "packet/udp_packet.h"
 #include "sfu/sfu_server.h"
 #include "sfu/sfu_wire.h"
@@ -20,6 +19,7 @@
 #include "sfu/voice_room.h"
 
 #include "support/test_util.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {

@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
-#include "common/udp_test_peer.h"
 #include "packet/udp_packet.h"
 #include "sfu/sfu_server.h"
 #include "sfu/sfu_wire.h"
@@ -19,6 +18,7 @@
 #include "sfu/voice_room.h"
 
 #include "support/test_util.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {

@@ -7,9 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
-#include "common/udp_test_peer.h"
 #include "packet/udp_packet.h"
 #include "sfu/voice_channel.h"
+
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {

@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "base/byte_io.h"
-#include "common/control_header.h"
-#include "common/control_messages.h"
+#include "control/control_header.h"
+#include "control/control_messages.h"
 
 #include "gateway/gateway.h"
 #include "support/subprocess.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/control_messages.h"
+#include "control/control_messages.h"
 
 namespace corvanetools {
 namespace {

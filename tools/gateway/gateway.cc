@@ -15,8 +15,8 @@
 
 #include "base/byte_io.h"
 #include "base/time_utils.h"
-#include "common/control_header.h"
-#include "common/control_messages.h"
+#include "control/control_header.h"
+#include "control/control_messages.h"
 
 namespace corvanetools {
 

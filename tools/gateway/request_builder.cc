@@ -3,8 +3,8 @@
 #include <map>
 #include <utility>
 
-#include "common/control_header.h"
-#include "common/control_messages.h"
+#include "control/control_header.h"
+#include "control/control_messages.h"
 
 namespace corvanetools {
 

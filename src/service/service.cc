@@ -1,0 +1,185 @@
+#include "service/service.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "base/logging.h"
+#include "base/time_utils.h"
+#include "service/service_address.h"
+
+namespace corvaneserver {
+namespace {
+
+// Worker counts above this are a typing error, not a plan: each worker is a thread.
+constexpr uint32_t kMaxWorkerNumbers = 64;
+// The statistics period is kept in milliseconds in 32 bits; a day is plenty.
+constexpr uint32_t kMaxStatisticsIntervalSeconds = 86400;
+
+uint32_t ReadWorkerNumbers(const Configure& configure, const std::string& key) {
+  uint32_t workers = 2;
+  configure.Read(workers, key);
+  if (workers > kMaxWorkerNumbers) {
+    RTC_LOG(LS_WARNING) << "configure [" << key << "] is " << workers << ", using "
+                        << kMaxWorkerNumbers;
+    workers = kMaxWorkerNumbers;
+  }
+  return workers;
+}
+
+}  // namespace
+
+std::atomic<rtc::Thread*> Service::service_thread_{nullptr};
+
+std::string BuildTime() { return std::string(__DATE__) + " " + __TIME__; }
+
+Service::Service() = default;
+
+Service::~Service() {
+  // Threads first: receivers feed the deliver pool, which calls into the server.
+  Shutdown();
+  handlers_.clear();
+  packet_deliver_.reset();
+  packet_receiver_.reset();
+  gateway_connector_.reset();
+  if (logger_) rtc::LogMessage::RemoveLogToStream(logger_.get());
+  logger_.reset();
+  configure_.reset();
+}
+
+bool Service::Init(const std::string& path, const std::string& name) {
+  configure_ = Configure::Create(path, "=", "#");
+  if (!configure_) {
+    fprintf(stderr, "configure file %s is not exist\n", path.c_str());
+    return false;
+  }
+  std::string log_file_path;
+  if (!configure_->Read(log_file_path, "log_file_path")) {
+    fprintf(stderr, "configure file have not set log file path\n");
+    return false;
+  }
+  logger_ = std::make_unique<Logger>(log_file_path, name);
+  rtc::LogMessage::AddLogToStream(logger_.get(), rtc::LS_INFO);
+  RTC_LOG(LS_INFO) << "release time is " << BuildTime();
+
+  std::string gateway_address;
+  if (!configure_->Read(gateway_address, "gateway_address")) {
+    fprintf(stderr, "gateway address is not exist in configure file\n");
+    return false;
+  }
+
+  gateway_connector_ = std::make_unique<GatewayConnector>(gateway_address, this);
+
+  configure_->Read(statistics_interval_, "packet_statistics_interval_seconds");
+  if (statistics_interval_ > kMaxStatisticsIntervalSeconds) {
+    RTC_LOG(LS_WARNING) << "configure [packet_statistics_interval_seconds] is "
+                        << statistics_interval_ << ", using " << kMaxStatisticsIntervalSeconds;
+    statistics_interval_ = kMaxStatisticsIntervalSeconds;
+  }
+  if (!StartupPacketProcessor()) return false;
+
+  StartTimer(kTimerHeartbeat);
+  StartTimer(kTimerInactive);
+  StartTimer(kTimerRedeliver);
+  FillHandlers();
+  return true;
+}
+
+void Service::Run() { rtc::Thread::Current()->Run(); }
+
+void Service::BindServiceThread(rtc::Thread* thread) { service_thread_.store(thread); }
+
+void Service::Destroy() {
+  rtc::Thread* thread = service_thread_.load();
+  if (thread != nullptr) thread->Quit();
+}
+
+void Service::Exit() {
+  RTC_LOG(LS_WARNING) << "+++ begin to exit corvane_rec_server +++";
+  Shutdown();
+}
+
+void Service::Shutdown() {
+  if (packet_receiver_) packet_receiver_->Shutdown();
+  if (packet_deliver_) packet_deliver_->Shutdown();
+}
+
+void Service::StartTimer(uint32_t id) {
+  if (id < kTimerBase || id - kTimerBase >= std::size(kTimerIntervalMs)) return;
+  const int interval_ms = kTimerIntervalMs[id - kTimerBase];
+  if (interval_ms == 0) return;
+  rtc::Thread::Current()->PostDelayed(interval_ms, this, id);
+}
+
+bool Service::StartupPacketProcessor() {
+  const uint32_t dispatchers = ReadWorkerNumbers(*configure_, "dispatcher_worker_numbers");
+  packet_deliver_ = std::make_unique<PacketDeliver>(
+      dispatchers, statistics_interval_ * 1000,
+      [this](std::shared_ptr<UDPPacket> packet) { return OnPacketReceived(std::move(packet)); });
+
+  const uint32_t receivers = ReadWorkerNumbers(*configure_, "receiver_worker_numbers");
+  packet_receiver_ = std::make_unique<PacketReceiver>(receivers);
+
+  for (const char* key : {"packet_listen_bgp_eth", "packet_listen_tel_eth"}) {
+    const rtc::SocketAddress address = GetServiceAddress(key, "packet_listen_port");
+    if (!address.IsComplete()) continue;
+    if (packet_receiver_->Listen(address, ReceiveCallback(), true) != 0) {
+      RTC_LOG(LS_ERROR) << "packet listen in address " << address.ToString() << " failed";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Service::StartRecordListen() {
+  if (!packet_receiver_ || !packet_deliver_) {
+    RTC_LOG(LS_ERROR) << "startup receiver and deliver first";
+    return false;
+  }
+  const rtc::SocketAddress address =
+      GetServiceAddress("packet_listen_rec_eth", "packet_listen_port");
+  if (!address.IsComplete()) return true;
+  if (packet_receiver_->Listen(address, ReceiveCallback(), false) != 0) {
+    RTC_LOG(LS_ERROR) << "packet listen in address " << address.ToString() << " failed";
+    return false;
+  }
+  return true;
+}
+
+PacketCallback Service::ReceiveCallback() {
+  // Every datagram goes to the deliver pool, never straight to the server.
+  PacketDeliver* deliver = packet_deliver_.get();
+  return [deliver](std::shared_ptr<UDPPacket> packet) {
+    return deliver->OnPacketDelivered(std::move(packet));
+  };
+}
+
+std::string Service::GetServiceIp(const std::string& interface_key) const {
+  std::string value;
+  configure_->Read(value, interface_key);
+  return corvaneserver::GetServiceIp(value, interface_key);
+}
+
+rtc::SocketAddress Service::GetServiceAddress(const std::string& interface_key,
+                                              const std::string& port_key) const {
+  std::string value;
+  configure_->Read(value, interface_key);
+  uint32_t port = 0;
+  configure_->Read(port, port_key);
+  return corvaneserver::GetServiceAddress(value, port, interface_key);
+}
+
+void Service::Statistics() {
+  const int64_t now = rtc::TimeMillis();
+  if (now >= last_statistics_time_ + kStatisticsIntervalMs) {
+    OuputStatistics();
+    last_statistics_time_ = now;
+  }
+}
+
+int Service::GetSocket() { return packet_receiver_ ? packet_receiver_->GetSocket() : -1; }
+
+void Service::SendHeartbeat() {
+  if (gateway_connector_) gateway_connector_->TimerProcess();
+}
+
+}  // namespace corvaneserver

@@ -1,0 +1,52 @@
+#include "service/service_main.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "base/logging.h"
+#include "base/thread.h"
+#include "service/service.h"
+
+namespace corvaneserver {
+namespace {
+
+void OnTerminationSignal(int) { Service::Destroy(); }
+
+}  // namespace
+
+ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version) {
+  ServiceOptions options;
+  const char* optstring = allow_version ? "c:dv" : "c:d";
+  int opt;
+  while ((opt = getopt(argc, argv, optstring)) != -1) {
+    switch (opt) {
+      case 'c':
+        options.config_path = optarg;
+        break;
+      case 'd':
+        if (daemon(1, 1) != 0) perror("daemon");
+        rtc::LogMessage::SetLogToStderr(false);
+        break;
+      case 'v':
+        options.print_version = true;
+        return options;
+      default:
+        break;  // getopt has printed its own diagnostic
+    }
+  }
+  return options;
+}
+
+void initsignal() {
+  Service::BindServiceThread(rtc::Thread::Current());
+  struct sigaction action;
+  std::memset(&action, 0, sizeof(action));
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  for (int signo : {SIGINT, SIGQUIT, SIGABRT, SIGTERM}) sigaction(signo, &action, nullptr);
+}
+
+}  // namespace corvaneserver
