@@ -6,16 +6,6 @@ namespace corvaneserver {
 
 MfuServer* MfuServer::inst_ = nullptr;
 
-MfuServer* MfuServer::Create(const std::string& path) {
-  if (inst_ != nullptr) return inst_;
-  inst_ = new MfuServer();
-  if (!inst_->Init(path)) {
-    delete inst_;
-    inst_ = nullptr;
-  }
-  return inst_;
-}
-
 MfuServer::MfuServer() : lock_(std::make_unique<std::shared_mutex>()) {}
 
 MfuServer::~MfuServer() {
@@ -43,20 +33,18 @@ int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket>) { return -1; }
 int MfuServer::AddRecorder(uint64_t, uint64_t, uint64_t, std::string) { return -1; }
 void MfuServer::InactiveTimerProcess() {}
 
-void MfuServer::OnMessage(rtc::Message* msg) {
-  switch (msg->message_id) {
+bool MfuServer::OnTimer(uint32_t id) {
+  switch (id) {
     case kTimerHeartbeat:
       SendHeartbeat();
-      break;
+      return true;
     case kTimerInactive:
       InactiveTimerProcess();
-      break;
+      return true;
     default:
-      // The redeliver tick has no work here and lands in this branch too.
-      RTC_LOG(LS_ERROR) << "timer id [" << msg->message_id << "] is invalid";
-      break;
+      // The redeliver tick has no work here: it is logged as invalid and re-armed.
+      return false;
   }
-  StartTimer(msg->message_id);
 }
 
 }  // namespace corvaneserver

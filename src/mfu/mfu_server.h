@@ -14,7 +14,7 @@ class MfuServer : public Service {
  public:
   // The process-wide instance: created and initialised on first call, returned
   // unchanged afterwards. Null when Init fails. The caller owns the result.
-  static MfuServer* Create(const std::string& path);
+  static MfuServer* Create(const std::string& path) { return CreateInstance(inst_, path); }
 
   MfuServer();
   ~MfuServer() override;
@@ -32,7 +32,7 @@ class MfuServer : public Service {
   int AddRecorder(uint64_t room_id, uint64_t user_id, uint64_t unique_id,
                   std::string token) override;
   void OuputStatistics() override {}
-  void OnMessage(rtc::Message* msg) override;
+  bool OnTimer(uint32_t id) override;
 
   void InactiveTimerProcess();
 

@@ -110,6 +110,12 @@ void Service::StartTimer(uint32_t id) {
   rtc::Thread::Current()->PostDelayed(interval_ms, this, id);
 }
 
+void Service::OnMessage(rtc::Message* msg) {
+  const uint32_t id = msg->message_id;
+  if (!OnTimer(id)) RTC_LOG(LS_ERROR) << "timer id [" << id << "] is invalid";
+  StartTimer(id);
+}
+
 bool Service::StartupPacketProcessor() {
   const uint32_t dispatchers = ReadWorkerNumbers(*configure_, "dispatcher_worker_numbers");
   packet_deliver_ = std::make_unique<PacketDeliver>(

@@ -65,6 +65,13 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   virtual int AddRecorder(uint64_t room_id, uint64_t user_id, uint64_t unique_id,
                           std::string token) = 0;
   virtual void OuputStatistics() = 0;
+  // Runs the work of periodic timer `id` on the service thread; false when this
+  // server has no work for that id.
+  virtual bool OnTimer(uint32_t id) = 0;
+
+  // A timer message: OnTimer, an error line for an id it does not take, and the
+  // timer is armed again in every case.
+  void OnMessage(rtc::Message* msg) final;
 
   // Builds the shared machinery in a fixed order; false leaves what was built
   // to the destructor.
@@ -102,28 +109,29 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   GatewayConnector* gateway_connector() const { return gateway_connector_.get(); }
 
  protected:
-  // Control message handlers, one per message id; each answers the gateway
-  // with the request's session id and the room operation's result.
+  // Creates the process-wide instance of Server in `inst` and runs its
+  // Init(path); returns an existing instance unchanged, null when Init fails.
+  template <class Server>
+  static Server* CreateInstance(Server*& inst, const std::string& path) {
+    if (inst != nullptr) return inst;
+    inst = new Server();
+    if (!inst->Init(path)) {
+      delete inst;
+      inst = nullptr;
+    }
+    return inst;
+  }
+
+  // Control message handlers. HandleRequest<Body> serves every request: it
+  // decodes the body, logs it, calls the room operation and answers the gateway
+  // with the request's session id and the operation's result.
+  template <class Body>
+  void HandleRequest(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                     const rtc::SocketAddress& remote);
   void HandleRegisterResponse(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
                               const rtc::SocketAddress& remote);
   void HandleHeartbeatMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
                           const rtc::SocketAddress& remote);
-  void HandleJoinRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                         const rtc::SocketAddress& remote);
-  void HandleQuitRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                         const rtc::SocketAddress& remote);
-  void HandleAllowSpeakerMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                             const rtc::SocketAddress& remote);
-  void HandleMuteSpeakerMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                            const rtc::SocketAddress& remote);
-  void HandleCreateRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                           const rtc::SocketAddress& remote);
-  void HandleAddCascadeMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                           const rtc::SocketAddress& remote);
-  void HandleAddRecorderMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                            const rtc::SocketAddress& remote);
-  void HandleRemoveRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                           const rtc::SocketAddress& remote);
   void SendResponse(rtc::AsyncPacketSocket* socket, uint32_t session_id, int result);
   void FillHandlers();
   // The receivers' callback: hands each datagram to the deliver pool.

@@ -19,24 +19,109 @@ uint32_t GetSessionId(const uint8_t* frame) { return rtc::GetBE32(frame + 6); }
 
 // Decodes the body behind the header. A body that does not decode leaves the
 // fields it did not reach at their defaults, and the handler goes on with them.
+// Decodes the body behind the header. A body that does not decode leaves the
+// fields it did not reach at their defaults, and the handler goes on with them.
 template <class Body>
 void DecodeBody(const uint8_t* frame, size_t length, Body* body) {
   body->Unmarshal(frame + kControlHeaderSize, length - kControlHeaderSize);
 }
 
+// Serve(server, request, gateway address): logs one request and carries it out
+// with the server's room operation; the result goes back to the gateway.
+
+int Serve(Service& server, const JoinRoomReq& request, const rtc::SocketAddress& remote) {
+  const uint32_t user_type = static_cast<uint32_t>(request.user_type);
+  RTC_LOG(LS_INFO) << "received join room message from " << remote.ToString() << ", room id ["
+                   << request.room_id << "], user id [" << request.user_id << "], type ["
+                   << UserTypeToString(user_type) << "], token [" << request.token << "]";
+  if (request.token.empty()) return -1;
+  return server.JoinRoom(request.room_id, request.user_id, user_type, request.token);
+}
+
+int Serve(Service& server, const CreateRoomReq& request, const rtc::SocketAddress& remote) {
+  int result = 0;
+  for (const auto& user : request.users) {
+    if (!user) continue;
+    const uint32_t user_type = static_cast<uint32_t>(user->user_type);
+    RTC_LOG(LS_INFO) << "received create room message from " << remote.ToString() << ", room id "
+                     << request.room_id << ", user id " << user->user_id << ", type "
+                     << UserTypeToString(user_type) << ", token " << user->token;
+    // A member without a token could be taken over from any address, so such
+    // an entry is refused like a join request without one.
+    if (user->token.empty()) {
+      result |= -1;
+      continue;
+    }
+    result |= server.JoinRoom(request.room_id, user->user_id, user_type, user->token);
+  }
+  return result;
+}
+
+int Serve(Service& server, const QuitRoomReq& request, const rtc::SocketAddress& remote) {
+  RTC_LOG(LS_INFO) << "received quit room message from " << remote.ToString() << ", room id ["
+                   << request.room_id << "] user id [" << request.user_id << "]";
+  return server.QuitRoom(request.room_id, request.user_id);
+}
+
+int Serve(Service& server, const AllowSpeakerReq& request, const rtc::SocketAddress& remote) {
+  RTC_LOG(LS_INFO) << "received allow speaker message from " << remote.ToString() << ", room id ["
+                   << request.room_id << "] user id [" << request.user_id << "] opeartor "
+                   << (request.allow ? "speaker" : "listener");
+  return server.AllowSpeaker(request.room_id, request.user_id, request.allow);
+}
+
+int Serve(Service& server, const MuteSpeakerReq& request, const rtc::SocketAddress& remote) {
+  RTC_LOG(LS_INFO) << "received mute speaker message from " << remote.ToString() << ", room id ["
+                   << request.room_id << "] user id [" << request.user_id << "] opeartor "
+                   << (request.unmuted ? "unmuted" : "muted");
+  return server.MuteSpeaker(request.room_id, request.user_id, request.unmuted);
+}
+
+int Serve(Service& server, const AddCascadeReq& request, const rtc::SocketAddress& remote) {
+  RTC_LOG(LS_INFO) << "received add cascade message from " << remote.ToString() << ", room id ["
+                   << request.room_id << "] user id [" << request.user_id << "] address ["
+                   << request.address << "]";
+  return server.AddCascade(request.room_id, request.user_id, request.address);
+}
+
+int Serve(Service& server, const AddRecorderReq& request, const rtc::SocketAddress& remote) {
+  RTC_LOG(LS_INFO) << "received add recorder message from " << remote.ToString() << ", room id ["
+                   << request.room_id << "] user id [" << request.user_id << "] unique id ["
+                   << request.unique_id << "] token is [" << request.token << "]";
+  if (server.GetServerType() != kServerTypeRecorder) {
+    RTC_LOG(LS_INFO) << "add recorder failed, as this is not a rec-server";
+    return -1;
+  }
+  return server.AddRecorder(request.room_id, request.user_id, request.unique_id, request.token);
+}
+
+int Serve(Service& server, const CloseRoomReq& request, const rtc::SocketAddress& remote) {
+  RTC_LOG(LS_INFO) << "received close room message from " << remote.ToString() << ", room id ["
+                   << request.room_id << "]";
+  return server.RemoveRoom(request.room_id);
+}
+
 }  // namespace
+
+template <class Body>
+void Service::HandleRequest(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
+                            const rtc::SocketAddress& remote) {
+  Body request;
+  DecodeBody(data, length, &request);
+  SendResponse(socket, GetSessionId(data), Serve(*this, request, remote));
+}
 
 void Service::FillHandlers() {
   handlers_[kMsgIdRegister] = &Service::HandleRegisterResponse;
   handlers_[kMsgIdHeartbeat] = &Service::HandleHeartbeatMsg;
-  handlers_[kMsgIdJoinRoom] = &Service::HandleJoinRoomMsg;
-  handlers_[kMsgIdQuitRoom] = &Service::HandleQuitRoomMsg;
-  handlers_[kMsgIdAllowSpeaker] = &Service::HandleAllowSpeakerMsg;
-  handlers_[kMsgIdMuteSpeaker] = &Service::HandleMuteSpeakerMsg;
-  handlers_[kMsgIdCreateRoom] = &Service::HandleCreateRoomMsg;
-  handlers_[kMsgIdAddCascade] = &Service::HandleAddCascadeMsg;
-  handlers_[kMsgIdAddRecorder] = &Service::HandleAddRecorderMsg;
-  handlers_[kMsgIdCloseRoom] = &Service::HandleRemoveRoomMsg;
+  handlers_[kMsgIdJoinRoom] = &Service::HandleRequest<JoinRoomReq>;
+  handlers_[kMsgIdQuitRoom] = &Service::HandleRequest<QuitRoomReq>;
+  handlers_[kMsgIdAllowSpeaker] = &Service::HandleRequest<AllowSpeakerReq>;
+  handlers_[kMsgIdMuteSpeaker] = &Service::HandleRequest<MuteSpeakerReq>;
+  handlers_[kMsgIdCreateRoom] = &Service::HandleRequest<CreateRoomReq>;
+  handlers_[kMsgIdAddCascade] = &Service::HandleRequest<AddCascadeReq>;
+  handlers_[kMsgIdAddRecorder] = &Service::HandleRequest<AddRecorderReq>;
+  handlers_[kMsgIdCloseRoom] = &Service::HandleRequest<CloseRoomReq>;
 }
 
 void Service::HandleMessage(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
@@ -85,109 +170,5 @@ void Service::HandleRegisterResponse(rtc::AsyncPacketSocket*, const uint8_t* dat
 
 void Service::HandleHeartbeatMsg(rtc::AsyncPacketSocket*, const uint8_t*, size_t,
                                  const rtc::SocketAddress&) {}
-
-void Service::HandleJoinRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                                const rtc::SocketAddress& remote) {
-  JoinRoomReq request;
-  DecodeBody(data, length, &request);
-  const uint32_t user_type = static_cast<uint32_t>(request.user_type);
-  RTC_LOG(LS_INFO) << "received join room message from " << remote.ToString() << ", room id ["
-                   << request.room_id << "], user id [" << request.user_id << "], type ["
-                   << UserTypeToString(user_type) << "], token [" << request.token << "]";
-  int result = -1;
-  if (!request.token.empty()) {
-    result = JoinRoom(request.room_id, request.user_id, user_type, request.token);
-  }
-  SendResponse(socket, GetSessionId(data), result);
-}
-
-void Service::HandleCreateRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data,
-                                  size_t length, const rtc::SocketAddress& remote) {
-  CreateRoomReq request;
-  DecodeBody(data, length, &request);
-  int result = 0;
-  for (const auto& user : request.users) {
-    if (!user) continue;
-    const uint32_t user_type = static_cast<uint32_t>(user->user_type);
-    RTC_LOG(LS_INFO) << "received create room message from " << remote.ToString() << ", room id "
-                     << request.room_id << ", user id " << user->user_id << ", type "
-                     << UserTypeToString(user_type) << ", token " << user->token;
-    // A member without a token could be taken over from any address, so such
-    // an entry is refused like a join request without one.
-    if (user->token.empty()) {
-      result |= -1;
-      continue;
-    }
-    result |= JoinRoom(request.room_id, user->user_id, user_type, user->token);
-  }
-  SendResponse(socket, GetSessionId(data), result);
-}
-
-void Service::HandleQuitRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
-                                const rtc::SocketAddress& remote) {
-  QuitRoomReq request;
-  DecodeBody(data, length, &request);
-  RTC_LOG(LS_INFO) << "received quit room message from " << remote.ToString() << ", room id ["
-                   << request.room_id << "] user id [" << request.user_id << "]";
-  SendResponse(socket, GetSessionId(data), QuitRoom(request.room_id, request.user_id));
-}
-
-void Service::HandleAllowSpeakerMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data,
-                                    size_t length, const rtc::SocketAddress& remote) {
-  AllowSpeakerReq request;
-  DecodeBody(data, length, &request);
-  RTC_LOG(LS_INFO) << "received allow speaker message from " << remote.ToString() << ", room id ["
-                   << request.room_id << "] user id [" << request.user_id << "] opeartor "
-                   << (request.allow ? "speaker" : "listener");
-  SendResponse(socket, GetSessionId(data),
-               AllowSpeaker(request.room_id, request.user_id, request.allow));
-}
-
-void Service::HandleMuteSpeakerMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data,
-                                   size_t length, const rtc::SocketAddress& remote) {
-  MuteSpeakerReq request;
-  DecodeBody(data, length, &request);
-  RTC_LOG(LS_INFO) << "received mute speaker message from " << remote.ToString() << ", room id ["
-                   << request.room_id << "] user id [" << request.user_id << "] opeartor "
-                   << (request.unmuted ? "unmuted" : "muted");
-  SendResponse(socket, GetSessionId(data),
-               MuteSpeaker(request.room_id, request.user_id, request.unmuted));
-}
-
-void Service::HandleAddCascadeMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data,
-                                  size_t length, const rtc::SocketAddress& remote) {
-  AddCascadeReq request;
-  DecodeBody(data, length, &request);
-  RTC_LOG(LS_INFO) << "received add cascade message from " << remote.ToString() << ", room id ["
-                   << request.room_id << "] user id [" << request.user_id << "] address ["
-                   << request.address << "]";
-  SendResponse(socket, GetSessionId(data),
-               AddCascade(request.room_id, request.user_id, request.address));
-}
-
-void Service::HandleAddRecorderMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data,
-                                   size_t length, const rtc::SocketAddress& remote) {
-  AddRecorderReq request;
-  DecodeBody(data, length, &request);
-  RTC_LOG(LS_INFO) << "received add recorder message from " << remote.ToString() << ", room id ["
-                   << request.room_id << "] user id [" << request.user_id << "] unique id ["
-                   << request.unique_id << "] token is [" << request.token << "]";
-  int result = -1;
-  if (GetServerType() == kServerTypeRecorder) {
-    result = AddRecorder(request.room_id, request.user_id, request.unique_id, request.token);
-  } else {
-    RTC_LOG(LS_INFO) << "add recorder failed, as this is not a rec-server";
-  }
-  SendResponse(socket, GetSessionId(data), result);
-}
-
-void Service::HandleRemoveRoomMsg(rtc::AsyncPacketSocket* socket, const uint8_t* data,
-                                  size_t length, const rtc::SocketAddress& remote) {
-  CloseRoomReq request;
-  DecodeBody(data, length, &request);
-  RTC_LOG(LS_INFO) << "received close room message from " << remote.ToString() << ", room id ["
-                   << request.room_id << "]";
-  SendResponse(socket, GetSessionId(data), RemoveRoom(request.room_id));
-}
 
 }  // namespace corvaneserver

@@ -21,16 +21,6 @@ std::string Suppressed(uint64_t count) {
 
 SfuServer* SfuServer::inst_ = nullptr;
 
-SfuServer* SfuServer::Create(const std::string& path) {
-  if (inst_ != nullptr) return inst_;
-  inst_ = new SfuServer();
-  if (!inst_->Init(path)) {
-    delete inst_;
-    inst_ = nullptr;
-  }
-  return inst_;
-}
-
 SfuServer::SfuServer() : lock_(std::make_unique<rtc::RWLock>()) {}
 
 SfuServer::~SfuServer() {
@@ -276,23 +266,21 @@ std::shared_ptr<VoiceChannel> SfuServer::FindUser(uint64_t user_id) const {
   return SeekUser(user_id);
 }
 
-void SfuServer::OnMessage(rtc::Message* msg) {
-  switch (msg->message_id) {
+bool SfuServer::OnTimer(uint32_t id) {
+  switch (id) {
     case kTimerHeartbeat:
       SendHeartbeat();
-      break;
+      return true;
     case kTimerRedeliver:
       RedeliverTimerProcess();
-      break;
+      return true;
     case kTimerInactive:
       Statistics();
       InactiveTimerProcess();
-      break;
+      return true;
     default:
-      RTC_LOG(LS_ERROR) << "timer id [" << msg->message_id << "] is invalid";
-      break;
+      return false;
   }
-  StartTimer(msg->message_id);
 }
 
 }  // namespace corvaneserver

@@ -33,7 +33,7 @@ class SfuServer : public Service {
  public:
   // The process-wide instance: created and initialised on first call, returned
   // unchanged afterwards. Null when Init fails.
-  static SfuServer* Create(const std::string& path);
+  static SfuServer* Create(const std::string& path) { return CreateInstance(inst_, path); }
   static SfuServer* Instance() { return inst_; }
 
   SfuServer();
@@ -70,7 +70,8 @@ class SfuServer : public Service {
   // --- Service thread ------------------------------------------------------------
   // The statistics line (read lock).
   void OuputStatistics() override;
-  void OnMessage(rtc::Message* msg) override;
+  // Heartbeat; redeliver; statistics, then the inactivity sweep.
+  bool OnTimer(uint32_t id) override;
   // Every 100 ms: resends and receiver reports for every joined member (read lock).
   void RedeliverTimerProcess();
   // Every 30 s: removes silent members and abandoned rooms (write lock).

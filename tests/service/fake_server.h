@@ -5,6 +5,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,16 +63,17 @@ class FakeServer : public Service {
     return 0;
   }
   void OuputStatistics() override { ++statistics_outputs; }
-  void OnMessage(rtc::Message* msg) override {
-    timer_ids.push_back(msg->message_id);
-    StartTimer(msg->message_id);
+  bool OnTimer(uint32_t id) override {
+    timer_ids.push_back(id);
+    return !declined_timer_ids.count(id);
   }
 
   std::vector<Call> calls;
   std::map<uint64_t, int> join_results;
   int server_type = 1;
   int statistics_outputs = 0;
-  std::vector<uint32_t> timer_ids;
+  std::vector<uint32_t> timer_ids;        // every id OnTimer was called with
+  std::set<uint32_t> declined_timer_ids;  // ids OnTimer answers false for
 };
 
 }  // namespace corvaneserver

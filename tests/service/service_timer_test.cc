@@ -9,6 +9,7 @@
 #include "service/fake_server.h"
 #include "service/service.h"
 
+#include "support/log_capture.h"
 #include "support/test_util.h"
 
 namespace corvaneserver {
@@ -27,6 +28,7 @@ class ServiceTimerTest : public ::testing::Test {
   }
 
   testutil::TempDir dir_;
+  testutil::LogCapture logs_;
   rtc::ScopedFakeClock clock_;
   rtc::Thread* thread_ = rtc::Thread::Current();
   std::unique_ptr<FakeServer> server_;
@@ -60,6 +62,28 @@ TEST_F(ServiceTimerTest, IntervalTableArmsOnlyTheThreePeriodicTimers) {
   EXPECT_EQ(redelivers, 600);
   EXPECT_EQ(heartbeats, 6);
   EXPECT_EQ(sweeps, 2);
+}
+
+TEST_F(ServiceTimerTest, IdTheServerDeclinesIsLoggedAsInvalidAndRearmed) {
+  // The mixing server has no work for the redeliver tick: one error line per
+  // tick, and the tick keeps coming.
+  server_->declined_timer_ids = {kTimerRedeliver};
+  server_->StartTimer(kTimerRedeliver);
+  server_->StartTimer(kTimerHeartbeat);
+  for (int i = 0; i < 100; ++i) Advance(100);
+  EXPECT_EQ(logs_.Count("timer id [65538] is invalid", rtc::LS_ERROR), 100u);
+  EXPECT_EQ(logs_.Count("is invalid"), 100u);  // the heartbeat it handles draws none
+}
+
+TEST_F(ServiceTimerTest, DeclinedIdOutsideTheTableIsLoggedAndNotArmed) {
+  server_->declined_timer_ids = {0x10004};
+  rtc::Message message;
+  message.phandler = server_.get();
+  message.message_id = 0x10004;
+  const size_t pending = thread_->size();
+  server_->OnMessage(&message);
+  EXPECT_EQ(logs_.Count("timer id [65540] is invalid", rtc::LS_ERROR), 1u);
+  EXPECT_EQ(thread_->size(), pending);
 }
 
 TEST_F(ServiceTimerTest, StatisticsRunAtOnceThenEveryFiveMinutesAtMost) {

@@ -302,19 +302,12 @@ TEST_F(SfuServerTest, InactiveTimerWritesStatisticsEveryFiveMinutes) {
   EXPECT_EQ(logs_.Count("room count is ["), 2u);
 }
 
-TEST_F(SfuServerTest, UnknownTimerIdIsLoggedAndNotRearmed) {
-  rtc::Thread* thread = rtc::Thread::Current();
-  const size_t pending = thread->size();
-  rtc::Message message;
-  message.phandler = &server_;
-  message.message_id = 0x10004;
-  server_.OnMessage(&message);
-  EXPECT_EQ(info_logs_.Count("timer id [65540] is invalid", rtc::LS_ERROR), 1u);
-  EXPECT_EQ(thread->size(), pending);
-  message.message_id = kTimerRedeliver;
-  server_.OnMessage(&message);
-  EXPECT_EQ(thread->size(), pending + 1);
-  thread->Clear(&server_);
+TEST_F(SfuServerTest, TakesTheThreeTimersAndNoOther) {
+  EXPECT_TRUE(server_.OnTimer(kTimerHeartbeat));
+  EXPECT_TRUE(server_.OnTimer(kTimerRedeliver));
+  EXPECT_TRUE(server_.OnTimer(kTimerInactive));
+  EXPECT_FALSE(server_.OnTimer(0x10004));
+  EXPECT_FALSE(server_.OnTimer(0x10000));
 }
 
 TEST_F(SfuServerTest, DatagramForUnknownUserIsDropped) {
