@@ -118,10 +118,14 @@ int PacketReceiver::Listen(const rtc::SocketAddress& address, const PacketCallba
                            bool media_listener) {
   RTC_LOG(LS_INFO) << "receiver worker thread numbers is " << worker_numbers_ << ", and listen in "
                    << address.ToString();
-  if (!AddressIsFree(address)) {
+  if (listened_.count(address) != 0) {
+    RTC_LOG(LS_INFO) << "address " << address.ToString()
+                     << " is listened already, its new sockets join the same group";
+  } else if (!AddressIsFree(address)) {
     RTC_LOG(LS_ERROR) << "start listen in " << address.ToString() << " failed";
     return -1;
   }
+  listened_.insert(address);
   for (uint32_t i = 0; i < worker_numbers_; ++i) {
     const int socket = StartListen(address);
     if (socket < 0) {

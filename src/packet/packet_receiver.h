@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "base/platform_thread.h"
@@ -85,6 +86,9 @@ class PacketReceiver {
   PacketReceiver& operator=(const PacketReceiver&) = delete;
 
   // Opens worker_numbers_ sockets on the address and starts a thread for each.
+  // An address this receiver already listens on (several configuration keys
+  // naming one address on a single-address host) gets sockets that join the
+  // same reuse group; only an address held by someone else is refused.
   // media_listener true: the server's public media sockets; false: the rec
   // (cascade) sockets that GetSocket() hands out. 0 on success; -1 when a
   // socket cannot be opened or bound (those opened before keep running).
@@ -111,6 +115,8 @@ class PacketReceiver {
  private:
   const uint32_t worker_numbers_;
   std::atomic<uint32_t> next_socket_{0};
+  // Addresses Listen has bound; service thread only.
+  std::set<rtc::SocketAddress> listened_;
   std::vector<std::unique_ptr<ReceiveThread>> receive_threads_;
   std::vector<std::unique_ptr<ReceiveThread>> rec_threads_;
 };

@@ -156,6 +156,22 @@ TEST_F(PacketReceiverTest, ShutdownJoinsEveryThreadAndLeavesSocketsOpen) {
   receiver_->Shutdown();  // a second stop is harmless
 }
 
+TEST_F(PacketReceiverTest, SameAddressListenedTwiceByOneReceiverJoinsItsGroup) {
+  // A single-address host names one address for media and cascade sockets.
+  StartReceiver(2, true);
+  ASSERT_EQ(receiver_->Listen(server(), recorder_.callback(), false), 0);
+  EXPECT_EQ(log_.Count("is already in use by another socket"), 0u);
+  EXPECT_EQ(log_.Count("is listened already, its new sockets join the same group"), 1u);
+  EXPECT_GE(receiver_->GetSocket(), 0);
+  // Datagrams from many sources spread over all four sockets; each arrives once.
+  std::vector<std::unique_ptr<test::LoopbackSocket>> clients;
+  for (int i = 0; i < 16; ++i) {
+    clients.push_back(std::make_unique<test::LoopbackSocket>());
+    ASSERT_TRUE(clients.back()->SendTo(server(), {0xA0, 1, static_cast<uint8_t>(i)}));
+  }
+  EXPECT_TRUE(recorder_.WaitForCount(16));
+}
+
 TEST_F(PacketReceiverTest, BindFailureFailsListenWithItsLine) {
   // A socket without SO_REUSEPORT holds the port.
   test::LoopbackSocket holder;
