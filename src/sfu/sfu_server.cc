@@ -79,15 +79,15 @@ int SfuServer::JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, 
 
 int SfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
   rtc::WriteLockScoped hold(lock_.get());
-  std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
-  if (!channel) return 0;
   // A user is only taken out of the room it is in: dropping it from the user
   // map alone would leave it in its real room, still receiving the room's voice
   // while no operation could reach it again. A channel whose room is gone
-  // belongs nowhere and may go.
-  const uint64_t current_room_id = channel->RoomId();
-  if (current_room_id != room_id && current_room_id != 0) return 0;
-  channel.reset();
+  // belongs nowhere and may go. An id without a channel still reaches the
+  // room: that resets its clock, and takes out a cascade link of that id.
+  if (std::shared_ptr<VoiceChannel> channel = SeekUser(user_id)) {
+    const uint64_t current_room_id = channel->RoomId();
+    if (current_room_id != room_id && current_room_id != 0) return 0;
+  }
   return RemoveUser(room_id, user_id);
 }
 
@@ -171,9 +171,15 @@ int SfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
                         << "] bytes, using those" << Suppressed(suppressed);
     }
   }
+  // Only a member can report on the speakers of its own room: samples from
+  // made-up reporter ids would grow without bound and drag the average down.
+  const std::shared_ptr<VoiceChannel> reporter = SeekUser(report.reporter_id);
+  const uint64_t reporter_room = reporter ? reporter->RoomId() : 0;
+  if (reporter_room == 0) return 0;
   for (size_t i = 0; i < report.block_count; ++i) {
     const ReceiverReportBlock& block = report.blocks[i];
-    if (std::shared_ptr<VoiceChannel> channel = SeekUser(block.user_id)) {
+    std::shared_ptr<VoiceChannel> channel = SeekUser(block.user_id);
+    if (channel && channel->RoomId() == reporter_room) {
       channel->OnRReportReceived(report.reporter_id, block.value);
     }
   }

@@ -45,8 +45,8 @@ class SfuServer : public Service {
   // Puts the user into the room (created when missing); a user already in a
   // room, this one included, leaves it first and gets a fresh channel.
   int JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token) override;
-  // Takes the user out of `room_id`. Naming a room other than the user's
-  // changes nothing. Returns 0 in every case.
+  // Takes the user, or the cascade link of that id, out of `room_id`. Naming a
+  // room other than the user's changes nothing. Returns 0 in every case.
   int QuitRoom(uint64_t room_id, uint64_t user_id) override;
   // Find the user by id alone; -1 when unknown.
   int AllowSpeaker(uint64_t room_id, uint64_t user_id, bool allow) override;

@@ -265,6 +265,20 @@ TEST_F(SfuServerTest, EmptiedRoomRemovedTenMinutesAfterItsLastMemberLeft) {
   EXPECT_EQ(info_logs_.Count("remove room [1] for it is inactive", rtc::LS_WARNING), 1u);
 }
 
+TEST_F(SfuServerTest, QuitOfAnIdWithoutChannelStillRestartsTheRoomClock) {
+  UdpPeer peer;
+  JoinAndAdmit(1, 5, kUserTypeListener, peer);
+  ASSERT_EQ(server_.QuitRoom(1, 5), 0);
+  clock_.AdvanceTime(kRoomInactiveMs - 60000);
+  ASSERT_EQ(server_.QuitRoom(1, 77), 0);  // nobody by that id
+  clock_.AdvanceTime(90000);
+  server_.InactiveTimerProcess();
+  EXPECT_EQ(server_.RoomCount(), 1u);
+  clock_.AdvanceTime(kRoomInactiveMs);
+  server_.InactiveTimerProcess();
+  EXPECT_EQ(server_.RoomCount(), 0u);
+}
+
 TEST_F(SfuServerTest, RoomWithListenerStaysWhileItTalks) {
   UdpPeer peer;
   JoinAndAdmit(1, 5, kUserTypeListener, peer);
@@ -411,10 +425,26 @@ TEST_F(SfuServerTest, ReceiverReportsReachSpeakersAsOneNumber) {
   EXPECT_TRUE(l7.Drain().empty());
 }
 
+TEST_F(SfuServerTest, ReportsCountOnlyFromMembersOfTheSpeakersRoom) {
+  UdpPeer s1, s2, l7;
+  JoinAndAdmit(1, 1, kUserTypeSpeaker, s1);
+  JoinAndAdmit(2, 2, kUserTypeSpeaker, s2);
+  JoinAndAdmit(1, 7, kUserTypeListener, l7);
+  // Made-up reporters add nothing, however many of them.
+  for (uint64_t made_up = 100; made_up < 200; ++made_up) {
+    EXPECT_EQ(Deliver(l7, Report(made_up, {{1, 0}}, 1)), 0);
+  }
+  // A member reports only on the speakers of its own room.
+  EXPECT_EQ(Deliver(l7, Report(7, {{1, 10}, {2, 15}}, 2)), 0);
+  EXPECT_EQ(server_.FindUser(1)->receiver_report().SampleCount(), 1u);
+  EXPECT_EQ(server_.FindUser(2)->receiver_report().SampleCount(), 0u);
+}
+
 TEST_F(SfuServerTest, TruncatedReceiverReportUsesItsCompleteBlocks) {
-  UdpPeer s1, s2;
+  UdpPeer s1, s2, l7;
   JoinAndAdmit(1, 1, kUserTypeSpeaker, s1);
   JoinAndAdmit(1, 2, kUserTypeSpeaker, s2);
+  JoinAndAdmit(1, 7, kUserTypeListener, l7);
   Bytes report = Report(7, {{1, 10}, {2, 15}}, 3);  // three declared, two present
   report.push_back(0);                              // and one byte of a third
   EXPECT_EQ(Deliver(s1, report), 0);

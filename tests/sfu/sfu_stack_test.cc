@@ -331,6 +331,18 @@ TEST_F(CascadeStackTest, SameIdReplacesTheLinkAndOtherIdsAddLinks) {
   EXPECT_TRUE(first.Drain().empty());
 }
 
+TEST_F(CascadeStackTest, QuitNamingTheLinkIdTakesTheLinkDown) {
+  UdpPeer speaker, peer;
+  Join(1, 1, kUserTypeSpeaker, speaker);
+  ASSERT_EQ(server_->AddCascade(1, 900, peer.address().ToString()), 0);
+  ASSERT_EQ(server_->QuitRoom(1, 900), 0);
+  EXPECT_EQ(server_->FindRoom(1)->MemberCount(), 1u);
+  EXPECT_EQ(logs_.Count("remove user [900] from room [1]"), 1u);
+  ASSERT_TRUE(speaker.SendTo(media_address_, MakeMedia(kNoAck, kVoice, 4, 1, "", {4})));
+  Barrier(speaker, 1);
+  EXPECT_TRUE(peer.Drain().empty());
+}
+
 TEST_F(CascadeStackTest, AddressThatIsNotIpv4AndPortAddsNoLink) {
   UdpPeer speaker;
   Join(1, 1, kUserTypeSpeaker, speaker);
