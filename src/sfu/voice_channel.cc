@@ -1,6 +1,7 @@
 #include "sfu/voice_channel.h"
 
 #include <utility>
+#include <vector>
 
 #include "base/logging.h"
 #include "base/time_utils.h"
@@ -79,8 +80,9 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, Batch
   if (payload_type == kMusicPayloadType || payload_type == kRetainedPayloadType) {
     // Kept before it is sent: the member may acknowledge it at once, on another
     // worker, and that acknowledgement must find it.
-    packet->SetDeliveredTime(rtc::TimeMillis());
-    Keep(payload_type, packet);
+    const int64_t now = rtc::TimeMillis();
+    packet->SetDeliveredTime(now);
+    Keep(payload_type, packet, now);
   }
   int socket = -1;
   rtc::SocketAddress to;
@@ -88,10 +90,12 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, Batch
   batch->Add(socket, to, packet->data(), packet->size());
 }
 
-void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet) {
+void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet,
+                        int64_t delivered_ms) {
   std::lock_guard<std::mutex> hold(wait_lock_);
   if (payload_type == kMusicPayloadType) {
-    pending_music_ = packet;
+    pending_music_.packet = packet;
+    pending_music_.delivered_ms = delivered_ms;
     return;
   }
   const uint32_t seq = packet->SequenceNum();
@@ -101,7 +105,7 @@ void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& 
     wait_order_.pop_front();
   }
   wait_order_.push_back(seq);
-  wait_packets_.emplace(seq, Waiting{packet, std::prev(wait_order_.end())});
+  wait_packets_.emplace(seq, Waiting{packet, delivered_ms, std::prev(wait_order_.end())});
 }
 
 void VoiceChannel::SendPacket(const std::shared_ptr<UDPPacket>& packet) {
@@ -111,17 +115,25 @@ void VoiceChannel::SendPacket(const std::shared_ptr<UDPPacket>& packet) {
 std::list<std::shared_ptr<UDPPacket>> VoiceChannel::GetWaitPacketList() const {
   std::list<std::shared_ptr<UDPPacket>> list;
   std::lock_guard<std::mutex> hold(wait_lock_);
-  if (pending_music_) list.push_back(pending_music_);
+  if (pending_music_.packet) list.push_back(pending_music_.packet);
   for (const auto& [seq, waiting] : wait_packets_) list.push_back(waiting.packet);
   return list;
 }
 
 void VoiceChannel::ResendPacket() {
-  const std::list<std::shared_ptr<UDPPacket>> waiting = GetWaitPacketList();
   const int64_t now = rtc::TimeMillis();
-  for (const auto& packet : waiting) {
-    if (now <= packet->DeliveredTime() + kResendWindowMs) SendPacket(packet);
+  // Picked under the lock, sent without it.
+  std::vector<std::shared_ptr<UDPPacket>> due;
+  {
+    std::lock_guard<std::mutex> hold(wait_lock_);
+    if (pending_music_.packet && now <= pending_music_.delivered_ms + kResendWindowMs) {
+      due.push_back(pending_music_.packet);
+    }
+    for (const auto& [seq, waiting] : wait_packets_) {
+      if (now <= waiting.delivered_ms + kResendWindowMs) due.push_back(waiting.packet);
+    }
   }
+  for (const auto& packet : due) SendPacket(packet);
 }
 
 void VoiceChannel::OnAckReceived(const std::shared_ptr<UDPPacket>& ack) {
@@ -129,7 +141,9 @@ void VoiceChannel::OnAckReceived(const std::shared_ptr<UDPPacket>& ack) {
   const uint32_t seq = ack->SequenceNum();
   std::lock_guard<std::mutex> hold(wait_lock_);
   if (acked_type == kMusicPayloadType) {
-    if (pending_music_ && pending_music_->SequenceNum() == seq) pending_music_.reset();
+    if (pending_music_.packet && pending_music_.packet->SequenceNum() == seq) {
+      pending_music_ = Waiting{};
+    }
   } else if (acked_type == kRetainedPayloadType) {
     auto it = wait_packets_.find(seq);
     if (it != wait_packets_.end()) {

@@ -99,8 +99,9 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
  private:
   // The detect datagram of an unconfirmed cascade link, queued on `batch`.
   void SendDetectPacket(BatchSender* batch);
-  // Keeps a music (0x80) or 0x82 datagram until the member acknowledges it.
-  void Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet);
+  // Keeps a music (0x80) or 0x82 datagram, delivered to this member at
+  // `delivered_ms`, until the member acknowledges it.
+  void Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet, int64_t delivered_ms);
 
   // Passed by argument; the room owns this channel, not the other way round.
   const std::weak_ptr<VoiceRoom> room_;
@@ -120,11 +121,15 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   mutable std::mutex wait_lock_;
   // Guarded by wait_lock_: the last music datagram sent and not acknowledged,
   // and the 0x82 datagrams by sequence number with their place in the age order.
+  // The delivered time is this member's: one datagram is shared by all the
+  // members it went to, and handing it to a newcomer later must not restart
+  // the resend window of the others.
   struct Waiting {
     std::shared_ptr<UDPPacket> packet;
+    int64_t delivered_ms = 0;
     std::list<uint32_t>::iterator age;
   };
-  std::shared_ptr<UDPPacket> pending_music_;
+  Waiting pending_music_;
   std::map<uint32_t, Waiting> wait_packets_;
   std::list<uint32_t> wait_order_;  // sequence numbers, longest waiting first
 };

@@ -236,6 +236,28 @@ TEST_F(VoiceChannelTest, ResendWithinTwoHundredFiftyMillisecondsOfDelivery) {
   EXPECT_EQ(member->GetWaitPacketList().size(), 1u);  // still waits for its ack
 }
 
+TEST_F(VoiceChannelTest, MusicHandedToANewcomerKeepsTheResendWindowOfOthers) {
+  UdpPeer early_peer, late_peer;
+  auto early = Add(1, kUserTypeListener);
+  Admit(*early, early_peer);
+  const Bytes bytes = MakeMedia(0xA0, kMusicPayloadType, 40, 2, "", {7});
+  const std::shared_ptr<UDPPacket> music = MakePacket(bytes, -1, {});
+  early->DeliverPacket(music);
+  EXPECT_EQ(early_peer.Receive(), bytes);
+  // 200 ms later the same shared datagram goes to a newcomer.
+  clock_.AdvanceTime(200);
+  auto late = Add(2, kUserTypeListener);
+  Admit(*late, late_peer);
+  late->DeliverPacket(music);
+  EXPECT_EQ(late_peer.Receive(), bytes);
+  // At +300 the early member's window is over; the newcomer's is not.
+  clock_.AdvanceTime(100);
+  early->ResendPacket();
+  late->ResendPacket();
+  EXPECT_EQ(late_peer.Receive(), bytes);
+  EXPECT_TRUE(early_peer.Drain().empty());
+}
+
 TEST_F(VoiceChannelTest, AcknowledgedDatagramIsNotResent) {
   UdpPeer peer;
   auto member = Add(1, kUserTypeListener);
