@@ -27,7 +27,7 @@ bool Logger::LocalNow(struct tm* out) const {
 std::string Logger::GetLoggerFileName(rtc::LoggingSeverity severity) {
   struct tm t = {};
   LocalNow(&t);
-  date_ = PackDate(t);
+  FileOf(severity).date = PackDate(t);
   char suffix[64];
   snprintf(suffix, sizeof(suffix), "%.4d%.2d%.2d-%d.log.%s", t.tm_year + 1900, t.tm_mon + 1,
            t.tm_mday, static_cast<int>(getpid()), severity == rtc::LS_NONE ? "stat" : "info");
@@ -44,7 +44,7 @@ int32_t Logger::GetLoggerTime(std::string& prefix) {
 }
 
 rtc::FileStream* Logger::GetFileStream(rtc::LoggingSeverity severity) {
-  std::unique_ptr<rtc::FileStream>& slot = severity == rtc::LS_NONE ? stat_stream_ : info_stream_;
+  std::unique_ptr<rtc::FileStream>& slot = FileOf(severity).stream;
   if (slot) return slot.get();
   const std::string file_name = GetLoggerFileName(severity);
   auto stream = std::make_unique<rtc::FileStream>();
@@ -66,9 +66,10 @@ void Logger::OnLogMessage(const std::string& message, rtc::LoggingSeverity sever
   const int32_t today = GetLoggerTime(prefix);
   stream->Write(prefix.data(), prefix.size());
   stream->Write(message.data(), message.size());
-  if (today != date_) {
-    info_stream_.reset();
-    stat_stream_.reset();
+  // The line that crosses midnight stays in the old file; after it, every
+  // file of an older day is closed, whichever kind of line came first.
+  for (DailyFile* file : {&info_file_, &stat_file_}) {
+    if (file->date != today) file->stream.reset();
   }
 }
 

@@ -35,7 +35,8 @@ class Logger : public rtc::LogSink {
   // The open stream for the severity's file, opening it if needed; null (and a
   // line on stderr) when it cannot be opened.
   rtc::FileStream* GetFileStream(rtc::LoggingSeverity severity);
-  // The file name for today's local date; also records that date in date_.
+  // The file name for today's local date; also records that date as the date
+  // of the severity's file.
   std::string GetLoggerFileName(rtc::LoggingSeverity severity);
   // Writes "hh:mm:ss " for now into prefix; returns today's date packed like date_.
   int32_t GetLoggerTime(std::string& prefix);
@@ -47,10 +48,17 @@ class Logger : public rtc::LogSink {
   const std::string path_;
   const std::string name_;
   const WallClock wall_clock_;
-  // Allocated by this. year * 65536 + month * 256 + day of the newest file.
-  int32_t date_ = 0;
-  std::unique_ptr<rtc::FileStream> info_stream_;
-  std::unique_ptr<rtc::FileStream> stat_stream_;
+  // Allocated by this. Each kind of file rolls over on its own: a day may
+  // start with a line of either kind.
+  struct DailyFile {
+    int32_t date = 0;  // year * 65536 + month * 256 + day the file was named for
+    std::unique_ptr<rtc::FileStream> stream;
+  };
+  DailyFile& FileOf(rtc::LoggingSeverity severity) {
+    return severity == rtc::LS_NONE ? stat_file_ : info_file_;
+  }
+  DailyFile info_file_;
+  DailyFile stat_file_;
 };
 
 }  // namespace corvaneserver

@@ -106,6 +106,19 @@ TEST_F(LoggerTest, LineCrossingMidnightGoesToOldFileThenNewDayOpensNewFiles) {
   EXPECT_EQ(testutil::ReadFile(dir_.File(Name("20200213", "stat"))), "00:00:00 stat after\n");
 }
 
+TEST_F(LoggerTest, StatLineFirstAfterMidnightAlsoClosesTheOldInfoFile) {
+  auto logger = MakeLogger(dir_.path() + "/");
+  now_ = 1581551999;  // 23:59:59, no stat line yet that day
+  logger->OnLogMessage("before\n", rtc::LS_INFO);
+  now_ = 1581552000;  // 00:00:00 the next day; a stat line comes first
+  logger->OnLogMessage("stat after\n", rtc::LS_NONE);
+  logger->OnLogMessage("after\n", rtc::LS_INFO);
+
+  EXPECT_EQ(testutil::ReadFile(dir_.File(Name("20200212", "info"))), "23:59:59 before\n");
+  EXPECT_EQ(testutil::ReadFile(dir_.File(Name("20200213", "info"))), "00:00:00 after\n");
+  EXPECT_EQ(testutil::ReadFile(dir_.File(Name("20200213", "stat"))), "00:00:00 stat after\n");
+}
+
 TEST_F(LoggerTest, PrefixWithoutSlashIsPlainPrefix) {
   auto logger = MakeLogger(dir_.path() + "/x");
   logger->OnLogMessage("line\n", rtc::LS_INFO);
