@@ -2,6 +2,7 @@
 #include "gateway/gateway.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -33,10 +34,24 @@ std::string AddressText(const sockaddr_in& addr) {
 }  // namespace
 
 Gateway::Gateway(GatewayOptions options, GatewayOutput::Sink sink)
-    : options_(std::move(options)), output_(options_.json, std::move(sink)) {}
+    : options_(std::move(options)), output_(options_.json, std::move(sink)) {
+  if (::pipe2(wake_fds_, O_NONBLOCK | O_CLOEXEC) != 0) wake_fds_[0] = wake_fds_[1] = -1;
+}
 
 Gateway::~Gateway() {
   if (listen_fd_ >= 0) ::close(listen_fd_);
+  for (int fd : wake_fds_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void Gateway::RequestStop() {
+  stop_requested_.store(true, std::memory_order_relaxed);
+  if (wake_fds_[1] >= 0) {
+    const char byte = 1;
+    // A full pipe already holds a wake-up; nothing to do about a failure.
+    [[maybe_unused]] const ssize_t written = ::write(wake_fds_[1], &byte, 1);
+  }
 }
 
 bool Gateway::Start(std::string* error) {
@@ -105,6 +120,7 @@ int Gateway::Run() {
     fds.clear();
     polled.clear();
     fds.push_back(pollfd{listen_fd_, POLLIN, 0});
+    fds.push_back(pollfd{wake_fds_[0], POLLIN, 0});  // negative fd: ignored by poll
     const bool poll_stdin = options_.read_stdin && !input_ended_;
     if (poll_stdin) fds.push_back(pollfd{STDIN_FILENO, POLLIN, 0});
     const size_t first_link = fds.size();
@@ -116,7 +132,7 @@ int Gateway::Run() {
     if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR) break;
 
     if ((fds[0].revents & POLLIN) != 0) Accept();
-    if (poll_stdin && fds[1].revents != 0) ReadStdin();
+    if (poll_stdin && fds[2].revents != 0) ReadStdin();
     for (size_t i = 0; i < polled.size(); ++i) {
       ServerLink* link = polled[i];
       const short events = fds[first_link + i].revents;

@@ -38,8 +38,10 @@ class Gateway {
   // Runs until the script ends or a stop is requested; returns the exit status
   // (0 all well, 1 a failure).
   int Run();
-  // Safe from any thread and from a signal handler.
-  void RequestStop() { stop_requested_.store(true, std::memory_order_relaxed); }
+  // Safe from any thread and from a signal handler: sets the flag and wakes
+  // the loop's poll through a pipe, so the stop never waits for a poll
+  // time-out or depends on the signal interrupting the poll.
+  void RequestStop();
 
  private:
   enum class Wait { kNone, kResponse, kServers, kSleep, kServe };
@@ -103,6 +105,8 @@ class Gateway {
   uint64_t failures_ = 0;
   bool done_ = false;
   std::atomic<bool> stop_requested_{false};
+  // Non-blocking pipe: RequestStop writes, the loop polls the read end.
+  int wake_fds_[2] = {-1, -1};
 };
 
 }  // namespace corvanetools
