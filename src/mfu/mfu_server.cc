@@ -9,6 +9,9 @@ MfuServer* MfuServer::inst_ = nullptr;
 MfuServer::MfuServer() : lock_(std::make_unique<std::shared_mutex>()) {}
 
 MfuServer::~MfuServer() {
+  // No deliver worker may be inside OnPacketReceived while this part of the
+  // object goes away: stop the receivers and workers before anything else.
+  Shutdown();
   if (inst_ == this) inst_ = nullptr;
 }
 

@@ -1,6 +1,8 @@
 // The mixing server registers as type 3 and keeps its timers alive.
+#include <atomic>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +51,38 @@ TEST(MfuGatewayTest, RegistersAsMixingServerAndLogsTheRedeliverTickAsInvalid) {
   server->Exit();
   server.reset();
   thread->ProcessMessages(0);
+}
+
+TEST(MfuGatewayTest, DestroyedWhileDatagramsArriveStopsItsWorkersFirst) {
+  // Without the workers stopped first, a worker still routing a datagram
+  // would call into the half-destroyed server (a pure virtual call).
+  testutil::TempDir dir;
+  testing_support::LogCapture log;
+  const uint16_t port = testutil::FreeUdpPort();
+  const std::string config = dir.File("mfu.conf");
+  testutil::WriteFile(config, "log_file_path = " + dir.path() +
+                                  "/\ngateway_address = 127.0.0.1:1\n"
+                                  "packet_listen_bgp_eth = 127.0.0.1\npacket_listen_port = " +
+                                  std::to_string(port) + "\n");
+  testing_support::UdpPeer sender;
+  const rtc::SocketAddress server_address("127.0.0.1", port);
+  for (int round = 0; round < 5; ++round) {
+    auto server = std::make_unique<MfuServer>();
+    ASSERT_TRUE(server->Init(config));
+    // The probe's echo admits the sender; what it sends next is routed.
+    const testing_support::Bytes detect = {0x43, 0x4F, 0x72, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ASSERT_TRUE(sender.SendTo(server_address, detect));
+    ASSERT_TRUE(sender.Receive());
+    std::atomic<bool> sending{true};
+    std::thread flood([&] {
+      const testing_support::Bytes voice(40, 0x20);
+      while (sending.load()) sender.SendTo(server_address, voice);
+    });
+    server.reset();
+    sending = false;
+    flood.join();
+  }
+  rtc::Thread::Current()->ProcessMessages(0);
 }
 
 }  // namespace
