@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "client/fec_stream.h"
+
 namespace corvanetools {
 
 namespace {
@@ -113,6 +115,14 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       options->skip_detect = true;
       continue;
     }
+    if (name == "--mixer") {
+      options->mixer = true;
+      continue;
+    }
+    if (name == "--nack") {
+      options->nack = true;
+      continue;
+    }
     if (!has_inline_value) {
       if (i + 1 >= args.size()) {
         *error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected '" + name + "'";
@@ -179,6 +189,21 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       ok = ParseIntIn(value, 0, 600000, &options->drain_ms);
     } else if (name == "--threads") {
       ok = ParseIntIn(value, 1, 2, &options->threads);
+    } else if (name == "--fec-k") {
+      ok = ParseIntIn(value, 1, kMaxFecK, &options->fec_k);
+    } else if (name == "--fec-r") {
+      ok = ParseIntIn(value, 0, kMaxFecR, &options->fec_r);
+    } else if (name == "--loss") {
+      ok = ParseDouble(value, &options->loss_percent) && options->loss_percent >= 0 &&
+           options->loss_percent <= 100;
+    } else if (name == "--loss-seed") {
+      ok = ParseU64(value, &options->loss_seed);
+    } else if (name == "--nack-retry-ms") {
+      ok = ParseIntIn(value, 1, 10000, &options->nack_retry_ms);
+    } else if (name == "--nack-attempts") {
+      ok = ParseIntIn(value, 1, 1000, &options->nack_attempts);
+    } else if (name == "--level") {
+      ok = ParseIntIn(value, 0, 255, &options->level);
     } else if (name == "--table-rows") {
       ok = ParseIntIn(value, 0, 1000000, &options->table_rows);
     } else if (name == "--write-users") {
@@ -191,6 +216,26 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       *error = bad;
       return ParseOutcome::kError;
     }
+  }
+
+  if (options->mixer && options->fec_k == 0) options->fec_k = 1;
+  if (options->FecOn()) {
+    if (options->reliable_every > 0 || options->music_every > 0) {
+      *error = "with FEC every talk datagram is voice: drop --reliable-every and --music-every";
+      return ParseOutcome::kError;
+    }
+    if (options->payload_size < kProbeSize + kMixMarkBytes) {
+      *error = "with FEC the payload holds level, priority and the probe: --size " +
+               std::to_string(kProbeSize + kMixMarkBytes) + " at least";
+      return ParseOutcome::kError;
+    }
+  } else if (options->fec_r > 0 || options->loss_percent > 0 || options->nack) {
+    *error = "--fec-r, --loss and --nack need FEC: give --fec-k (or --mixer)";
+    return ParseOutcome::kError;
+  }
+  if (options->mixer && options->nack) {
+    *error = "a mixing server answers no NACKs: --nack goes with a forwarding server";
+    return ParseOutcome::kError;
   }
 
   if (have_generate) {
@@ -265,6 +310,21 @@ Traffic:
   --drain-ms MS           time to keep receiving after the last datagram was sent (1000)
   --threads 1|2           one loop, or a sender and a receiver thread (1)
 
+Mixing server and FEC:
+  --mixer                 the server is a mixing server: speakers send FEC datagrams in
+                          lockstep (one source per period); receivers expect only the frames
+                          the mixer chooses (the two best per period by priority, level,
+                          lower user id) and count unchosen frames that arrive
+  --fec-k K               speakers send FEC blocks of K source datagrams (1-16; --mixer: 1)
+  --fec-r R               and R repair datagrams per block (0-16; default 0)
+  --loss PERCENT          each FEC datagram is dropped before sending with this chance
+  --loss-seed N           seed of the simulated loss (1)
+  --nack                  receivers NACK the voice sequence numbers they miss (forwarding
+                          server with nack_enabled); recovered and lost-for-good are counted
+  --nack-retry-ms MS      repeat a NACK for a still-missing datagram after MS (40)
+  --nack-attempts N       ask for one datagram at most N times (12)
+  --level N               frame level of speakers without level= in the roster (0)
+
 Output:
   --json                  one JSON object on standard output instead of the tables
   --quiet                 no progress line (otherwise one per second on standard error)
@@ -272,6 +332,7 @@ Output:
 
 Roster file, one entry per line, '#' starts a comment:
   room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=token|none|wrong]
+       [level=0-255] [priority=0|1]
   cascade ROOM id ID address IP:PORT [server=IP:PORT]
   muted is a speaker the gateway mutes; start= delays the user's join by MS after traffic
   starts; auth=none/wrong presents no or a wrong token (the user expects to be refused).

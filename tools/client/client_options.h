@@ -40,6 +40,19 @@ struct ClientOptions {
   int drain_ms = 1000;
   int threads = 1;  // 1: one loop; 2: a sender and a receiver thread
 
+  // Mixing server and FEC.
+  bool mixer = false;       // receivers expect only the frames the mixer chooses
+  int fec_k = 0;            // source datagrams per FEC block; 0: plain voice (--mixer: 1)
+  int fec_r = 0;            // repair datagrams per block
+  double loss_percent = 0;  // FEC datagrams a speaker drops instead of sending
+  uint64_t loss_seed = 1;
+  bool nack = false;  // receivers ask for missing voice datagrams again
+  int nack_retry_ms = 40;
+  int nack_attempts = 12;
+  int level = 0;  // frame level of speakers without level=
+
+  bool FecOn() const { return fec_k > 0; }
+
   bool json = false;
   bool quiet = false;
   int table_rows = 40;

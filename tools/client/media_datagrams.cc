@@ -4,6 +4,8 @@
 
 #include "base/byte_io.h"
 
+#include "client/fec_stream.h"
+
 namespace corvanetools {
 
 namespace {
@@ -80,7 +82,8 @@ bool IsDetectDatagram(const uint8_t* data, size_t size) {
 }
 
 size_t BuildMedia(const MediaFields& fields, uint8_t* out, size_t capacity) {
-  if (fields.payload_size < kProbeSize) return 0;
+  const size_t marks = fields.mix_marks ? kMixMarkBytes : 0;
+  if (fields.payload_size < kProbeSize + marks) return 0;
   if (fields.token != nullptr && fields.token->size() > kMaxTokenLength) return 0;
   const size_t total = kMediaHeaderBytes + TokenBytes(fields.token) + fields.payload_size;
   if (total > capacity) return 0;
@@ -88,6 +91,11 @@ size_t BuildMedia(const MediaFields& fields, uint8_t* out, size_t capacity) {
               fields.payload_type, fields.sequence, fields.user_id, out);
   size_t pos = kMediaHeaderBytes;
   pos += WriteToken(fields.token, out + pos);
+  if (fields.mix_marks) {
+    out[pos] = fields.level;
+    out[pos + 1] = fields.priority ? kPriorityMark : 0;
+    pos += kMixMarkBytes;
+  }
   uint8_t* probe = out + pos;
   probe[0] = kProbeMagic0;
   probe[1] = kProbeMagic1;
@@ -96,7 +104,7 @@ size_t BuildMedia(const MediaFields& fields, uint8_t* out, size_t capacity) {
   rtc::SetBE32(probe + 4, fields.stream_index);
   rtc::SetBE64(probe + 8, static_cast<uint64_t>(fields.send_time_us));
   // A recognisable filler so that a cut or shifted payload shows in a capture.
-  for (size_t i = kProbeSize; i < fields.payload_size; ++i) {
+  for (size_t i = kProbeSize; i < fields.payload_size - marks; ++i) {
     probe[i] = static_cast<uint8_t>(i);
   }
   return total;
@@ -141,12 +149,32 @@ IncomingDatagram ClassifyIncoming(const uint8_t* data, size_t size) {
     in.kind = Incoming::kDetectEcho;
     return in;
   }
+  FecHeader fec;
+  if (ParseFecHeader(data, size, &fec)) {
+    if (!fec.IsSource()) {
+      in.kind = Incoming::kFecRepair;
+      in.id = fec.user_id;
+      in.sequence = fec.sequence;
+      return in;
+    }
+    if (size < kFecSourceHeaderBytes) return in;
+    const size_t length = rtc::GetBE16(data + kFecHeaderBytes);
+    if (length > size - kFecSourceHeaderBytes) return in;
+    if (length >= 2 && data[kFecSourceHeaderBytes + 1] == kFecMarker) return in;  // nested
+    in = ClassifyIncoming(data + kFecSourceHeaderBytes, length);
+    // Only voice is wrapped; anything else inside is not what a client sends.
+    if (in.kind != Incoming::kMedia || in.id != fec.user_id) {
+      in = IncomingDatagram();
+      return in;
+    }
+    in.fec = true;
+    return in;
+  }
   if (size < kMediaHeaderBytes) return in;
   in.flags = data[0];
   in.payload_type = data[1];
   in.sequence = rtc::GetBE32(data + 2);
   in.id = rtc::GetBE64(data + 6);
-  if (in.payload_type == 0x50) return in;  // FEC datagrams are not ours to read
 
   if (in.payload_type == kAuthPayloadType) {
     in.kind = Incoming::kAuthAnswer;
@@ -177,10 +205,23 @@ IncomingDatagram ClassifyIncoming(const uint8_t* data, size_t size) {
   const uint16_t token_header = rtc::GetBE16(data + kMediaHeaderBytes);
   size_t token_length = 0;
   if ((token_header >> 11) == 1) token_length = token_header & 0x7FF;
-  const size_t probe_at = kMediaHeaderBytes + 2 + token_length;
-  if (probe_at + kProbeSize > size) return in;
-  const uint8_t* probe = data + probe_at;
-  if (probe[0] != kProbeMagic0 || probe[1] != kProbeMagic1 || probe[2] > 3) return in;
+  const size_t payload_at = kMediaHeaderBytes + 2 + token_length;
+  auto probe_at = [&](size_t at) {
+    return at + kProbeSize <= size && data[at] == kProbeMagic0 && data[at + 1] == kProbeMagic1 &&
+           data[at + 2] <= 3;
+  };
+  const uint8_t* probe = nullptr;
+  if (probe_at(payload_at)) {
+    probe = data + payload_at;
+  } else if (probe_at(payload_at + kMixMarkBytes)) {
+    // The marks byte is 0 or 0x10, never the probe's second magic byte.
+    in.has_mix_marks = true;
+    in.level = data[payload_at];
+    in.priority = (data[payload_at + 1] & kPriorityMark) != 0;
+    probe = data + payload_at + kMixMarkBytes;
+  } else {
+    return in;
+  }
   in.has_probe = true;
   in.stream = static_cast<StreamKind>(probe[2]);
   in.stream_index = rtc::GetBE32(probe + 4);

@@ -4,6 +4,8 @@
 //   0  flags (0x80; 0x10 added to ask for an acknowledgement)
 //   1  payload type      2  sequence number (32)      6  user id (64)
 //   14 token header (0x0800 | length, or 0 for none)  16 token
+//   for a mixing server's speakers (and whenever FEC is on) two bytes first:
+//     +0  level   +1  0x10 when the frame carries the priority mark
 //   then the probe the receivers measure with:
 //     +0  'c' 'v'   +2 stream kind   +3 0   +4 stream index (32)
 //     +8  send time, microseconds of the monotonic clock (64)
@@ -63,10 +65,18 @@ struct MediaFields {
   uint32_t stream_index = 0;
   int64_t send_time_us = 0;
   size_t payload_size = kProbeSize;  // bytes after the token; at least kProbeSize
+  // Level and priority bytes in front of the probe (payload_size counts them).
+  bool mix_marks = false;
+  uint8_t level = 0;
+  bool priority = false;
 };
 
+constexpr size_t kMixMarkBytes = 2;
+constexpr uint8_t kPriorityMark = 0x10;
+
 // Writes the datagram; returns its size, or 0 when it does not fit `capacity`
-// or the fields are unusable (payload below kProbeSize, token over 2047 bytes).
+// or the fields are unusable (payload below kProbeSize, plus kMixMarkBytes
+// with mix marks; token over 2047 bytes).
 size_t BuildMedia(const MediaFields& fields, uint8_t* out, size_t capacity);
 
 // The acknowledgement of a datagram of payload type `acked_type`, sent by the
@@ -90,13 +100,14 @@ size_t BuildReceiverReport(uint32_t sequence, uint64_t reporter_id, const Report
 size_t BuildCascadeAnswer(uint64_t room_id, uint32_t hash, uint8_t* out);
 
 enum class Incoming {
-  kMalformed,     // too short for what its type needs, or a FEC datagram
+  kMalformed,     // too short for what its type needs
   kDetectEcho,    // the 12-byte detect came back
   kAuthAnswer,    // 'b': the server refused our token
   kAck,           // any odd payload type: the server acknowledged one of ours
   kServerReport,  // 200: the aggregated receiver report for a speaker
   kCascade,       // 'n': a cascade datagram (what a peer server receives)
-  kMedia,         // anything else: a forwarded datagram
+  kMedia,         // anything else: a forwarded datagram, plain or the source of a FEC one
+  kFecRepair,     // a FEC repair datagram
 };
 
 struct IncomingDatagram {
@@ -112,6 +123,12 @@ struct IncomingDatagram {
   uint32_t report_value = 0;
   // kCascade: the address hash.
   uint32_t cascade_hash = 0;
+  // kMedia: wrapped in a FEC source datagram (the fields are the wrapped ones).
+  bool fec = false;
+  // kMedia: the level and priority bytes, when the probe follows them.
+  bool has_mix_marks = false;
+  uint8_t level = 0;
+  bool priority = false;
   // kMedia: the probe, when the payload carries one.
   bool has_probe = false;
   StreamKind stream = StreamKind::kControl;
@@ -119,7 +136,9 @@ struct IncomingDatagram {
   int64_t send_time_us = 0;
 };
 
-// Classifies a received datagram without reading past `size`.
+// Classifies a received datagram without reading past `size`. A FEC source
+// datagram is classified by the media datagram it wraps; a repair datagram
+// gives kFecRepair with the sender's id.
 IncomingDatagram ClassifyIncoming(const uint8_t* data, size_t size);
 
 }  // namespace corvanetools

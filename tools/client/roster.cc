@@ -173,6 +173,19 @@ bool ParseUserOptions(const std::vector<std::string>& words, size_t first, Roste
         *error = "auth must be token, none or wrong";
         return false;
       }
+    } else if (key == "level") {
+      int64_t level = 0;
+      if (!ParseI64(value, &level) || level < 0 || level > 255) {
+        *error = "level is 0 to 255, got '" + value + "'";
+        return false;
+      }
+      user->level = static_cast<int>(level);
+    } else if (key == "priority") {
+      if (value != "0" && value != "1") {
+        *error = "priority is 0 or 1, got '" + value + "'";
+        return false;
+      }
+      user->priority = value == "1";
     } else {
       *error = "unknown option '" + key + "'";
       return false;
@@ -202,7 +215,9 @@ bool ParseRosterLine(const std::string& raw_line, Roster* roster, std::string* e
     // room ROOM user ID ROLE TOKEN [options]
     RosterUser user;
     if (words.size() < 6 || words[2] != "user") {
-      *error = "expected: room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=MODE]";
+      *error =
+          "expected: room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=MODE] "
+          "[level=N] [priority=0|1]";
       return false;
     }
     if (!ParseU64(words[1], &user.room_id)) {
@@ -336,6 +351,8 @@ std::string FormatRoster(const Roster& roster) {
     if (!user.server.IsNil()) out << " server=" << user.server.ToString();
     if (user.start_ms != 0) out << " start=" << user.start_ms;
     if (user.auth != AuthMode::kToken) out << " auth=" << AuthModeName(user.auth);
+    if (user.level >= 0) out << " level=" << user.level;
+    if (user.priority) out << " priority=1";
     out << '\n';
   }
   for (const RosterCascade& cascade : roster.cascades) {

@@ -4,13 +4,16 @@
 // Text form, one entry per line, '#' starts a comment:
 //
 //   room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=token|none|wrong]
+//        [level=0-255] [priority=0|1]
 //   cascade ROOM id ID address IP:PORT [server=IP:PORT]
 //
 // ROLE is speaker, listener, muted (a speaker the gateway mutes after the
 // join) or cascader (joined with user type 3). `server` is the media address
 // of the server the user talks to (and that the gateway sends its join to);
 // `start` delays the user's first datagram by MS milliseconds after traffic
-// starts; `auth` makes the client send no token or a wrong one. A cascade line
+// starts; `auth` makes the client send no token or a wrong one; `level` and
+// `priority` are what a speaker's frames carry for a mixing server (payload
+// byte 0 and bit 0x10 of byte 1). A cascade line
 // asks for a link from room ROOM on `server` to a peer at `address`; the client
 // plays that peer.
 #ifndef TOOLS_CLIENT_ROSTER_H_
@@ -50,6 +53,8 @@ struct RosterUser {
   rtc::SocketAddress server;  // nil: the default server
   int64_t start_ms = 0;
   AuthMode auth = AuthMode::kToken;
+  int level = -1;  // -1: the client's default level
+  bool priority = false;
 };
 
 struct RosterCascade {

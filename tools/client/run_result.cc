@@ -59,7 +59,13 @@ void JsonCounters(const UserResult& r, std::ostream& out) {
       << ",\"reports_received\":" << r.reports_received
       << ",\"last_report_value\":" << r.last_report_value
       << ",\"cascade_detects\":" << r.cascade_detects << ",\"acks_sent\":" << r.acks_sent
-      << ",\"acks_withheld\":" << r.acks_withheld;
+      << ",\"acks_withheld\":" << r.acks_withheld << ",\"fec_dropped\":" << r.fec_dropped
+      << ",\"repairs_sent\":" << r.repairs_sent << ",\"repairs_received\":" << r.repairs_received
+      << ",\"nacks_sent\":" << r.nacks_sent << ",\"nack_asked\":" << r.nack_asked
+      << ",\"recovered\":" << r.recovered << ",\"lost_for_good\":" << r.lost_for_good
+      << ",\"unrecoverable\":" << r.unrecoverable << ",\"chosen_expected\":" << r.chosen_expected
+      << ",\"chosen_received\":" << r.chosen_received
+      << ",\"unchosen_received\":" << r.unchosen_received;
 }
 
 }  // namespace
@@ -86,6 +92,17 @@ void UserResult::Accumulate(const UserResult& o) {
   cascade_detects += o.cascade_detects;
   acks_sent += o.acks_sent;
   acks_withheld += o.acks_withheld;
+  fec_dropped += o.fec_dropped;
+  repairs_sent += o.repairs_sent;
+  repairs_received += o.repairs_received;
+  nacks_sent += o.nacks_sent;
+  nack_asked += o.nack_asked;
+  recovered += o.recovered;
+  lost_for_good += o.lost_for_good;
+  unrecoverable += o.unrecoverable;
+  chosen_expected += o.chosen_expected;
+  chosen_received += o.chosen_received;
+  unchosen_received += o.unchosen_received;
 }
 
 std::string FindProblem(const UserResult& user) {
@@ -98,6 +115,9 @@ std::string FindProblem(const UserResult& user) {
   if (!user.expects_admission && user.admitted) add("admitted although it should be refused");
   if (user.lost > 0) add("lost " + std::to_string(user.lost));
   if (user.unexpected > 0) add(std::to_string(user.unexpected) + " unexpected");
+  if (user.unchosen_received > 0) {
+    add(std::to_string(user.unchosen_received) + " frames the mixer should have dropped");
+  }
   return problem;
 }
 
@@ -176,10 +196,36 @@ void PrintTable(const RunResult& result, int max_rows, std::ostream& out) {
                 ", cascade detects answered %" PRIu64 ", send errors %" PRIu64 "\n",
                 t.auth_answers, t.acks_received, t.acks_sent, t.acks_withheld, t.reports_received,
                 t.cascade_detects, t.send_errors);
+  if (result.fec) {
+    out << Format("FEC: dropped before sending %" PRIu64 ", repairs sent %" PRIu64
+                  ", repairs received %" PRIu64 "\n",
+                  t.fec_dropped, t.repairs_sent, t.repairs_received);
+  }
+  if (result.nack) {
+    out << Format("NACK: sent %" PRIu64 " asking for %" PRIu64 " datagrams, recovered %" PRIu64
+                  ", lost for good %" PRIu64 " (of which the codec could not rebuild %" PRIu64
+                  ")\n",
+                  t.nacks_sent, t.nack_asked, t.recovered, t.lost_for_good, t.unrecoverable);
+  }
+  if (result.mixer) {
+    out << Format("mixer: chosen frames expected %" PRIu64 ", received %" PRIu64
+                  ", frames that should have been dropped but arrived %" PRIu64 "\n",
+                  t.chosen_expected, t.chosen_received, t.unchosen_received);
+    out << Format("\n%8s %10s %-8s %10s %10s %10s\n", "room", "user", "role", "chosen", "received",
+                  "unchosen");
+    int mixer_rows = 0;
+    for (const UserResult& u : result.users) {
+      if (mixer_rows++ >= max_rows) break;
+      out << Format("%8" PRIu64 " %10" PRIu64 " %-8s %10" PRIu64 " %10" PRIu64 " %10" PRIu64 "\n",
+                    u.room_id, u.user_id, u.role.c_str(), u.chosen_expected, u.chosen_received,
+                    u.unchosen_received);
+    }
+  }
 }
 
 void PrintJson(const RunResult& result, std::ostream& out) {
-  out << "{\"ok\":" << (result.ok ? "true" : "false") << ",\"rooms\":" << result.rooms
+  out << "{\"ok\":" << (result.ok ? "true" : "false")
+      << ",\"mixer\":" << (result.mixer ? "true" : "false") << ",\"rooms\":" << result.rooms
       << ",\"users_count\":" << result.users.size()
       << ",\"handshake_s\":" << Format("%.3f", result.handshake_s)
       << ",\"traffic_s\":" << Format("%.3f", result.traffic_s) << ",\"total\":{";

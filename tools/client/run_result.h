@@ -50,6 +50,22 @@ struct UserResult {
   uint64_t acks_sent = 0;
   uint64_t acks_withheld = 0;
 
+  // FEC, as a speaker: datagrams the simulated loss dropped, repairs sent.
+  uint64_t fec_dropped = 0;
+  uint64_t repairs_sent = 0;
+  // FEC, as a receiver.
+  uint64_t repairs_received = 0;
+  uint64_t nacks_sent = 0;     // NACK datagrams
+  uint64_t nack_asked = 0;     // voice datagrams asked for at least once
+  uint64_t recovered = 0;      // asked for, then arrived
+  uint64_t lost_for_good = 0;  // still missing at the end
+  uint64_t unrecoverable = 0;  // of those, dropped in a block the codec cannot rebuild
+  // Mixing room, as a receiver: frames of other speakers the mixer had to
+  // choose, those of them that arrived, and frames it had to drop that came.
+  uint64_t chosen_expected = 0;
+  uint64_t chosen_received = 0;
+  uint64_t unchosen_received = 0;
+
   // Empty when the user met every expectation.
   std::string problem;
 
@@ -65,6 +81,9 @@ struct RunResult {
   double handshake_s = 0;
   double traffic_s = 0;
   bool ok = true;
+  bool mixer = false;
+  bool fec = false;
+  bool nack = false;
 
   // Fills total, by_role and ok from users.
   void Summarise();

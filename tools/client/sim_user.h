@@ -17,8 +17,10 @@
 
 #include "base/socket_address.h"
 
+#include "client/fec_stream.h"
 #include "client/latency_histogram.h"
 #include "client/media_datagrams.h"
+#include "client/nack_tracker.h"
 #include "client/roster.h"
 #include "client/seq_tracker.h"
 
@@ -40,6 +42,31 @@ struct RoomPlan {
   std::vector<RosterUser> talkers;
   std::vector<int> talker_user;  // index of the simulated user, -1 when elsewhere
   std::unordered_map<uint64_t, size_t> slot_of;
+  // With --mixer the room's speakers send in lockstep at this offset into
+  // each period; rooms are spread over the period.
+  int64_t offset_us = 0;
+};
+
+// What a speaker did with one datagram of its voice stream.
+enum class Fate : uint8_t {
+  kSent,
+  kDroppedRecoverable,  // dropped, but its block reached the server with k datagrams
+  kDroppedLost,         // dropped, and its block cannot be rebuilt
+};
+struct SentFrame {
+  uint32_t tick = 0;  // period of the lockstep schedule (--mixer), else the stream index
+  uint32_t sequence = 0;
+  Fate fate = Fate::kSent;
+};
+// A speaker's record of its voice stream by stream index; written by the
+// sending loop, read once the run is over.
+struct SendLedger {
+  std::vector<SentFrame> frames;
+  // The block being built: indices of its dropped sources and its losses.
+  std::vector<uint32_t> open_dropped;
+  int open_losses = 0;
+  uint64_t dropped = 0;  // datagrams dropped by the simulated loss, sources and repairs
+  uint64_t repairs_sent = 0;
 };
 
 // One measured stream of one sender as one receiver saw it.
@@ -57,6 +84,8 @@ struct SenderLink {
   // Distinct voice and 0x82 datagrams received: the counter sent in this
   // receiver's reports. Written by the receiver, read by the sender loop.
   std::atomic<uint32_t> heard{0};
+  // --nack: the sender's voice sequence numbers this receiver misses.
+  std::unique_ptr<NackTracker> nack;
 };
 
 // Receiver-side counters; only the receiving loop writes them.
@@ -74,6 +103,8 @@ struct ReceiveCounters {
   uint64_t acks_withheld = 0;
   uint64_t cascade_detects = 0;  // peers: detect datagrams answered
   uint64_t received_total = 0;   // every datagram read from the socket
+  uint64_t repairs_received = 0;
+  uint64_t nacks_sent = 0;
 };
 
 struct SimUser {
@@ -108,12 +139,15 @@ struct SimUser {
   uint32_t report_sequence = 0;
   int64_t handshake_deadline_us = 0;
   bool traffic_scheduled = false;
+  std::unique_ptr<FecStream> fec;
+  SendLedger ledger;
 
   // --- Receiving loop only. ---
   LatencyHistogram latency;
   ReceiveCounters counters;
   // 0x82 datagrams (sender, sequence) whose acknowledgement was withheld once.
   std::set<std::pair<uint64_t, uint32_t>> withheld;
+  uint32_t nack_sequence = 0;  // numbers this user's NACKs
 
   Phase GetPhase() const { return static_cast<Phase>(phase.load(std::memory_order_acquire)); }
   // False for users that present no or a wrong token, or skip the detect:

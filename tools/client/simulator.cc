@@ -14,14 +14,26 @@
 #include <map>
 #include <thread>
 
+#include "base/byte_io.h"
 #include "base/platform_thread.h"
 #include "base/time_utils.h"
+
+#include "client/fec_encoder.h"
 
 namespace corvanetools {
 
 namespace {
 
 constexpr int kSocketBufferBytes = 1 << 20;
+constexpr uint64_t kLossScale = 1000000;
+
+uint64_t MixBits(uint64_t x) {
+  // splitmix64 finaliser: a stable, evenly spread loss pattern per seed.
+  x += 0x9E3779B97F4A7C15ull;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
 constexpr int64_t kIdlePollUs = 10000;
 
 void RaiseDescriptorLimit() {
@@ -66,6 +78,7 @@ Simulator::Simulator(ClientOptions options)
     : options_(std::move(options)),
       interval_us_(std::max<int64_t>(1, std::llround(1e6 / options_.rate))) {
   receive_buffers_.resize(kReceiveBatch * kReceiveBufferSize);
+  repair_buffer_.resize(static_cast<size_t>(kMaxFecR) * kFecRepairSize);
 }
 
 Simulator::~Simulator() {
@@ -123,6 +136,14 @@ bool Simulator::Setup(std::string* error) {
       return false;
     }
     if (!OpenSocket(user.get(), options_.bind_ip, 0, error)) return false;
+    if (options_.FecOn() && IsTalkingRole(entry.role)) {
+      if (options_.fec_k > 1 && options_.fec_r > 0 && !ReedSolomonAvailable()) {
+        *error = "k above 1 with repairs needs the Reed-Solomon codec, which is not built";
+        return false;
+      }
+      user->fec = std::make_unique<FecStream>(entry.user_id, options_.fec_k, options_.fec_r,
+                                              DefaultRepairEncoder());
+    }
     user->index = static_cast<uint32_t>(users_.size());
     users_.push_back(std::move(user));
   }
@@ -183,6 +204,10 @@ void Simulator::BuildRooms() {
     auto it = simulated_user.find(entry.user_id);
     plan->talker_user.push_back(it == simulated_user.end() ? -1 : it->second);
   }
+  for (size_t i = 0; i < rooms_.size(); ++i) {
+    rooms_[i].offset_us =
+        interval_us_ * static_cast<int64_t>(i) / static_cast<int64_t>(rooms_.size());
+  }
   for (auto& user : users_) {
     const RoomPlan* plan = plan_of(user->entry.room_id);
     user->room = plan;
@@ -193,6 +218,10 @@ void Simulator::BuildRooms() {
     for (size_t slot = 0; slot < plan->talkers.size(); ++slot) {
       if (static_cast<int>(slot) == user->own_slot) continue;
       user->links[slot] = std::make_unique<SenderLink>();
+      if (options_.nack && !user->peer) {
+        user->links[slot]->nack = std::make_unique<NackTracker>(
+            int64_t{options_.nack_retry_ms} * 1000, options_.nack_attempts);
+      }
       if (user->peer && plan->talker_user[slot] >= 0) {
         // A cascade exists before the client starts: the peer expects
         // every datagram from the first one on.
@@ -248,7 +277,11 @@ void Simulator::ScheduleTraffic(uint32_t index, int64_t from_us) {
   const int64_t count = static_cast<int64_t>(users_.size());
   const int64_t spread = static_cast<int64_t>(index);
   if (IsTalkingRole(user->entry.role)) {
-    Push(from_us + interval_us_ * spread / count, index, EventType::kTalk);
+    if (options_.mixer) {
+      Push(NextPeriodStart(*user, from_us), index, EventType::kTalk);
+    } else {
+      Push(from_us + interval_us_ * spread / count, index, EventType::kTalk);
+    }
   } else {
     const int64_t keepalive_us = int64_t{options_.keepalive_ms} * 1000;
     Push(from_us + keepalive_us * spread / count, index, EventType::kKeepalive);
@@ -257,6 +290,12 @@ void Simulator::ScheduleTraffic(uint32_t index, int64_t from_us) {
     const int64_t report_us = int64_t{options_.report_ms} * 1000;
     Push(from_us + report_us * (spread + 1) / count, index, EventType::kReport);
   }
+}
+
+int64_t Simulator::NextPeriodStart(const SimUser& user, int64_t t_us) const {
+  const int64_t base = traffic_start_us_ + user.room->offset_us;
+  if (t_us <= base) return base;
+  return base + (t_us - base + interval_us_ - 1) / interval_us_ * interval_us_;
 }
 
 int64_t Simulator::SendStep(int64_t now_us) {
@@ -345,9 +384,12 @@ void Simulator::RunEvent(const Event& event, int64_t now_us) {
       break;
     }
     case EventType::kTalk: {
-      SendTalk(user, now_us);
+      SendTalk(user, now_us, event.due_us);
       int64_t next_us = event.due_us + interval_us_;
-      if (next_us < now_us - 10 * interval_us_) next_us = now_us;  // do not burst after a stall
+      if (next_us < now_us - 10 * interval_us_) {
+        // Do not burst after a stall; in lockstep, skip to the next period.
+        next_us = options_.mixer ? NextPeriodStart(*user, now_us) : now_us;
+      }
       Push(next_us, event.user, EventType::kTalk);
       break;
     }
@@ -389,7 +431,7 @@ void Simulator::SendControl(SimUser* user, int64_t now_us, bool ask_ack) {
   user->sent_control.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Simulator::SendTalk(SimUser* user, int64_t now_us) {
+void Simulator::SendTalk(SimUser* user, int64_t now_us, int64_t due_us) {
   const uint64_t tick = user->tick++;
   MediaFields fields;
   fields.kind = StreamKind::kVoice;
@@ -415,10 +457,78 @@ void Simulator::SendTalk(SimUser* user, int64_t now_us) {
   fields.token = user->TokenToSend();
   fields.send_time_us = now_us;
   fields.payload_size = options_.payload_size;
+  user->sent_measured.fetch_add(1, std::memory_order_relaxed);
+  if (user->fec) {
+    fields.mix_marks = true;
+    fields.level =
+        static_cast<uint8_t>(user->entry.level >= 0 ? user->entry.level : options_.level);
+    fields.priority = user->entry.priority;
+    uint8_t media[kMaxFecMedia];
+    const size_t size = BuildMedia(fields, media, sizeof(media));
+    const int64_t base = traffic_start_us_ + user->room->offset_us;
+    const uint32_t period = options_.mixer && due_us >= base
+                                ? static_cast<uint32_t>((due_us - base) / interval_us_)
+                                : fields.stream_index;
+    SendFecTalk(user, media, size, fields.stream_index, period);
+    return;
+  }
   uint8_t* out = send_batch_.Reserve();
   const size_t size = BuildMedia(fields, out, DatagramBatch::kMaxDatagram);
   send_batch_.Commit(user->fd, user->server, size, user->index);
-  user->sent_measured.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool Simulator::Lose(const SimUser& user, uint32_t fec_sequence) const {
+  if (options_.loss_percent <= 0) return false;
+  const uint64_t draw =
+      MixBits(options_.loss_seed ^ MixBits(user.entry.user_id ^ MixBits(fec_sequence))) %
+      kLossScale;
+  return static_cast<double>(draw) < options_.loss_percent * (kLossScale / 100);
+}
+
+void Simulator::SendFecTalk(SimUser* user, const uint8_t* media, size_t size, uint32_t index,
+                            uint32_t tick) {
+  FecStream& fec = *user->fec;
+  SendLedger& ledger = user->ledger;
+  const uint32_t fec_sequence = fec.next_sequence();
+  const bool lost = Lose(*user, fec_sequence);
+  uint8_t* out = send_batch_.Reserve();
+  const size_t wrapped = size > 0 ? fec.AddSource(media, size, out) : 0;
+  send_batch_.Commit(user->fd, user->server, lost ? 0 : wrapped, user->index);
+  SentFrame frame;
+  frame.tick = tick;
+  frame.sequence = static_cast<uint32_t>(rtc::GetBE32(media + 2));
+  if (lost) {
+    frame.fate = Fate::kDroppedRecoverable;  // settled when the block ends
+    ledger.open_dropped.push_back(index);
+    ++ledger.open_losses;
+    ++ledger.dropped;
+  }
+  if (ledger.frames.size() <= index) ledger.frames.resize(index + 1);
+  ledger.frames[index] = frame;
+  if (!fec.BlockFull()) return;
+
+  const int r = fec.r();
+  const uint32_t first_repair = fec.next_sequence();
+  fec.TakeRepairs(repair_buffer_.data());
+  for (int j = 0; j < r; ++j) {
+    if (Lose(*user, first_repair + static_cast<uint32_t>(j))) {
+      ++ledger.open_losses;
+      ++ledger.dropped;
+      continue;
+    }
+    uint8_t* repair = send_batch_.Reserve();
+    std::memcpy(repair, repair_buffer_.data() + static_cast<size_t>(j) * kFecRepairSize,
+                kFecRepairSize);
+    send_batch_.Commit(user->fd, user->server, kFecRepairSize, user->index);
+    ++ledger.repairs_sent;
+  }
+  if (ledger.open_losses > r) {
+    for (const uint32_t dropped : ledger.open_dropped) {
+      ledger.frames[dropped].fate = Fate::kDroppedLost;
+    }
+  }
+  ledger.open_dropped.clear();
+  ledger.open_losses = 0;
 }
 
 void Simulator::SendReports(SimUser* user) {

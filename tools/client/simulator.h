@@ -43,6 +43,13 @@ class Simulator {
 
   // The measurements; call after Run.
   RunResult Result() const;
+  // Adds a receiver's expectations of a mixing room to *r: per period, the
+  // frames the mixer must choose and those it must drop.
+  void AddMixerExpectations(const SimUser& user, UserResult* r) const;
+  // Voice stream indices in [from, to) of a simulated sender that its
+  // receivers cannot get: dropped, and with --nack not rebuildable.
+  uint64_t Unreachable(const SimUser& sender, uint32_t from, uint32_t to) const;
+  Fate FateOf(const SimUser& sender, uint32_t index) const;
 
   // Local addresses of the simulated users, in roster order (tests use them).
   std::vector<rtc::SocketAddress> LocalAddresses() const;
@@ -71,7 +78,13 @@ class Simulator {
   void ScheduleTraffic(uint32_t index, int64_t from_us);
   void RunEvent(const Event& event, int64_t now_us);
   void SendHandshake(SimUser* user, int64_t now_us);
-  void SendTalk(SimUser* user, int64_t now_us);
+  void SendTalk(SimUser* user, int64_t now_us, int64_t due_us);
+  // Wraps one voice datagram in FEC, drops what the simulated loss takes and
+  // queues the rest; sends the block's repairs after its last source.
+  void SendFecTalk(SimUser* user, const uint8_t* media, size_t size, uint32_t index, uint32_t tick);
+  bool Lose(const SimUser& user, uint32_t fec_sequence) const;
+  // With --mixer: the start of the lockstep period of the user's room at or after t_us.
+  int64_t NextPeriodStart(const SimUser& user, int64_t t_us) const;
   void SendControl(SimUser* user, int64_t now_us, bool ask_ack);
   void SendReports(SimUser* user);
   bool HandshakeSettled() const;
@@ -86,6 +99,7 @@ class Simulator {
   void HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t now_us);
   void AcknowledgeIfAsked(SimUser* user, const IncomingDatagram& in);
   void OnAdmitted(SimUser* user, int64_t now_us);
+  void SendNacks(int64_t now_us);
   bool IsHeard(size_t slot, const RoomPlan& room) const;
   bool IsForwarded(size_t slot, const RoomPlan& room, StreamKind kind) const;
   void MaybePrintProgress(int64_t now_us);
@@ -107,6 +121,7 @@ class Simulator {
   // Sending loop only.
   std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events_;
   DatagramBatch send_batch_;
+  std::vector<uint8_t> repair_buffer_;
   int64_t handshake_deadline_us_ = 0;
   int64_t traffic_start_us_ = 0;
   int64_t traffic_end_us_ = 0;
@@ -118,6 +133,8 @@ class Simulator {
   int64_t next_progress_us_ = 0;
   uint64_t received_at_last_progress_ = 0;
   uint64_t sent_at_last_progress_ = 0;
+  int64_t next_nack_us_ = 0;
+  bool tails_noted_ = false;  // NACK trackers know where each sender stopped
 
   // Written by the sending loop before kDone, read by Result().
   std::atomic<int64_t> traffic_us_{0};

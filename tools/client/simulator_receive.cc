@@ -2,12 +2,17 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "base/time_utils.h"
 
+#include "client/mixer_choice.h"
 #include "client/simulator.h"
 
 namespace corvanetools {
@@ -33,6 +38,7 @@ void Simulator::ReceiveStep(int timeout_ms) {
   const int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, timeout_ms);
   const int64_t now_us = rtc::TimeMicros();
   for (int i = 0; i < count; ++i) ReceiveFrom(events[i].data.u32, now_us);
+  if (options_.nack) SendNacks(now_us);
   reply_batch_.Flush([this](uint32_t owner) { users_[owner]->send_errors.fetch_add(1); });
   MaybePrintProgress(now_us);
 }
@@ -123,6 +129,9 @@ void Simulator::HandleDatagram(SimUser* user, const uint8_t* data, size_t size,
     case Incoming::kMedia:
       HandleMedia(user, in, now_us);
       break;
+    case Incoming::kFecRepair:
+      ++counters.repairs_received;
+      break;
     case Incoming::kMalformed:
       ++counters.malformed;
       break;
@@ -198,6 +207,9 @@ void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t n
     return;
   }
   SenderLink& link = *user->links[slot];
+  if (link.nack && in.stream == StreamKind::kVoice && user->GetPhase() == Phase::kAdmitted) {
+    link.nack->OnReceived(in.sequence);
+  }
   const int stream = StreamSlot(in.stream);
   StreamRecord& record = link.streams[stream];
   const int talker = room.talker_user[slot];
@@ -221,6 +233,39 @@ void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t n
   if (in.stream != StreamKind::kMusic) link.heard.fetch_add(1, std::memory_order_relaxed);
   if (admitted && record.threshold_set && in.stream_index >= record.threshold) {
     user->latency.Add(now_us - in.send_time_us);
+  }
+}
+
+void Simulator::SendNacks(int64_t now_us) {
+  const Stage stage = static_cast<Stage>(stage_.load(std::memory_order_acquire));
+  if (stage == Stage::kHandshake) return;
+  const bool note_tails = stage != Stage::kTraffic && !tails_noted_;
+  if (!note_tails && now_us < next_nack_us_) return;
+  // Half the retry interval: a due request waits at most that long.
+  next_nack_us_ = now_us + int64_t{options_.nack_retry_ms} * 500;
+  tails_noted_ = tails_noted_ || note_tails;
+  for (auto& user_ptr : users_) {
+    SimUser* user = user_ptr.get();
+    if (user->peer || user->GetPhase() != Phase::kAdmitted) continue;
+    const RoomPlan& room = *user->room;
+    for (size_t slot = 0; slot < room.talkers.size(); ++slot) {
+      SenderLink* link = user->links[slot].get();
+      if (link == nullptr || !link->nack || !IsHeard(slot, room)) continue;
+      const int talker = room.talker_user[slot];
+      if (note_tails && talker >= 0) {
+        // The sending loop has stopped: its last sequence number is final.
+        link->nack->NoteSentBefore(
+            users_[static_cast<size_t>(talker)]->next_sequence.load(std::memory_order_acquire));
+      }
+      for (const NackRequest& request : link->nack->TakeDue(now_us)) {
+        uint8_t* out = reply_batch_.Reserve();
+        reply_batch_.Commit(user->fd, user->server,
+                            BuildNack(user->nack_sequence++, user->entry.user_id,
+                                      room.talkers[slot].user_id, request, out),
+                            user->index);
+        ++user->counters.nacks_sent;
+      }
+    }
   }
 }
 
@@ -309,6 +354,7 @@ RunResult Simulator::Result() const {
         }
         r.out_of_order += record.seen.out_of_order();
         if (!IsForwarded(slot, room, kind)) continue;
+        if (options_.mixer && kind == StreamKind::kVoice) continue;  // AddMixerExpectations
         if (!r.admitted || !record.threshold_set) {
           r.early += record.seen.distinct();
           continue;
@@ -321,18 +367,119 @@ RunResult Simulator::Result() const {
           // Sent elsewhere: expect everything up to the highest index that came.
           to = record.seen.highest() + 1;
         }
-        const uint64_t expected = to > from ? to - from : 0;
+        uint64_t expected = to > from ? to - from : 0;
+        if (expected > 0 && talker >= 0 && kind == StreamKind::kVoice) {
+          expected -= Unreachable(*users_[static_cast<size_t>(talker)], from, to);
+        }
         const uint64_t received = expected > 0 ? record.seen.CountInRange(from, to) : 0;
         r.expected += expected;
         r.received += received;
         r.lost += expected - received;
         r.early += record.seen.CountInRange(0, from);
       }
+      if (link.nack) {
+        r.nack_asked += link.nack->asked();
+        r.recovered += link.nack->recovered();
+        r.lost_for_good += link.nack->missing();
+        if (talker >= 0) {
+          const SimUser& sender = *users_[static_cast<size_t>(talker)];
+          for (const uint32_t sequence : link.nack->MissingNumbers()) {
+            const auto& frames = sender.ledger.frames;
+            const auto it = std::lower_bound(
+                frames.begin(), frames.end(), sequence,
+                [](const SentFrame& f, uint32_t value) { return f.sequence < value; });
+            if (it != frames.end() && it->sequence == sequence &&
+                FateOf(sender, static_cast<uint32_t>(it - frames.begin())) == Fate::kDroppedLost) {
+              ++r.unrecoverable;
+            }
+          }
+        }
+      }
     }
+    if (options_.mixer && r.admitted) AddMixerExpectations(user, &r);
+    r.fec_dropped = user.ledger.dropped;
+    r.repairs_sent = user.ledger.repairs_sent;
+    r.repairs_received = c.repairs_received;
+    r.nacks_sent = c.nacks_sent;
     result.users.push_back(std::move(r));
   }
+  result.mixer = options_.mixer;
+  result.fec = options_.FecOn();
+  result.nack = options_.nack;
   result.Summarise();
   return result;
+}
+
+Fate Simulator::FateOf(const SimUser& sender, uint32_t index) const {
+  const SendLedger& ledger = sender.ledger;
+  if (index >= ledger.frames.size()) return Fate::kSent;
+  const Fate fate = ledger.frames[index].fate;
+  if (fate != Fate::kDroppedRecoverable) return fate;
+  // The block still open at the end never got its repairs.
+  for (const uint32_t open : ledger.open_dropped) {
+    if (open == index) return Fate::kDroppedLost;
+  }
+  return fate;
+}
+
+uint64_t Simulator::Unreachable(const SimUser& sender, uint32_t from, uint32_t to) const {
+  uint64_t count = 0;
+  const uint32_t end = std::min<uint32_t>(to, static_cast<uint32_t>(sender.ledger.frames.size()));
+  for (uint32_t index = from; index < end; ++index) {
+    const Fate fate = FateOf(sender, index);
+    if (fate == Fate::kDroppedLost || (fate == Fate::kDroppedRecoverable && !options_.nack)) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+void Simulator::AddMixerExpectations(const SimUser& user, UserResult* r) const {
+  const RoomPlan& room = *user.room;
+  // Frames that reached the mixer, by period: (slot, stream index).
+  std::map<uint32_t, std::vector<std::pair<size_t, uint32_t>>> by_period;
+  for (size_t slot = 0; slot < room.talkers.size(); ++slot) {
+    const int talker = room.talker_user[slot];
+    if (talker < 0 || !IsHeard(slot, room)) continue;
+    const SimUser& sender = *users_[static_cast<size_t>(talker)];
+    if (sender.GetPhase() != Phase::kAdmitted) continue;
+    const auto& frames = sender.ledger.frames;
+    for (uint32_t index = 0; index < frames.size(); ++index) {
+      if (FateOf(sender, index) == Fate::kSent) {
+        by_period[frames[index].tick].emplace_back(slot, index);
+      }
+    }
+  }
+  std::vector<FrameCandidate> candidates;
+  for (const auto& [period, frames] : by_period) {
+    candidates.clear();
+    for (const auto& [slot, index] : frames) {
+      const RosterUser& talker = room.talkers[slot];
+      FrameCandidate candidate;
+      candidate.user_id = talker.user_id;
+      candidate.level = static_cast<uint8_t>(talker.level >= 0 ? talker.level : options_.level);
+      candidate.priority = talker.priority;
+      candidates.push_back(candidate);
+    }
+    std::vector<bool> chosen(frames.size(), false);
+    for (const size_t position : ChooseFrames(candidates)) chosen[position] = true;
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const auto [slot, index] = frames[i];
+      if (static_cast<int>(slot) == user.own_slot || !user.links[slot]) continue;
+      const StreamRecord& record = user.links[slot]->streams[StreamSlot(StreamKind::kVoice)];
+      if (!record.threshold_set || index < record.threshold) continue;
+      const bool seen = record.seen.Seen(index);
+      if (chosen[i]) {
+        ++r->chosen_expected;
+        r->chosen_received += seen ? 1 : 0;
+      } else if (seen) {
+        ++r->unchosen_received;
+      }
+    }
+  }
+  r->expected += r->chosen_expected;
+  r->received += r->chosen_received;
+  r->lost += r->chosen_expected - r->chosen_received;
 }
 
 }  // namespace corvanetools
