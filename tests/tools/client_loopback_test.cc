@@ -101,6 +101,9 @@ class FakeForwarder {
   uint64_t report_blocks_naming_speakers = 0;
   uint64_t cascade_answers = 0;
   uint64_t acks_from_users = 0;
+  uint64_t fec_received = 0;
+  uint64_t nacks = 0;
+  uint64_t nack_answers = 0;
 
  private:
   void Send(const uint8_t* data, size_t size, const rtc::SocketAddress& to) {
@@ -160,6 +163,14 @@ class FakeForwarder {
       }
       return;
     }
+    if (type == 0x50) {
+      HandleFec(data, size, from);
+      return;
+    }
+    if (type == 0xCA) {
+      HandleNack(data, size, from);
+      return;
+    }
     const uint64_t user_id = rtc::GetBE64(data + 6);
     auto it = members_.find(user_id);
     if (it == members_.end()) return;
@@ -215,6 +226,50 @@ class FakeForwarder {
     }
   }
 
+  // FEC datagrams of a known speaker address go to the room as they are; the
+  // media inside is kept for NACKs, rebuilt from a repair when k is 1.
+  void HandleFec(const uint8_t* data, size_t size, const rtc::SocketAddress& from) {
+    if (size < 22) return;
+    const uint64_t user_id = rtc::GetBE64(data + 2);
+    auto it = members_.find(user_id);
+    if (it == members_.end() || !it->second.address || *it->second.address != from) return;
+    Member& member = it->second;
+    if (!member.speaker || member.muted) return;
+    ++fec_received;
+    const uint32_t s = rtc::GetBE32(data + 10);
+    const uint32_t b = rtc::GetBE32(data + 14);
+    const uint8_t k = data[18];
+    const size_t length = rtc::GetBE16(data + 20);
+    if ((s < b + k || k == 1) && 22 + length <= size && length >= 6) {
+      const uint32_t media_sequence = rtc::GetBE32(data + 22 + 2);
+      kept_[user_id].emplace(media_sequence, Bytes(data + 22, data + 22 + length));
+    }
+    const IncomingDatagram parsed = ClassifyIncoming(data, size);
+    for (auto& [id, other] : members_) {
+      if (id == user_id || other.room != member.room || !other.address) continue;
+      Deliver(id, *other.address, data, size, parsed);
+    }
+  }
+
+  // Answers a member's NACK with the kept media datagrams it names.
+  void HandleNack(const uint8_t* data, size_t size, const rtc::SocketAddress& from) {
+    if (size < 28) return;
+    auto asker = members_.find(rtc::GetBE64(data + 6));
+    if (asker == members_.end() || !asker->second.address || *asker->second.address != from) return;
+    ++nacks;
+    const auto kept = kept_.find(rtc::GetBE64(data + 14));
+    if (kept == kept_.end()) return;
+    const uint32_t reference = rtc::GetBE32(data + 22);
+    const uint16_t mask = rtc::GetBE16(data + 26);
+    for (int i = 0; i < 16; ++i) {
+      if ((mask & (1u << i)) == 0) continue;
+      const auto media = kept->second.find(reference + 1 + static_cast<uint32_t>(i));
+      if (media == kept->second.end()) continue;
+      ++nack_answers;
+      Send(media->second.data(), media->second.size(), from);
+    }
+  }
+
   void Deliver(uint64_t receiver, const rtc::SocketAddress& to, const uint8_t* data, size_t size,
                const IncomingDatagram& parsed) {
     if (data[1] == 0x82) {
@@ -248,6 +303,7 @@ class FakeForwarder {
   std::map<uint64_t, Bytes> music_;
   std::map<std::pair<uint64_t, uint32_t>, std::pair<rtc::SocketAddress, Bytes>> waiting_;
   std::map<uint64_t, std::pair<rtc::SocketAddress, Bytes>> held_;
+  std::map<uint64_t, std::map<uint32_t, Bytes>> kept_;  // media by user and sequence
   int64_t next_resend_ms_ = 0;
   Hook hook_;
   bool leak_muted_ = false;
@@ -358,6 +414,82 @@ TEST_F(ClientLoopbackTest, LossIsCountedExactly) {
   EXPECT_EQ(User(result, 2).problem, "lost 2");
   EXPECT_EQ(User(result, 3).lost, 0u);
   EXPECT_EQ(result.total.lost, 2u);
+}
+
+TEST_F(ClientLoopbackTest, FecDatagramsCarryTheVoiceAndTheRepairsArrive) {
+  AddUser(1, 1, Role::kSpeaker);
+  AddUser(1, 2, Role::kListener);
+  options_.fec_k = 1;
+  options_.fec_r = 2;
+  const RunResult result = Run();
+  EXPECT_TRUE(result.ok) << User(result, 2).problem;
+  const UserResult& speaker = User(result, 1);
+  EXPECT_GT(speaker.sent, 0u);
+  EXPECT_EQ(speaker.repairs_sent, 2 * speaker.sent);
+  EXPECT_EQ(User(result, 2).received, speaker.sent);
+  EXPECT_EQ(User(result, 2).repairs_received, speaker.repairs_sent);
+  EXPECT_EQ(forwarder_.fec_received, speaker.sent + speaker.repairs_sent);
+}
+
+TEST_F(ClientLoopbackTest, WithoutNacksWhatTheSpeakerDropsIsNotExpected) {
+  AddUser(1, 1, Role::kSpeaker);
+  AddUser(1, 2, Role::kListener);
+  options_.fec_k = 1;
+  options_.fec_r = 1;
+  options_.loss_percent = 30;
+  duration_s_ = 1;
+  const RunResult result = Run();
+  EXPECT_TRUE(result.ok) << User(result, 2).problem;
+  const UserResult& speaker = User(result, 1);
+  EXPECT_GT(speaker.fec_dropped, 0u);
+  EXPECT_EQ(forwarder_.fec_received, speaker.sent + speaker.repairs_sent - speaker.fec_dropped +
+                                         (speaker.sent - speaker.repairs_sent));
+  EXPECT_LT(User(result, 2).expected, speaker.sent);
+  EXPECT_EQ(User(result, 2).received, User(result, 2).expected);
+  EXPECT_EQ(User(result, 2).nacks_sent, 0u);
+}
+
+TEST_F(ClientLoopbackTest, NacksRecoverEveryDatagramARepairCovers) {
+  AddUser(1, 1, Role::kSpeaker);
+  AddUser(1, 2, Role::kListener);
+  AddUser(1, 3, Role::kListener);
+  options_.fec_k = 1;
+  options_.fec_r = 1;
+  options_.loss_percent = 25;
+  options_.nack = true;
+  duration_s_ = 1;
+  const RunResult result = Run();
+  EXPECT_TRUE(result.ok);
+  const UserResult& speaker = User(result, 1);
+  EXPECT_GT(speaker.fec_dropped, 0u);
+  for (uint64_t id : {2, 3}) {
+    const UserResult& listener = User(result, id);
+    EXPECT_EQ(listener.lost, 0u) << listener.problem;
+    EXPECT_GT(listener.recovered, 0u);
+    EXPECT_GE(listener.nack_asked, listener.recovered);
+    // What is still missing is exactly what no datagram of its block carried.
+    EXPECT_EQ(listener.lost_for_good, listener.unrecoverable);
+    EXPECT_EQ(listener.expected + listener.unrecoverable, speaker.sent);
+    EXPECT_EQ(listener.received, listener.expected);
+  }
+  EXPECT_GT(forwarder_.nack_answers, 0u);
+}
+
+TEST_F(ClientLoopbackTest, ANackBringsBackWhatTheServerLostOnTheWayOut) {
+  AddUser(1, 1, Role::kSpeaker);
+  AddUser(1, 2, Role::kListener);
+  options_.fec_k = 1;
+  options_.nack = true;
+  forwarder_.SetHook([](uint64_t, const IncomingDatagram& d) {
+    const bool victim = d.fec && (d.stream_index == 3 || d.stream_index == 4);
+    return victim ? FakeForwarder::Action::kDrop : FakeForwarder::Action::kForward;
+  });
+  const RunResult result = Run();
+  EXPECT_TRUE(result.ok) << User(result, 2).problem;
+  EXPECT_EQ(User(result, 2).recovered, 2u);
+  EXPECT_EQ(User(result, 2).nacks_sent, 1u);  // one NACK names both
+  EXPECT_EQ(User(result, 2).lost_for_good, 0u);
+  EXPECT_EQ(User(result, 2).received, User(result, 1).sent);
 }
 
 TEST_F(ClientLoopbackTest, DuplicatesAndReorderingAreCounted) {

@@ -188,10 +188,13 @@ TEST(MediaDatagramsTest, ATokenLengthPastTheEndLeavesNoProbe) {
   EXPECT_FALSE(in.has_probe);
 }
 
-TEST(MediaDatagramsTest, FecAndShortDatagramsAreMalformed) {
+TEST(MediaDatagramsTest, FecBlockWithoutSourcesAndShortDatagramsAreMalformed) {
   std::vector<uint8_t> fec(40, 0);
-  fec[1] = 0x50;
+  fec[1] = 0x50;  // k = 0
   EXPECT_EQ(ClassifyExact(fec, fec.size()).kind, Incoming::kMalformed);
+  fec[18] = 1;  // s = b = 0, k = 1: a source whose length 0 holds no media
+  EXPECT_EQ(ClassifyExact(fec, fec.size()).kind, Incoming::kMalformed);
+  EXPECT_EQ(ClassifyExact(fec, 19).kind, Incoming::kMalformed);
   std::vector<uint8_t> tiny = {0x80, 0x64, 0, 0};
   EXPECT_EQ(ClassifyExact(tiny, tiny.size()).kind, Incoming::kMalformed);
   EXPECT_EQ(ClassifyExact(tiny, 0).kind, Incoming::kMalformed);

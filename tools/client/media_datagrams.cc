@@ -150,7 +150,8 @@ IncomingDatagram ClassifyIncoming(const uint8_t* data, size_t size) {
     return in;
   }
   FecHeader fec;
-  if (ParseFecHeader(data, size, &fec)) {
+  if (size >= 2 && data[1] == kFecMarker) {
+    if (!ParseFecHeader(data, size, &fec) || fec.k == 0) return in;
     if (!fec.IsSource()) {
       in.kind = Incoming::kFecRepair;
       in.id = fec.user_id;

@@ -1,5 +1,7 @@
 #include "client/nack_tracker.h"
 
+#include <algorithm>
+
 #include "base/byte_io.h"
 
 namespace corvanetools {
@@ -47,6 +49,12 @@ void NackTracker::MarkMissing(uint32_t from, uint32_t to) {
   for (uint32_t s = from; s != to; ++s) missing_.emplace(s, Missing{});
 }
 
+void NackTracker::StartAt(uint32_t first) {
+  if (started_) return;
+  started_ = true;
+  next_ = first;
+}
+
 void NackTracker::OnReceived(uint32_t sequence) {
   if (!started_) {
     started_ = true;
@@ -81,6 +89,9 @@ std::vector<NackRequest> NackTracker::TakeDue(int64_t now_us) {
     entry.last_asked_us = now_us;
     due.push_back(number);
   }
+  // Oldest first, in wrapping order: the furthest behind the newest number.
+  const uint32_t next = next_;
+  std::sort(due.begin(), due.end(), [next](uint32_t a, uint32_t b) { return next - a > next - b; });
   return PackNackRequests(due);
 }
 

@@ -42,6 +42,9 @@ class NackTracker {
   NackTracker(int64_t retry_us, int max_attempts)
       : retry_us_(retry_us), max_attempts_(max_attempts) {}
 
+  // Expects every number from `first` on (before anything arrived; otherwise
+  // the first arrival sets where the tracker starts).
+  void StartAt(uint32_t first);
   // A datagram with this media sequence number arrived.
   void OnReceived(uint32_t sequence);
   // The sender is known to have sent every number below `end`: a missing

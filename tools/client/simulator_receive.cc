@@ -149,6 +149,9 @@ void Simulator::OnAdmitted(SimUser* user, int64_t now_us) {
       record.threshold = sender->next_index[s].load(std::memory_order_acquire);
       record.threshold_set = true;
     }
+    if (user->links[slot]->nack) {
+      user->links[slot]->nack->StartAt(sender->next_sequence.load(std::memory_order_acquire));
+    }
   }
   user->admitted_us.store(now_us);
   user->phase.store(static_cast<int>(Phase::kAdmitted), std::memory_order_release);
