@@ -176,3 +176,66 @@ TEST(ClientOptionsTest, UsableVoicePayloadTypes) {
 
 }  // namespace
 }  // namespace corvanetools
+
+namespace corvanetools {
+namespace {
+
+TEST(ClientFecOptionsTest, FecLossAndNacks) {
+  ClientOptions options;
+  std::string error;
+  ASSERT_EQ(Parse({"--server", "127.0.0.1:8000", "--user", "1:2:speaker:t", "--fec-k", "4",
+                   "--fec-r=2", "--loss", "10", "--loss-seed", "7", "--nack", "--nack-retry-ms",
+                   "30", "--nack-attempts", "5", "--level", "33"},
+                  &options, &error),
+            ParseOutcome::kRun)
+      << error;
+  EXPECT_TRUE(options.FecOn());
+  EXPECT_EQ(options.fec_k, 4);
+  EXPECT_EQ(options.fec_r, 2);
+  EXPECT_EQ(options.loss_percent, 10);
+  EXPECT_EQ(options.loss_seed, 7u);
+  EXPECT_TRUE(options.nack);
+  EXPECT_EQ(options.nack_retry_ms, 30);
+  EXPECT_EQ(options.nack_attempts, 5);
+  EXPECT_EQ(options.level, 33);
+  EXPECT_FALSE(options.mixer);
+}
+
+TEST(ClientFecOptionsTest, MixerMeansOneSourceBlocksByDefault) {
+  ClientOptions options;
+  std::string error;
+  ASSERT_EQ(
+      Parse({"--server", "127.0.0.1:8000", "--user", "1:2:speaker:t", "--mixer"}, &options, &error),
+      ParseOutcome::kRun)
+      << error;
+  EXPECT_TRUE(options.mixer);
+  EXPECT_EQ(options.fec_k, 1);
+  EXPECT_EQ(options.fec_r, 0);
+}
+
+TEST(ClientFecOptionsTest, RefusesWhatDoesNotGoTogether) {
+  const std::vector<std::vector<std::string>> refused = {
+      {"--fec-r", "1"},                           // repairs without FEC
+      {"--loss", "5"},                            // loss without FEC
+      {"--nack"},                                 // NACKs without FEC
+      {"--mixer", "--nack"},                      // a mixer answers no NACKs
+      {"--fec-k", "1", "--reliable-every", "3"},  // FEC carries voice only
+      {"--fec-k", "1", "--size", "17"},           // no room for level, mark and probe
+      {"--fec-k", "0"},
+      {"--fec-k", "17"},
+      {"--fec-r", "17", "--fec-k", "1"},
+      {"--fec-k", "1", "--loss", "101"},
+      {"--level", "256"},
+  };
+  for (const auto& extra : refused) {
+    ClientOptions options;
+    std::string error;
+    std::vector<std::string> args = {"--server", "127.0.0.1:8000", "--user", "1:2:speaker:t"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(Parse(args, &options, &error), ParseOutcome::kError) << extra[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+}  // namespace
+}  // namespace corvanetools

@@ -154,3 +154,27 @@ TEST(RosterTest, LoadsAFile) {
 
 }  // namespace
 }  // namespace corvanetools
+
+namespace corvanetools {
+namespace {
+
+TEST(RosterMixTest, LevelAndPriorityParseAndFormatBack) {
+  Roster roster;
+  std::string error;
+  ASSERT_TRUE(ParseRoster("room 1 user 2 speaker t level=90 priority=1\nroom 1 user 3 speaker u\n",
+                          &roster, &error))
+      << error;
+  EXPECT_EQ(roster.users[0].level, 90);
+  EXPECT_TRUE(roster.users[0].priority);
+  EXPECT_EQ(roster.users[1].level, -1);
+  EXPECT_FALSE(roster.users[1].priority);
+  EXPECT_EQ(FormatRoster(roster),
+            "room 1 user 2 speaker t level=90 priority=1\nroom 1 user 3 speaker u\n");
+  for (const char* bad : {"level=256", "level=-1", "level=x", "priority=2", "priority=yes"}) {
+    Roster r;
+    EXPECT_FALSE(ParseRoster(std::string("room 1 user 2 speaker t ") + bad, &r, &error)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace corvanetools
