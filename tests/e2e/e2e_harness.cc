@@ -82,7 +82,8 @@ int Gateway::Finish() {
 }
 
 Server::Server(const testutil::TempDir& dir, const std::string& name, int gateway_port,
-               const std::string& media_ip, int port, const std::string& rec_ip)
+               const std::string& media_ip, int port, const std::string& rec_ip,
+               const std::string& program, const std::string& extra_config)
     : log_dir_(dir.File(name)), media_ip_(media_ip), port_(port) {
   std::error_code ec;
   std::filesystem::create_directories(log_dir_, ec);
@@ -93,10 +94,11 @@ Server::Server(const testutil::TempDir& dir, const std::string& name, int gatewa
                        "receiver_worker_numbers = 2\n"
                        "dispatcher_worker_numbers = 2\n";
   if (!rec_ip.empty()) config += "packet_listen_rec_eth = " + rec_ip + "\n";
+  config += extra_config;
   const std::string path = log_dir_ + "/server.conf";
   testutil::WriteFile(path, config);
-  process_ = std::make_unique<testutil::Subprocess>(
-      std::vector<std::string>{CORVANE_SFU_SERVER, "-c", path}, log_dir_);
+  process_ = std::make_unique<testutil::Subprocess>(std::vector<std::string>{program, "-c", path},
+                                                    log_dir_);
 }
 
 Server::~Server() {
@@ -112,6 +114,39 @@ std::string Server::InfoLog() const {
     if (name.find(".log.info") != std::string::npos) text += testutil::ReadFile(entry.path());
   }
   return text;
+}
+
+void E2eTest::SetUp() { gateway_ = std::make_unique<Gateway>(dir_, testutil::FreeTcpPort()); }
+
+std::unique_ptr<Server> E2eTest::StartServer(const std::string& name, const std::string& ip,
+                                             const std::string& rec_ip, const std::string& program,
+                                             const std::string& extra_config) {
+  const size_t registered = CountOf(gateway_->Output(), "registered:");
+  auto server = std::make_unique<Server>(dir_, name, gateway_->port(), ip, testutil::FreeUdpPort(),
+                                         rec_ip, program, extra_config);
+  EXPECT_TRUE(gateway_->WaitForOutput("registered:", registered + 1))
+      << gateway_->Output() << server->Stderr();
+  return server;
+}
+
+std::string E2eTest::Roster(const std::string& name, const std::string& lines) {
+  const std::string path = dir_.File(name);
+  testutil::WriteFile(path, lines);
+  return path;
+}
+
+void E2eTest::Load(const std::string& roster, size_t responses) {
+  const size_t before = CountOf(gateway_->Output(), " result ");
+  ASSERT_TRUE(gateway_->Command("load " + roster, " result "));
+  ASSERT_TRUE(gateway_->WaitForOutput(" result ", before + responses)) << gateway_->Output();
+  EXPECT_EQ(CountOf(gateway_->Output(), " result 0 "), CountOf(gateway_->Output(), " result "))
+      << gateway_->Output();
+}
+
+int E2eTest::Request(const std::string& line) {
+  int result = 12345;
+  EXPECT_TRUE(gateway_->Request(line, &result)) << line << "\n" << gateway_->Output();
+  return result;
 }
 
 ClientRun RunClient(const testutil::TempDir& dir, const std::vector<std::string>& args) {

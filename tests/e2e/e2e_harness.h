@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/subprocess.h"
 #include "support/test_util.h"
 
@@ -49,11 +51,14 @@ class Gateway {
   std::unique_ptr<testutil::Subprocess> process_;
 };
 
-// One forwarding server with media on media_ip:port (and cascade sockets on rec_ip).
+// One server with media on media_ip:port (and cascade sockets on rec_ip): the
+// forwarding server unless `program` names another; `extra_config` lines are
+// added to its configuration.
 class Server {
  public:
   Server(const testutil::TempDir& dir, const std::string& name, int gateway_port,
-         const std::string& media_ip, int port, const std::string& rec_ip = "");
+         const std::string& media_ip, int port, const std::string& rec_ip = "",
+         const std::string& program = CORVANE_SFU_SERVER, const std::string& extra_config = "");
   ~Server();
 
   std::string media_address() const { return media_ip_ + ":" + std::to_string(port_); }
@@ -67,6 +72,26 @@ class Server {
   std::string media_ip_;
   int port_;
   std::unique_ptr<testutil::Subprocess> process_;
+};
+
+// A gateway, servers started against it and client runs, each test in its own
+// directory with its own ports.
+class E2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  // Starts a server and waits until it has registered with the gateway.
+  std::unique_ptr<Server> StartServer(const std::string& name, const std::string& ip,
+                                      const std::string& rec_ip = "",
+                                      const std::string& program = CORVANE_SFU_SERVER,
+                                      const std::string& extra_config = "");
+  std::string Roster(const std::string& name, const std::string& lines);
+  // Loads a roster through the gateway; `responses` is the number of requests it makes.
+  void Load(const std::string& roster, size_t responses);
+  int Request(const std::string& line);
+
+  testutil::TempDir dir_;
+  std::unique_ptr<Gateway> gateway_;
 };
 
 struct ClientRun {

@@ -16,42 +16,8 @@
 namespace e2e {
 namespace {
 
-class E2eTest : public ::testing::Test {
+class ForwardingE2eTest : public E2eTest {
  protected:
-  void SetUp() override { gateway_ = std::make_unique<Gateway>(dir_, testutil::FreeTcpPort()); }
-
-  // Starts a server and waits until it has registered with the gateway.
-  std::unique_ptr<Server> StartServer(const std::string& name, const std::string& ip,
-                                      const std::string& rec_ip = "") {
-    const size_t registered = CountOf(gateway_->Output(), "registered:");
-    auto server =
-        std::make_unique<Server>(dir_, name, gateway_->port(), ip, testutil::FreeUdpPort(), rec_ip);
-    EXPECT_TRUE(gateway_->WaitForOutput("registered:", registered + 1))
-        << gateway_->Output() << server->Stderr();
-    return server;
-  }
-
-  std::string Roster(const std::string& name, const std::string& lines) {
-    const std::string path = dir_.File(name);
-    testutil::WriteFile(path, lines);
-    return path;
-  }
-
-  // Loads a roster through the gateway; `responses` is the number of requests it makes.
-  void Load(const std::string& roster, size_t responses) {
-    const size_t before = CountOf(gateway_->Output(), " result ");
-    ASSERT_TRUE(gateway_->Command("load " + roster, " result "));
-    ASSERT_TRUE(gateway_->WaitForOutput(" result ", before + responses)) << gateway_->Output();
-    EXPECT_EQ(CountOf(gateway_->Output(), " result 0 "), CountOf(gateway_->Output(), " result "))
-        << gateway_->Output();
-  }
-
-  int Request(const std::string& line) {
-    int result = 12345;
-    EXPECT_TRUE(gateway_->Request(line, &result)) << line << "\n" << gateway_->Output();
-    return result;
-  }
-
   ClientRun Client(const Server& server, const std::string& roster,
                    std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"--server", server.media_address(), "--users",
@@ -59,12 +25,9 @@ class E2eTest : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     return RunClient(dir_, args);
   }
-
-  testutil::TempDir dir_;
-  std::unique_ptr<Gateway> gateway_;
 };
 
-TEST_F(E2eTest, RegistersSendsHeartbeatsAndRegistersAgainWithARestartedGateway) {
+TEST_F(ForwardingE2eTest, RegistersSendsHeartbeatsAndRegistersAgainWithARestartedGateway) {
   auto server = StartServer("sfu", "127.0.0.1");
   EXPECT_NE(gateway_->Output().find("forwarding server, bgp 127.0.0.1 tel nil port"),
             std::string::npos)
@@ -88,7 +51,7 @@ TEST_F(E2eTest, RegistersSendsHeartbeatsAndRegistersAgainWithARestartedGateway) 
   EXPECT_GE(CountOf(server->InfoLog(), " connect successed"), 2u) << server->InfoLog();
 }
 
-TEST_F(E2eTest, SpeakersReachEveryoneAndRoleChangesTakeEffect) {
+TEST_F(ForwardingE2eTest, SpeakersReachEveryoneAndRoleChangesTakeEffect) {
   auto server = StartServer("sfu", "127.0.0.1");
   const std::string before = Roster("before.txt",
                                     "room 1 user 1001 speaker t1\n"
@@ -120,7 +83,7 @@ TEST_F(E2eTest, SpeakersReachEveryoneAndRoleChangesTakeEffect) {
   EXPECT_EQ(JsonNumber(JsonUser(second.json, 1003), "received"), 100) << second.json;
 }
 
-TEST_F(E2eTest, AdmissionNeedsDetectAndTokenFromANewAddress) {
+TEST_F(ForwardingE2eTest, AdmissionNeedsDetectAndTokenFromANewAddress) {
   auto server = StartServer("sfu", "127.0.0.1");
   const std::string roster = Roster("room.txt",
                                     "room 2 user 2001 speaker good1\n"
@@ -152,7 +115,7 @@ TEST_F(E2eTest, AdmissionNeedsDetectAndTokenFromANewAddress) {
   EXPECT_EQ(CountOf(server->InfoLog(), "modify user [2001] remote address"), moves + 1);
 }
 
-TEST_F(E2eTest, ResendsUntilAcknowledgedGivesNewcomersMusicAndReportsToSpeakers) {
+TEST_F(ForwardingE2eTest, ResendsUntilAcknowledgedGivesNewcomersMusicAndReportsToSpeakers) {
   auto server = StartServer("sfu", "127.0.0.1");
   const std::string roster = Roster("room.txt",
                                     "room 3 user 3001 speaker a\n"
@@ -174,7 +137,7 @@ TEST_F(E2eTest, ResendsUntilAcknowledgedGivesNewcomersMusicAndReportsToSpeakers)
   EXPECT_GT(JsonNumber(JsonUser(run.json, 3002), "reports_received"), 0) << run.json;
 }
 
-TEST_F(E2eTest, QuitAndCloseRoomThroughTheGateway) {
+TEST_F(ForwardingE2eTest, QuitAndCloseRoomThroughTheGateway) {
   auto server = StartServer("sfu", "127.0.0.1");
   const std::string roster = Roster("room.txt",
                                     "room 4 user 4001 speaker a\n"
@@ -199,7 +162,7 @@ TEST_F(E2eTest, QuitAndCloseRoomThroughTheGateway) {
   EXPECT_NE(server->InfoLog().find("received close room message from "), std::string::npos);
 }
 
-TEST_F(E2eTest, RoomCascadedBetweenTwoServersCarriesVoiceAcross) {
+TEST_F(ForwardingE2eTest, RoomCascadedBetweenTwoServersCarriesVoiceAcross) {
   auto first = StartServer("first", "127.0.0.1", "127.0.0.3");
   auto second = StartServer("second", "127.0.0.2", "127.0.0.4");
   const std::string roster = Roster(
@@ -220,7 +183,7 @@ TEST_F(E2eTest, RoomCascadedBetweenTwoServersCarriesVoiceAcross) {
   EXPECT_EQ(JsonNumber(JsonUser(run.json, 5004), "received"), 100) << run.json;
 }
 
-TEST_F(E2eTest, SigtermDuringTrafficStopsCleanly) {
+TEST_F(ForwardingE2eTest, SigtermDuringTrafficStopsCleanly) {
   auto server = StartServer("sfu", "127.0.0.1");
   const std::string roster = Roster("room.txt",
                                     "room 6 user 6001 speaker a\n"

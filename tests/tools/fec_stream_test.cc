@@ -181,3 +181,55 @@ TEST(FecStreamTest, ClassifierRefusesBrokenFecDatagrams) {
 
 }  // namespace
 }  // namespace corvanetools
+
+#include "fec/reed_solomon.h"
+
+#include "client/fec_encoder.h"
+
+namespace corvanetools {
+namespace {
+
+TEST(FecEncoderTest, TheCodecRebuildsLostSourcesFromTheRepairsSent) {
+  constexpr int kK = 4;
+  constexpr int kR = 2;
+  RepairEncoder encoder = DefaultRepairEncoder(kK, kR);
+  ASSERT_TRUE(encoder);
+  FecStream stream(11, kK, kR, encoder);
+  std::vector<std::vector<uint8_t>> sent;
+  for (int i = 0; i < kK; ++i) {
+    const std::vector<uint8_t> media = Voice(100 + i, 11, 5, false, 20 + 30 * i);
+    std::vector<uint8_t> out(kMaxDatagramSize);
+    out.resize(stream.AddSource(media.data(), media.size(), out.data()));
+    sent.push_back(out);
+  }
+  std::vector<uint8_t> repairs(kR * kFecRepairSize);
+  ASSERT_TRUE(stream.TakeRepairs(repairs.data()));
+
+  // Sources 1 and 2 lost: what the server holds is the padded symbols of 0, 3
+  // and the two repairs.
+  std::vector<std::vector<uint8_t>> symbols(kK + kR, std::vector<uint8_t>(kFecSymbolBytes, 0));
+  for (int i : {0, 3}) std::copy(sent[i].begin() + 20, sent[i].end(), symbols[i].begin());
+  for (int j = 0; j < kR; ++j) {
+    std::copy(repairs.begin() + j * kFecRepairSize + 20, repairs.begin() + (j + 1) * kFecRepairSize,
+              symbols[kK + j].begin());
+  }
+  const uint8_t* present[kK + kR] = {symbols[0].data(), nullptr,           nullptr,
+                                     symbols[3].data(), symbols[4].data(), symbols[5].data()};
+  std::vector<std::vector<uint8_t>> rebuilt(kK, std::vector<uint8_t>(kFecSymbolBytes));
+  uint8_t* out[kK] = {rebuilt[0].data(), rebuilt[1].data(), rebuilt[2].data(), rebuilt[3].data()};
+  ASSERT_TRUE(fec::ReedSolomon::Get(kK, kR)->Decode(present, out, kFecSymbolBytes));
+  for (int i : {1, 2}) {
+    const size_t length = rtc::GetBE16(rebuilt[i].data());
+    ASSERT_EQ(length + 22, sent[i].size());
+    EXPECT_TRUE(std::equal(sent[i].begin() + 22, sent[i].end(), rebuilt[i].begin() + 2)) << i;
+  }
+}
+
+TEST(FecEncoderTest, BlocksTheCodecCannotCodeGetNoEncoder) {
+  EXPECT_FALSE(DefaultRepairEncoder(0, 1));
+  EXPECT_FALSE(DefaultRepairEncoder(200, 57));
+  EXPECT_TRUE(DefaultRepairEncoder(1, 0));
+}
+
+}  // namespace
+}  // namespace corvanetools

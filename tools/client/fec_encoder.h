@@ -1,4 +1,5 @@
-// The repair encoder the simulated speakers use.
+// The repair encoder the simulated speakers use: the server's Reed-Solomon
+// codec, so that the server rebuilds what the repairs cover.
 #ifndef TOOLS_CLIENT_FEC_ENCODER_H_
 #define TOOLS_CLIENT_FEC_ENCODER_H_
 
@@ -6,10 +7,9 @@
 
 namespace corvanetools {
 
-// True when blocks of more than one source can be coded.
-bool ReedSolomonAvailable();
-// The Reed-Solomon encoder when it is built, else CopyRepairEncoder.
-RepairEncoder DefaultRepairEncoder();
+// The encoder of blocks of k sources and r repairs; empty when the codec
+// cannot code (k, r).
+RepairEncoder DefaultRepairEncoder(int k, int r);
 
 }  // namespace corvanetools
 

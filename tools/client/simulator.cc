@@ -137,12 +137,14 @@ bool Simulator::Setup(std::string* error) {
     }
     if (!OpenSocket(user.get(), options_.bind_ip, 0, error)) return false;
     if (options_.FecOn() && IsTalkingRole(entry.role)) {
-      if (options_.fec_k > 1 && options_.fec_r > 0 && !ReedSolomonAvailable()) {
-        *error = "k above 1 with repairs needs the Reed-Solomon codec, which is not built";
+      RepairEncoder encoder = DefaultRepairEncoder(options_.fec_k, options_.fec_r);
+      if (!encoder) {
+        *error = "the FEC codec cannot code blocks of k=" + std::to_string(options_.fec_k) +
+                 ", r=" + std::to_string(options_.fec_r);
         return false;
       }
       user->fec = std::make_unique<FecStream>(entry.user_id, options_.fec_k, options_.fec_r,
-                                              DefaultRepairEncoder());
+                                              std::move(encoder));
     }
     user->index = static_cast<uint32_t>(users_.size());
     users_.push_back(std::move(user));
