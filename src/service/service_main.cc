@@ -18,7 +18,7 @@ void OnTerminationSignal(int) { Service::Destroy(); }
 
 ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version) {
   ServiceOptions options;
-  const char* optstring = allow_version ? "c:dv" : "c:d";
+  const char* optstring = allow_version ? "c:dqv" : "c:dq";
   int opt;
   while ((opt = getopt(argc, argv, optstring)) != -1) {
     switch (opt) {
@@ -27,6 +27,11 @@ ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version) {
         break;
       case 'd':
         if (daemon(1, 1) != 0) perror("daemon");
+        rtc::LogMessage::SetLogToStderr(false);
+        break;
+      case 'q':
+        // In the foreground under a service manager the log files have every
+        // line already; a copy on stderr would fill its journal twice over.
         rtc::LogMessage::SetLogToStderr(false);
         break;
       case 'v':

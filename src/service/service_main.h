@@ -12,7 +12,8 @@ struct ServiceOptions {
 };
 
 // Reads the options with getopt. "-d" daemonises at once (daemon(1, 1)) and
-// turns the stderr copy of the log off; "-v" (only when allow_version) stops the
+// turns the stderr copy of the log off; "-q" turns it off and stays in the
+// foreground (start-up failures still go to stderr); "-v" (only when allow_version) stops the
 // reading, later options are not seen.
 ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version);
 

@@ -198,6 +198,11 @@ TEST_F(ProcessTest, ForwardingServerStopsOnSigterm) {
   EXPECT_NE(stderr_text_.find("(service.cc:"), std::string::npos) << stderr_text_;
 }
 
+TEST_F(ProcessTest, QuietOptionKeepsTheForegroundButNotTheStderrCopy) {
+  RunUntilSignal(CORVANE_MFU_SERVER, "corvane-mfu-server", SIGTERM, {"-q"});
+  EXPECT_EQ(stderr_text_.find("(service.cc:"), std::string::npos) << stderr_text_;
+}
+
 TEST_F(ProcessTest, ForwardingServerStopsOnSigint) {
   RunUntilSignal(CORVANE_SFU_SERVER, "corvane-sfu-server", SIGINT);
 }
