@@ -146,6 +146,9 @@ class Server:
     # The configuration's defaults.
     receivers = 2
     dispatchers = 2
+    # Which program of `bins` runs, and lines added to its configuration.
+    program = "server"
+    extra_config = ""
 
     def __init__(self, bins, work, roster, max_seconds):
         self.bins, self.work, self.roster, self.max_seconds = bins, work, roster, max_seconds
@@ -161,7 +164,7 @@ class Server:
             if predicate(self._gateway_lines()):
                 return
             if self.proc is not None and self.proc.poll() is not None:
-                raise RuntimeError("corvane-sfu-server stopped; see sfu.stderr")
+                raise RuntimeError(f"{self.bins[self.program]} stopped; see sfu.stderr")
             time.sleep(0.02)
         raise RuntimeError(f"gateway: no {what} in {seconds} s; see {self.gateway_out}")
 
@@ -178,7 +181,8 @@ class Server:
                     "packet_listen_bgp_eth = 127.0.0.1\n"
                     f"packet_listen_port = {media_port}\n"
                     f"receiver_worker_numbers = {self.receivers}\n"
-                    f"dispatcher_worker_numbers = {self.dispatchers}\n")
+                    f"dispatcher_worker_numbers = {self.dispatchers}\n"
+                    + self.extra_config)
         self.gateway_out = os.path.join(self.work, "gateway.out")
         self.gateway = spawn(
             [self.bins["gateway"], "--listen", f"127.0.0.1:{gateway_port}", "--script", "-",
@@ -188,7 +192,7 @@ class Server:
         self._wait_for(lambda out: "listening on" in out, "listening line", 10)
         self.gateway.stdin.write("wait-servers 1 20000\n")
         self.gateway.stdin.flush()
-        self.proc = spawn([self.bins["server"], "-c", conf], stdout=subprocess.DEVNULL,
+        self.proc = spawn([self.bins[self.program], "-c", conf], stdout=subprocess.DEVNULL,
                                      stderr=open(os.path.join(self.work, "sfu.stderr"), "a"))
         self._wait_for(lambda out: "servers registered" in out, "registration", 20)
         time.sleep(0.1)

@@ -211,14 +211,19 @@ void PrintTable(const RunResult& result, int max_rows, std::ostream& out) {
     out << Format("mixer: chosen frames expected %" PRIu64 ", received %" PRIu64
                   ", frames that should have been dropped but arrived %" PRIu64 "\n",
                   t.chosen_expected, t.chosen_received, t.unchosen_received);
-    out << Format("\n%8s %10s %-8s %10s %10s %10s\n", "room", "user", "role", "chosen", "received",
-                  "unchosen");
+    out << Format("\n%8s %10s %-8s %10s %10s %10s  %s\n", "room", "user", "role", "chosen",
+                  "received", "unchosen", "heard (sender: frames)");
     int mixer_rows = 0;
     for (const UserResult& u : result.users) {
       if (mixer_rows++ >= max_rows) break;
-      out << Format("%8" PRIu64 " %10" PRIu64 " %-8s %10" PRIu64 " %10" PRIu64 " %10" PRIu64 "\n",
+      std::string heard;
+      for (const auto& [sender, frames] : u.heard_from) {
+        heard += Format(" %" PRIu64 ": %" PRIu64, sender, frames);
+      }
+      out << Format("%8" PRIu64 " %10" PRIu64 " %-8s %10" PRIu64 " %10" PRIu64 " %10" PRIu64
+                    " %s\n",
                     u.room_id, u.user_id, u.role.c_str(), u.chosen_expected, u.chosen_received,
-                    u.unchosen_received);
+                    u.unchosen_received, heard.c_str());
     }
   }
 }
@@ -249,7 +254,13 @@ void PrintJson(const RunResult& result, std::ostream& out) {
         << ",\"admitted\":" << (u.admitted ? "true" : "false")
         << ",\"admit_ms\":" << Format("%.3f", u.admit_ms) << ",";
     JsonCounters(u, out);
-    out << ",\"problem\":" << JsonString(u.problem) << "}";
+    out << ",\"heard_from\":{";
+    bool first_sender = true;
+    for (const auto& [sender, frames] : u.heard_from) {
+      out << (first_sender ? "" : ",") << "\"" << sender << "\":" << frames;
+      first_sender = false;
+    }
+    out << "},\"problem\":" << JsonString(u.problem) << "}";
   }
   out << "]}\n";
 }

@@ -65,6 +65,8 @@ struct UserResult {
   uint64_t chosen_expected = 0;
   uint64_t chosen_received = 0;
   uint64_t unchosen_received = 0;
+  // Distinct voice datagrams received from each sender of the room, by sender id.
+  std::map<uint64_t, uint64_t> heard_from;
 
   // Empty when the user met every expectation.
   std::string problem;

@@ -345,6 +345,8 @@ RunResult Simulator::Result() const {
       if (!user.links[slot]) continue;
       const SenderLink& link = *user.links[slot];
       const int talker = room.talker_user[slot];
+      const uint64_t heard = link.streams[StreamSlot(StreamKind::kVoice)].seen.distinct();
+      if (heard > 0) r.heard_from[room.talkers[slot].user_id] = heard;
       for (int s = 0; s < kMeasuredStreams; ++s) {
         const StreamRecord& record = link.streams[s];
         const StreamKind kind = s == 0   ? StreamKind::kVoice
