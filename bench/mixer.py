@@ -72,6 +72,31 @@ def pass_lateness_p99_ms(work):
     return value
 
 
+def run_client(bins, target, roster, duration, extra):
+    """One corvane-client run: its JSON summary and the server's CPU seconds meanwhile."""
+    cpu_before = fw.cpu_seconds(target.pid)
+    cmd = [bins["client"], "--server", target.address, "--users", roster,
+           "--duration", str(duration), "--rate", str(RATE), "--size", "24",
+           "--report-ms", "0", "--drain-ms", "300", "--threads", "2", "--quiet", "--json",
+           "--handshake-timeout-ms", "30000", *extra]
+    out = fw.subprocess.run(cmd, stdout=fw.subprocess.PIPE, stderr=fw.subprocess.PIPE,
+                            text=True, timeout=duration + 120, preexec_fn=fw._die_with_parent)
+    cpu = fw.cpu_seconds(target.pid) - cpu_before
+    if not out.stdout.strip():
+        raise RuntimeError(f"corvane-client gave no result: {out.stderr.strip()[-500:]}")
+    return json.loads(out.stdout), cpu
+
+
+def lateness_proxy_ms(result):
+    """What the receivers see of pass lateness: the mixer sends in passes on a fixed period,
+    so each receiver gets its room's frames at one phase of the period but for passes that
+    start late (and delivery jitter, so this bounds the lateness from above). Each receiver
+    reports the p99 spread of that phase; this is the 99th percentile over the receivers."""
+    spreads = sorted(u["pass_spread_ms"] for u in result["users"]
+                     if u["latency_ms"]["samples"] > 0)
+    return spreads[min(len(spreads) - 1, int(0.99 * len(spreads)))] if spreads else None
+
+
 def step(args, bins, work, make_target, rooms, mixer):
     roster = os.path.join(work, f"rooms-{rooms}.txt")
     make_roster(roster, rooms, SPEAKERS, LISTENERS)
@@ -79,23 +104,29 @@ def step(args, bins, work, make_target, rooms, mixer):
     shutil.rmtree(os.path.join(work, "logs"), ignore_errors=True)
     target.start()
     try:
-        extra = ["--mixer"] if mixer else []
-        total = fw.run_client(bins, target, roster, RATE, args.duration, 24,
-                              extra=["--handshake-timeout-ms", "30000", *extra])
+        result, cpu = run_client(bins, target, roster, args.duration,
+                                 ["--mixer"] if mixer else [])
     finally:
         target.stop()
-    delivered = 1.0 - total["loss_percent"] / 100.0
-    lateness = pass_lateness_p99_ms(work) if mixer else None
-    late = lateness if lateness is not None else total["p99_ms"]
+    total = result["total"]
+    admitted = all(u["admitted"] for u in result["users"])
+    delivered = total["received"] / total["expected"] if total["expected"] and admitted else 0.0
+    lateness, source = pass_lateness_p99_ms(work), "server"
+    if lateness is None:
+        lateness, source = lateness_proxy_ms(result), "receivers"
+    latency = total["latency_ms"]
     clean = delivered >= DELIVERED_SHARE and (
-        late <= LATE_PASS_MS if mixer else total["p999_ms"] <= fw.LATE_MS)
-    fw.log(f"  {target.name:10} {rooms:>5} rooms: delivered {100 * delivered:.3f}% p99 "
-           f"{total['p99_ms']:.3f} ms p99.9 {total['p999_ms']:.3f} ms"
-           + (f" pass lateness p99 {lateness:.3f} ms" if lateness is not None else "")
-           + f" cpu {total['cpu_s']:.2f} s -> {'clean' if clean else 'not clean'}")
+        lateness is not None and lateness <= LATE_PASS_MS if mixer
+        else latency["p999"] <= fw.LATE_MS)
+    fw.log(f"  {target.name:10} {rooms:>5} rooms: delivered {100 * delivered:.3f}%"
+           f" (unchosen {total['unchosen_received']}) latency p50 {latency['p50']:.3f}"
+           f" p99 {latency['p99']:.3f} p99.9 {latency['p999']:.3f} ms, pass lateness p99"
+           f" {fw.fmt(lateness, '.3f')} ms ({source}), cpu {cpu:.2f} s"
+           f" -> {'clean' if clean else 'not clean'}")
     return {"rooms": rooms, "delivered": delivered, "lateness_p99_ms": lateness,
-            "p99_ms": total["p99_ms"], "p999_ms": total["p999_ms"], "cpu_s": total["cpu_s"],
-            "clean": clean}
+            "lateness_source": source, "unchosen": total["unchosen_received"],
+            "p50_ms": latency["p50"], "p99_ms": latency["p99"], "p999_ms": latency["p999"],
+            "cpu_s": cpu, "clean": clean}
 
 
 def sweep(args, bins, work, make_target, mixer):
@@ -136,8 +167,7 @@ def idle(args, bins, work):
         # Every member is admitted and keeps alive for the whole window.
         cpu_before = fw.cpu_seconds(target.pid)
         t0 = time.time()
-        fw.run_client(bins, target, roster, RATE, IDLE_SECONDS, 24,
-                      extra=["--handshake-timeout-ms", "30000", "--keepalive-ms", "1000"])
+        run_client(bins, target, roster, IDLE_SECONDS, ["--keepalive-ms", "1000"])
         elapsed = time.time() - t0
         cpu = fw.cpu_seconds(target.pid) - cpu_before
         with open(f"/proc/{target.pid}/status") as f:
@@ -206,7 +236,7 @@ def main():
     parser.add_argument("--out", required=True, help="directory for the results")
     parser.add_argument("--quick", action="store_true", help="short steps, fewer refinements")
     parser.add_argument("--duration", type=float, help="seconds of traffic per step (5; 2)")
-    parser.add_argument("--first-rooms", type=int, default=25, help="first step (25 rooms)")
+    parser.add_argument("--first-rooms", type=int, default=20, help="first step (20 rooms)")
     parser.add_argument("--max-rooms", type=int, default=3200, help="largest step (3200)")
     parser.add_argument("--parts", default="mfu1,mfu0,sfu,idle",
                         help="comma list of mfu1, mfu0, sfu, idle")

@@ -492,6 +492,69 @@ TEST_F(ClientLoopbackTest, ANackBringsBackWhatTheServerLostOnTheWayOut) {
   EXPECT_EQ(User(result, 2).received, User(result, 1).sent);
 }
 
+// The forwarder plays a mixer whose choice never changes: the two best of
+// three speakers (by mark, then level) every period.
+TEST_F(ClientLoopbackTest, MixerModeCountsTheChosenFramesAndTheOnesThatShouldHaveBeenDropped) {
+  AddUser(1, 1, Role::kSpeaker, "level=90");
+  AddUser(1, 2, Role::kSpeaker, "level=10 priority=1");
+  AddUser(1, 3, Role::kSpeaker, "level=40");
+  AddUser(1, 4, Role::kListener);
+  options_.mixer = true;
+  options_.fec_k = 1;
+  int leaked = 0;
+  forwarder_.SetHook([&leaked](uint64_t receiver, const IncomingDatagram& d) {
+    // Speaker 3 ranks last; one of its frames slips through to the listener.
+    if (d.id != 3) return FakeForwarder::Action::kForward;
+    if (receiver == 4 && d.stream_index == 5) {
+      ++leaked;
+      return FakeForwarder::Action::kForward;
+    }
+    return FakeForwarder::Action::kDrop;
+  });
+  const RunResult result = Run();
+  const UserResult& speaker = User(result, 1);
+  ASSERT_GT(speaker.sent, 5u);
+  EXPECT_EQ(speaker.fec_dropped, 0u);
+  // Speaker 1 hears 2, speaker 2 hears 1, speaker 3 and the listener both.
+  EXPECT_EQ(User(result, 1).chosen_expected, User(result, 2).sent);
+  EXPECT_EQ(User(result, 2).chosen_expected, User(result, 1).sent);
+  EXPECT_EQ(User(result, 3).chosen_expected, User(result, 1).sent + User(result, 2).sent);
+  EXPECT_EQ(User(result, 4).chosen_expected, User(result, 1).sent + User(result, 2).sent);
+  for (uint64_t id : {1, 2, 3, 4}) {
+    EXPECT_EQ(User(result, id).chosen_received, User(result, id).chosen_expected) << id;
+    EXPECT_EQ(User(result, id).lost, 0u) << id;
+  }
+  EXPECT_EQ(leaked, 1);
+  EXPECT_EQ(User(result, 4).unchosen_received, 1u);
+  EXPECT_EQ(User(result, 4).problem, "1 frames the mixer should have dropped");
+  EXPECT_EQ(User(result, 1).unchosen_received, 0u);
+  EXPECT_EQ(User(result, 4).heard_from.at(3), 1u);
+  EXPECT_FALSE(result.ok);
+}
+
+// Frames the speaker dropped never reach the mixer: the next best takes the place.
+TEST_F(ClientLoopbackTest, MixerModeLetsTheNextSpeakerInWhenTheBestDropsAFrame) {
+  AddUser(1, 1, Role::kSpeaker, "level=90");
+  AddUser(1, 2, Role::kSpeaker, "level=80");
+  AddUser(1, 3, Role::kSpeaker, "level=70");
+  AddUser(1, 4, Role::kListener);
+  options_.mixer = true;
+  options_.fec_k = 1;
+  options_.loss_percent = 20;
+  duration_s_ = 1;
+  // Forward all: the listener then gets speaker 3 exactly in the periods
+  // where 1 or 2 dropped their frame.
+  const RunResult result = Run();
+  const UserResult& listener = User(result, 4);
+  const uint64_t dropped = User(result, 1).fec_dropped + User(result, 2).fec_dropped;
+  ASSERT_GT(dropped, 0u);
+  EXPECT_EQ(listener.chosen_received, listener.chosen_expected);
+  EXPECT_GT(listener.heard_from.at(3), listener.unchosen_received);
+  EXPECT_EQ(listener.heard_from.at(3) - listener.unchosen_received,
+            listener.chosen_expected - (User(result, 1).sent - User(result, 1).fec_dropped) -
+                (User(result, 2).sent - User(result, 2).fec_dropped));
+}
+
 TEST_F(ClientLoopbackTest, DuplicatesAndReorderingAreCounted) {
   AddUser(1, 1, Role::kSpeaker);
   AddUser(1, 2, Role::kListener);

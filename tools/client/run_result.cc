@@ -51,6 +51,7 @@ void JsonCounters(const UserResult& r, std::ostream& out) {
       << ",\"out_of_order\":" << r.out_of_order << ",\"early\":" << r.early
       << ",\"unexpected\":" << r.unexpected << ",\"stale\":" << r.stale
       << ",\"malformed\":" << r.malformed << ",\"latency_ms\":{\"samples\":" << r.latency.count()
+      << ",\"floor\":" << Format("%.3f", Ms(r.latency.Percentile(0.1)))
       << ",\"p50\":" << Format("%.3f", Ms(r.latency.Percentile(50)))
       << ",\"p99\":" << Format("%.3f", Ms(r.latency.Percentile(99)))
       << ",\"p999\":" << Format("%.3f", Ms(r.latency.Percentile(99.9)))
@@ -65,7 +66,8 @@ void JsonCounters(const UserResult& r, std::ostream& out) {
       << ",\"recovered\":" << r.recovered << ",\"lost_for_good\":" << r.lost_for_good
       << ",\"unrecoverable\":" << r.unrecoverable << ",\"chosen_expected\":" << r.chosen_expected
       << ",\"chosen_received\":" << r.chosen_received
-      << ",\"unchosen_received\":" << r.unchosen_received;
+      << ",\"unchosen_received\":" << r.unchosen_received
+      << ",\"pass_spread_ms\":" << Format("%.3f", Ms(r.pass_spread_us));
 }
 
 }  // namespace
@@ -103,6 +105,7 @@ void UserResult::Accumulate(const UserResult& o) {
   chosen_expected += o.chosen_expected;
   chosen_received += o.chosen_received;
   unchosen_received += o.unchosen_received;
+  pass_spread_us = std::max(pass_spread_us, o.pass_spread_us);
 }
 
 std::string FindProblem(const UserResult& user) {

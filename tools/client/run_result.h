@@ -65,6 +65,9 @@ struct UserResult {
   uint64_t chosen_expected = 0;
   uint64_t chosen_received = 0;
   uint64_t unchosen_received = 0;
+  // The p99 spread of the arrival phase of mixed frames (see PassPhase); in
+  // sums, the largest.
+  int64_t pass_spread_us = 0;
   // Distinct voice datagrams received from each sender of the room, by sender id.
   std::map<uint64_t, uint64_t> heard_from;
 

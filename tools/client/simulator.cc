@@ -128,6 +128,7 @@ bool Simulator::Setup(std::string* error) {
     if (!options_.only.empty() && options_.only.count(entry.user_id) == 0) continue;
     auto user = std::make_unique<SimUser>();
     user->entry = entry;
+    user->pass_phase = PassPhase(interval_us_);
     user->wrong_token = "not-" + entry.token.substr(0, kMaxTokenLength - 4);
     user->skip_detect = options_.skip_detect;
     const rtc::SocketAddress& server = entry.server.IsNil() ? options_.server : entry.server;

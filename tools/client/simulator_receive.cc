@@ -236,6 +236,7 @@ void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t n
   if (in.stream != StreamKind::kMusic) link.heard.fetch_add(1, std::memory_order_relaxed);
   if (admitted && record.threshold_set && in.stream_index >= record.threshold) {
     user->latency.Add(now_us - in.send_time_us);
+    if (options_.mixer && in.fec) user->pass_phase.Add(now_us);
   }
 }
 
@@ -332,6 +333,7 @@ RunResult Simulator::Result() const {
     r.stale = c.stale;
     r.malformed = c.malformed;
     r.latency = user.latency;
+    r.pass_spread_us = user.pass_phase.SpreadUs(99);
     r.auth_answers = c.auth_answers;
     r.acks_received = c.acks_received;
     r.reports_received = c.reports_received;
