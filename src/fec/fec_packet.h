@@ -1,0 +1,120 @@
+// The records of the FEC decoder's ring: a fixed-capacity byte buffer, and one
+// slot holding one FEC datagram with its header fields.
+//
+// FEC datagram: byte 1 'P', user id (8 bytes at 2), FEC sequence number s (4 at
+// 10), block start b (4 at 14), k (1 at 18), r (1 at 19), then the 1480-byte
+// symbol from byte 20; in a source datagram the symbol is a 2-byte length L
+// and the media datagram. All big-endian.
+#ifndef FEC_FEC_PACKET_H_
+#define FEC_FEC_PACKET_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace fec {
+
+constexpr uint8_t kFecMarker = 0x50;  // 'P', byte 1
+constexpr uint32_t kFecHeaderSize = 22;
+constexpr uint32_t kSymbolOffset = 20;
+constexpr uint32_t kSymbolSize = 1480;
+constexpr uint32_t kFecPacketCapacity = kSymbolOffset + kSymbolSize;  // 1500
+// Longest media datagram a symbol can carry behind its 2-byte length.
+constexpr uint32_t kMaxRtpSize = kSymbolSize - 2;
+
+// Header fields of a FEC datagram.
+struct FecHeader {
+  uint64_t user_id = 0;
+  uint32_t sequence = 0;
+  uint32_t start = 0;
+  uint8_t k = 0;
+  uint8_t r = 0;
+};
+
+// False when the datagram is shorter than its 22-byte header.
+bool ParseFecHeader(const uint8_t* data, uint32_t len, FecHeader* header);
+
+class UDPPacket {
+ public:
+  explicit UDPPacket(uint32_t capacity);
+  UDPPacket(const UDPPacket&) = delete;
+  UDPPacket& operator=(const UDPPacket&) = delete;
+
+  // Copies min(len, capacity) bytes and makes that the size.
+  void SetData(const uint8_t* data, uint32_t len);
+  // Size 0; the bytes stay.
+  void Reset() { size_ = 0; }
+  const uint8_t* Data() const { return data_.get(); }
+  uint8_t* Data() { return data_.get(); }
+  uint32_t Size() const { return size_; }
+  uint32_t Capacity() const { return capacity_; }
+  // Ignored above the capacity.
+  void SetSize(uint32_t size) {
+    if (size <= capacity_) size_ = size;
+  }
+
+ private:
+  const uint32_t capacity_;
+  uint32_t size_ = 0;
+  const std::unique_ptr<uint8_t[]> data_;
+};
+
+class FECPacket {
+ public:
+  static constexpr uint32_t kHolding = 1;
+  static constexpr uint32_t kHandedOut = 4;
+
+  FECPacket() : packet_(kFecPacketCapacity) {}
+  FECPacket(const FECPacket&) = delete;
+  FECPacket& operator=(const FECPacket&) = delete;
+
+  // Stores a datagram whose header was checked: status becomes kHolding only.
+  // The symbol bytes past the datagram's end are zeroed, so that a short
+  // datagram never lends the codec a previous occupant's bytes.
+  void AppendData(const uint8_t* data, uint32_t len, const FecHeader& header);
+  // Makes this slot hold the source symbol at `sequence` that the codec just
+  // wrote into Symbol(): its media datagram is `rtp_size` bytes long.
+  void SetRebuilt(uint32_t sequence, uint32_t start, uint8_t k, uint8_t r, uint32_t rtp_size);
+  void Clear() {
+    packet_.Reset();
+    status_ = 0;
+  }
+
+  bool IsHolding() const { return (status_ & kHolding) != 0; }
+  bool IsHandedOut() const { return (status_ & kHandedOut) != 0; }
+  void MarkHandedOut() { status_ |= kHandedOut; }
+  // s < b + k, counted from the block start so that it holds across the wrap.
+  bool IsSourcePacket() const { return sequence_ - start_ < k_; }
+  bool IsSameSequence(const FECPacket& other) const {
+    return start_ == other.start_ && k_ == other.k_ && r_ == other.r_;
+  }
+
+  // The media datagram of a source packet: its length field L, cut to the
+  // bytes received, so that a sender padding to 1500 bytes hands out the same
+  // datagram as one that does not.
+  const uint8_t* RtpData() const { return packet_.Data() + kFecHeaderSize; }
+  uint32_t RtpSize() const;
+  // The codec's symbol: always kSymbolSize bytes (zero past the datagram).
+  const uint8_t* Symbol() const { return packet_.Data() + kSymbolOffset; }
+  uint8_t* Symbol() { return packet_.Data() + kSymbolOffset; }
+
+  uint32_t status() const { return status_; }
+  uint32_t sequence() const { return sequence_; }
+  uint32_t start() const { return start_; }
+  uint8_t k() const { return k_; }
+  uint8_t r() const { return r_; }
+
+  std::string ToString() const;
+
+ private:
+  UDPPacket packet_;
+  uint32_t status_ = 0;
+  uint32_t sequence_ = 0;
+  uint32_t start_ = 0;
+  uint8_t k_ = 0;
+  uint8_t r_ = 0;
+};
+
+}  // namespace fec
+
+#endif  // FEC_FEC_PACKET_H_
