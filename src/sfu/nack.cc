@@ -1,15 +1,129 @@
 #include "sfu/nack.h"
 
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "base/byte_io.h"
+#include "base/logging.h"
+#include "fec/decoder.h"
 #include "packet/udp_packet.h"
 
 namespace corvaneserver {
 
-int Nack::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
-  if (!packet->IsFecPacket()) return -1;
-  // No decoder yet: nothing is kept.
-  return -1;
+namespace {
+
+constexpr size_t kNackReferenceOffset = 22;
+constexpr size_t kNackMaskOffset = 26;
+
+std::string Suppressed(uint64_t count) {
+  return count == 0 ? std::string() : " (" + std::to_string(count) + " more suppressed)";
 }
 
-int Nack::OnNackReceived(const std::shared_ptr<UDPPacket>&) { return -1; }
+}  // namespace
+
+Nack::Nack(uint64_t user_id)
+    : user_id_(user_id),
+      decoder_(std::make_unique<fec::Decoder>(
+          [this](const unsigned char* data, unsigned int size) {
+            return OnFecPacketDecoded(data, size);
+          },
+          fec::Decoder::LossCallback())) {}
+
+Nack::~Nack() {
+  // No decoded datagram may arrive at a map that is gone.
+  decoder_.reset();
+}
+
+int Nack::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
+  if (!packet->IsFecPacket()) return -1;
+  return decoder_->OnPacketReceived(packet->data(), packet->size());
+}
+
+int Nack::OnFecPacketDecoded(const unsigned char* data, unsigned int size) {
+  if (size < kMediaHeaderSize) {
+    uint64_t suppressed = 0;
+    if (short_media_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "user [" << user_id_ << "] decoded packet of [" << size
+                        << "] bytes is shorter than its media header, not kept"
+                        << Suppressed(suppressed);
+    }
+    return -1;
+  }
+  const uint32_t seq = rtc::GetBE32(data + 2);
+  rtc::MutexLock hold(&lock_);
+  if (packets_.count(seq) != 0) return 0;
+  if (packets_.size() >= kMaxNackPackets) {
+    // Inserting and then evicting the smallest: a number below every kept
+    // one would be evicted at once.
+    if (seq < packets_.begin()->first) return 0;
+    auto node = packets_.extract(packets_.begin());
+    std::shared_ptr<UDPPacket>& kept = node.mapped();
+    if (kept.use_count() == 1 && kept->capcity() >= size) {
+      // Nobody else holds it, and only SeekPacket could hand it out again,
+      // under lock_. Pairs with the release of the last other holder.
+      std::atomic_thread_fence(std::memory_order_acquire);
+      std::memcpy(kept->data(), data, size);
+      kept->SetSize(size);
+    } else {
+      kept = std::make_shared<UDPPacket>(kMaxUdpPacketSize);
+      std::memcpy(kept->data(), data, size);
+      kept->SetSize(size);
+    }
+    node.key() = seq;
+    packets_.insert(std::move(node));
+    return 0;
+  }
+  auto packet = std::make_shared<UDPPacket>(kMaxUdpPacketSize);
+  std::memcpy(packet->data(), data, size);
+  packet->SetSize(size);
+  packets_.emplace(seq, std::move(packet));
+  return 0;
+}
+
+int Nack::InsertPacket(std::shared_ptr<UDPPacket> packet) {
+  const uint32_t seq = packet->SequenceNum();
+  rtc::MutexLock hold(&lock_);
+  packets_.emplace(seq, std::move(packet));
+  if (packets_.size() > kMaxNackPackets) packets_.erase(packets_.begin());
+  return 0;
+}
+
+std::shared_ptr<UDPPacket> Nack::SeekPacket(uint32_t seq) {
+  rtc::MutexLock hold(&lock_);
+  auto found = packets_.find(seq);
+  return found == packets_.end() ? nullptr : found->second;
+}
+
+size_t Nack::PacketCount() {
+  rtc::MutexLock hold(&lock_);
+  return packets_.size();
+}
+
+int Nack::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
+  if (nack->size() < kNackPacketSize) {
+    uint64_t suppressed = 0;
+    if (short_nack_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "user [" << user_id_ << "] drop nack from ["
+                        << nack->FromAddress().ToString() << "]: [" << nack->size()
+                        << "] bytes, at least [" << kNackPacketSize << "] needed"
+                        << Suppressed(suppressed);
+    }
+    return -1;
+  }
+  const uint32_t reference = rtc::GetBE32(nack->data() + kNackReferenceOffset);
+  uint16_t mask = rtc::GetBE16(nack->data() + kNackMaskOffset);
+  const rtc::SocketAddress to = nack->FromAddress();
+  uint32_t seq = reference + 1;
+  for (; mask != 0; mask >>= 1, ++seq) {
+    if ((mask & 1) == 0) continue;
+    const std::shared_ptr<UDPPacket> packet = SeekPacket(seq);
+    if (packet) packet->Send(to, nack->socket());
+    RTC_LOG(LS_INFO) << "+++++++++++ user [" << user_id_ << "] resend packet [" << seq
+                     << "], result [" << (packet ? "OK" : "Failed") << "]";
+  }
+  return 0;
+}
 
 }  // namespace corvaneserver

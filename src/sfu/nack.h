@@ -1,34 +1,81 @@
-// The per-user retransmission buffer: keeps the media datagrams that the user's
-// FEC decoder hands out and resends the ones a NACK asks for.
+// The per-user retransmission buffer: feeds the FEC datagrams the user sends
+// to the user's own FEC decoder, keeps the last 256 media datagrams the
+// decoder hands out (received or rebuilt), and resends the ones a NACK asks for.
 //
-// Every voice channel is built with its NACK switch off, so no channel makes a
-// buffer and a NACK is answered by nothing. The FEC-backed implementation comes
-// with the FEC decoder; this class fixes the interface the channel calls.
+// NACK datagram: byte 1 is 202; bytes 14-21 the user whose datagrams are asked
+// for, 22-25 a reference sequence number R, 26-27 a mask M; bit i of M asks
+// for sequence number R + 1 + i. All big-endian.
+//
+// Lock order: the decoder's lock, then `lock_` (the decoder's callback takes
+// it). Nothing here holds `lock_` while it calls the decoder.
 #ifndef SFU_NACK_H_
 #define SFU_NACK_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+
+#include "base/log_rate_limiter.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
+
+namespace fec {
+class Decoder;
+}
 
 namespace corvaneserver {
 
 class UDPPacket;
 
+// Bytes a NACK needs for the fields the buffer reads.
+constexpr size_t kNackPacketSize = 28;
+// Media datagrams kept per user; one more evicts the smallest sequence number.
+constexpr size_t kMaxNackPackets = 256;
+
 class Nack {
  public:
-  explicit Nack(uint64_t user_id) : user_id_(user_id) {}
+  explicit Nack(uint64_t user_id);
+  ~Nack();
   Nack(const Nack&) = delete;
   Nack& operator=(const Nack&) = delete;
 
   uint64_t user_id() const { return user_id_; }
+
+  // --- Deliver worker of this user's datagrams -------------------------------
   // A datagram of the user that the channel accepted (neither ack nor music).
-  // -1 for anything that is not a FEC datagram.
+  // -1 for anything that is not a FEC datagram; else the decoder's result.
   int OnPacketReceived(const std::shared_ptr<UDPPacket>& packet);
-  // A NACK naming this user. -1 while nothing is kept.
+  // A NACK naming this user, whose sender the server has checked: resends each
+  // kept datagram it asks for to the NACK's source through its socket. -1 for a
+  // NACK shorter than kNackPacketSize, else 0.
   int OnNackReceived(const std::shared_ptr<UDPPacket>& nack);
+
+  // --- Decoder callback (decoder's lock held) --------------------------------
+  // Keeps a copy of a media datagram the decoder handed out; one shorter than
+  // the media header is not kept (-1).
+  int OnFecPacketDecoded(const unsigned char* data, unsigned int size);
+  // Keeps `packet` under its sequence number unless that number is kept
+  // already; then evicts the smallest while more than kMaxNackPackets are kept.
+  int InsertPacket(std::shared_ptr<UDPPacket> packet);
+
+  // Any thread. The kept datagram, or null.
+  std::shared_ptr<UDPPacket> SeekPacket(uint32_t seq);
+  size_t PacketCount();
 
  private:
   const uint64_t user_id_;
+
+  rtc::Mutex lock_;
+  // Allocated by this; destroyed first (see the destructor).
+  std::unique_ptr<fec::Decoder> decoder_;
+  // Kept media datagrams by sequence number. Once full, an insertion reuses
+  // the evicted entry's map node and, when nobody else holds it, its datagram,
+  // so a steady stream allocates nothing.
+  std::map<uint32_t, std::shared_ptr<UDPPacket>> packets_ GUARDED_BY(lock_);
+
+  rtc::LogRateLimiter short_nack_log_;
+  rtc::LogRateLimiter short_media_log_;
 };
 
 }  // namespace corvaneserver

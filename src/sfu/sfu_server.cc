@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/byte_io.h"
 #include "base/logging.h"
 #include "channel/receiver_report.h"
 #include "packet/udp_packet.h"
@@ -34,7 +35,15 @@ SfuServer::~SfuServer() {
 
 bool SfuServer::Init(const std::string& path) {
   if (!lock_) return false;
-  return Service::Init(path, "corvane-sfu-server") && StartRecordListen();
+  if (!Service::Init(path, "corvane-sfu-server")) return false;
+  uint32_t nack_enabled = 0;
+  configure()->Read(nack_enabled, "nack_enabled");
+  if (nack_enabled > 1) {
+    RTC_LOG(LS_WARNING) << "configure [nack_enabled] is " << nack_enabled << ", using 0";
+  }
+  nack_enabled_ = nack_enabled == 1;
+  if (nack_enabled_) RTC_LOG(LS_INFO) << "nack and fec decoding enabled for every member";
+  return StartRecordListen();
 }
 
 std::shared_ptr<VoiceRoom> SfuServer::CreateRoom(uint64_t room_id) {
@@ -72,7 +81,8 @@ int SfuServer::JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, 
     existing.reset();
     RemoveUser(old_room_id, user_id);
   }
-  auto channel = std::make_shared<VoiceChannel>(room, user_id, user_type, std::move(token));
+  auto channel =
+      std::make_shared<VoiceChannel>(room, user_id, user_type, std::move(token), nack_enabled_);
   users_[user_id] = channel;
   return room->AddUser(channel);
 }
@@ -198,7 +208,20 @@ int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
     return -1;
   }
   std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
-  return channel ? channel->OnNackReceived(packet) : -1;
+  if (!channel) return -1;
+  // Only a member of the user's room, from the address it is known at, may
+  // pull the user's media; anyone else could otherwise ask for any stream.
+  const std::shared_ptr<VoiceRoom> room = SeekRoom(channel->RoomId());
+  const rtc::SocketAddress from = packet->FromAddress();
+  if (!room || !room->HasMemberAt(from, rtc::GetBE64(packet->data() + kNackSenderIdOffset))) {
+    uint64_t suppressed = 0;
+    if (foreign_nack_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "drop nack for user [" << user_id << "] from [" << from.ToString()
+                        << "], not a member of its room" << Suppressed(suppressed);
+    }
+    return -1;
+  }
+  return channel->OnNackReceived(packet);
 }
 
 int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {

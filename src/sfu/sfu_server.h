@@ -108,6 +108,11 @@ class SfuServer : public Service {
   rtc::LogRateLimiter short_report_log_{kBadInputLogIntervalMs};
   rtc::LogRateLimiter short_nack_log_{kBadInputLogIntervalMs};
   rtc::LogRateLimiter short_cascade_log_{kBadInputLogIntervalMs};
+  rtc::LogRateLimiter foreign_nack_log_{kBadInputLogIntervalMs};
+
+  // Configuration "nack_enabled": members decode FEC and answer NACKs.
+  // Set by Init before any member joins.
+  bool nack_enabled_ = false;
 };
 
 }  // namespace corvaneserver

@@ -15,6 +15,9 @@ namespace corvaneserver {
 constexpr size_t kCascadePacketSize = 18;
 // A NACK names the user whose datagrams it asks for at bytes 14 to 21.
 constexpr size_t kNackMinSize = 22;
+// Where a NACK's sender may put its own user id (the media header's id); the
+// server reads it only as a hint to find the sender among the room's members.
+constexpr size_t kNackSenderIdOffset = 6;
 
 struct CascadeFields {
   uint64_t room_id = 0;

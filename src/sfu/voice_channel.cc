@@ -14,8 +14,11 @@
 namespace corvaneserver {
 
 VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t user_id, uint32_t type,
-                           std::string token)
-    : Channel(user_id, type, std::move(token)), room_(room), cascade_confirmed_(true) {
+                           std::string token, bool nack_enabled)
+    : Channel(user_id, type, std::move(token)),
+      room_(room),
+      cascade_confirmed_(true),
+      nack_enabled_(nack_enabled) {
   if (nack_enabled_) nack_ = std::make_unique<Nack>(user_id);
 }
 
@@ -23,7 +26,8 @@ VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t casc
                            const rtc::SocketAddress& address)
     : Channel(cascade_id, kUserTypeCascader, socket, address),
       room_(room),
-      cascade_confirmed_(false) {}
+      cascade_confirmed_(false),
+      nack_enabled_(false) {}
 
 VoiceChannel::~VoiceChannel() {
   RTC_LOG(LS_INFO) << "remove user [" << Id() << "] from room [" << RoomId() << "]";

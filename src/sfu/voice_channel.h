@@ -41,9 +41,10 @@ constexpr int64_t kResendWindowMs = 250;
 
 class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceChannel> {
  public:
-  // A member who joined through the control plane.
+  // A member who joined through the control plane. With `nack_enabled` the
+  // member's FEC datagrams are decoded and kept for answering NACKs.
   VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t user_id, uint32_t type,
-               std::string token);
+               std::string token, bool nack_enabled = false);
   // A cascade link (user type 3) to the peer server at `address`, reached
   // through `socket`; unconfirmed until the peer answers its detect datagram.
   VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t cascade_id, int socket,
@@ -57,7 +58,8 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   // not an acknowledgement, -1 otherwise.
   // REQUIRES: packet->HasMediaHeader().
   int OnPacketReceived(const std::shared_ptr<UDPPacket>& packet);
-  // A NACK naming this member: -1, since the NACK switch is off.
+  // A NACK naming this member: the retransmission buffer's answer, or -1
+  // when the NACK switch is off.
   int OnNackReceived(const std::shared_ptr<UDPPacket>& nack);
   // A cascade datagram's value, offered by the room; confirms a cascade link
   // whose peer address hashes to it and sends the peer the music detail.
@@ -110,8 +112,8 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   std::atomic<bool> cascade_confirmed_;
   // Cleared by the first accepted datagram, which brings the music detail.
   std::atomic<bool> music_notice_pending_{true};
-  // Off in both constructors; nothing turns it on.
-  const bool nack_enabled_ = false;
+  // Set by the server's configuration for members; always off for cascade links.
+  const bool nack_enabled_;
   // Allocated by this only when the NACK switch is on.
   std::unique_ptr<Nack> nack_;
 

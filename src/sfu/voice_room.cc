@@ -83,4 +83,14 @@ std::shared_ptr<VoiceChannel> VoiceRoom::SeekMember(uint64_t id) const {
   return it == members_.end() ? nullptr : it->second;
 }
 
+bool VoiceRoom::HasMemberAt(const rtc::SocketAddress& address, uint64_t hint_id) const {
+  if (!address.IsComplete()) return false;
+  const std::shared_ptr<VoiceChannel> hinted = SeekMember(hint_id);
+  if (hinted && hinted->FromAddress() == address) return true;
+  for (const auto& [id, member] : members_) {
+    if (member->FromAddress() == address) return true;
+  }
+  return false;
+}
+
 }  // namespace corvaneserver

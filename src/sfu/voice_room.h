@@ -14,6 +14,8 @@
 #include <memory>
 #include <mutex>
 
+#include "base/socket_address.h"
+
 namespace corvaneserver {
 
 class UDPPacket;
@@ -83,6 +85,9 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
   // REQUIRES: at least the server's read lock.
   size_t MemberCount() const { return members_.size(); }
   std::shared_ptr<VoiceChannel> SeekMember(uint64_t id) const;
+  // Whether some member is currently known at `address`. The member named
+  // `hint_id` is tried first; the others are searched only when it is not there.
+  bool HasMemberAt(const rtc::SocketAddress& address, uint64_t hint_id) const;
 
  private:
   // Shares the channels with the server's user map; channels refer back weakly.

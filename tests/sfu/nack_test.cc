@@ -1,0 +1,184 @@
+#include "sfu/nack.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fec/block_builder.h"
+#include "packet/udp_packet.h"
+
+#include "support/udp_test_peer.h"
+
+namespace corvaneserver {
+namespace {
+
+using testing_support::Bytes;
+using testing_support::LogCapture;
+using testing_support::MakeMedia;
+using testing_support::MakePacket;
+using testing_support::SeqOf;
+using testing_support::UdpPeer;
+
+constexpr uint64_t kUser = 9;
+
+Bytes Voice(uint32_t seq) { return MakeMedia(0xA0, 0x20, seq, kUser, "", Bytes(60, seq & 0xFF)); }
+
+class NackTest : public ::testing::Test {
+ protected:
+  // Feeds the FEC block at `start` carrying media first .. first + 3, without
+  // the datagrams at the positions in `lost`.
+  void FeedBlock(uint32_t start, uint32_t first, std::vector<int> lost = {}) {
+    std::vector<fec::Datagram> media;
+    for (uint32_t i = 0; i < 4; ++i) media.push_back(Voice(first + i));
+    std::vector<fec::Datagram> block;
+    ASSERT_TRUE(fec::BuildFecBlock(kUser, start, media, 2, false, &block));
+    for (int i = 0; i < 6; ++i) {
+      if (std::find(lost.begin(), lost.end(), i) != lost.end()) continue;
+      EXPECT_EQ(nack_.OnPacketReceived(MakePacket(block[i], server_.fd(), user_.address())), 0);
+    }
+  }
+  // Keeps the plain media datagrams first .. last through the decoder.
+  void Keep(uint32_t first, uint32_t last) {
+    for (uint32_t seq = first; seq <= last; ++seq) {
+      const Bytes voice = Voice(seq);
+      ASSERT_EQ(nack_.OnFecPacketDecoded(voice.data(), voice.size()), 0);
+    }
+  }
+  Bytes MakeNack(uint32_t reference, uint16_t mask, size_t size = kNackPacketSize) {
+    Bytes nack = MakeMedia(0xA0, kNackPayloadType, 0, 2);
+    nack.resize(kNackPacketSize);
+    rtc::SetBE64(nack.data() + 14, kUser);
+    rtc::SetBE32(nack.data() + 22, reference);
+    rtc::SetBE16(nack.data() + 26, mask);
+    nack.resize(size);
+    return nack;
+  }
+  int SendNack(const Bytes& nack) {
+    return nack_.OnNackReceived(MakePacket(nack, server_.fd(), asker_.address()));
+  }
+  std::vector<uint32_t> ReceivedSeqs() {
+    std::vector<uint32_t> seqs;
+    for (const Bytes& b : asker_.Drain()) {
+      EXPECT_EQ(b, Voice(SeqOf(b)));
+      seqs.push_back(SeqOf(b));
+    }
+    return seqs;
+  }
+
+  LogCapture logs_;
+  UdpPeer server_;
+  UdpPeer user_;
+  UdpPeer asker_;
+  Nack nack_{kUser};
+};
+
+using Seqs = std::vector<uint32_t>;
+
+TEST_F(NackTest, KeepsReceivedAndRebuiltMediaOfTheFecStream) {
+  FeedBlock(0, 100, {1});
+  FeedBlock(6, 104, {0, 3});
+  for (uint32_t seq = 100; seq < 108; ++seq) {
+    auto kept = nack_.SeekPacket(seq);
+    ASSERT_TRUE(kept) << seq;
+    EXPECT_EQ(Bytes(kept->data(), kept->data() + kept->size()), Voice(seq));
+  }
+  EXPECT_EQ(nack_.PacketCount(), 8u);
+}
+
+TEST_F(NackTest, PlainMediaIsNotKept) {
+  EXPECT_EQ(nack_.OnPacketReceived(MakePacket(Voice(5), server_.fd(), user_.address())), -1);
+  EXPECT_EQ(nack_.PacketCount(), 0u);
+}
+
+TEST_F(NackTest, DecodedDatagramShorterThanTheMediaHeaderIsNotKept) {
+  const Bytes cut(13, 1);
+  EXPECT_EQ(nack_.OnFecPacketDecoded(cut.data(), cut.size()), -1);
+  EXPECT_EQ(nack_.PacketCount(), 0u);
+}
+
+TEST_F(NackTest, EmptyMaskResendsAndLogsNothing) {
+  Keep(100, 120);
+  EXPECT_EQ(SendNack(MakeNack(99, 0)), 0);
+  EXPECT_TRUE(ReceivedSeqs().empty());
+  EXPECT_EQ(logs_.Count("resend packet"), 0u);
+}
+
+TEST_F(NackTest, MaskBitsSelectTheSequenceNumbersAfterTheReference) {
+  Keep(100, 120);
+  EXPECT_EQ(SendNack(MakeNack(99, 0x0001)), 0);
+  EXPECT_EQ(ReceivedSeqs(), (Seqs{100}));
+  EXPECT_EQ(SendNack(MakeNack(99, 0x8000)), 0);
+  EXPECT_EQ(ReceivedSeqs(), (Seqs{115}));
+  EXPECT_EQ(SendNack(MakeNack(99, 0xFFFF)), 0);
+  Seqs all;
+  for (uint32_t s = 100; s <= 115; ++s) all.push_back(s);
+  EXPECT_EQ(ReceivedSeqs(), all);
+  EXPECT_EQ(logs_.Count("+++++++++++ user [9] resend packet [100], result [OK]"), 2u);
+  EXPECT_EQ(logs_.Count("resend packet"), 18u);
+}
+
+TEST_F(NackTest, MissingPacketIsLoggedAsFailedAndTheOthersAreStillSent) {
+  Keep(100, 100);
+  Keep(102, 102);
+  EXPECT_EQ(SendNack(MakeNack(99, 0b111)), 0);
+  EXPECT_EQ(ReceivedSeqs(), (Seqs{100, 102}));
+  EXPECT_EQ(logs_.Count("+++++++++++ user [9] resend packet [101], result [Failed]"), 1u);
+}
+
+TEST_F(NackTest, ReferenceAtTheTopWrapsToZero) {
+  Keep(0, 0);
+  EXPECT_EQ(SendNack(MakeNack(0xFFFFFFFFu, 0x0001)), 0);
+  EXPECT_EQ(ReceivedSeqs(), (Seqs{0}));
+}
+
+TEST_F(NackTest, NackShorterThanItsFieldsIsIgnored) {
+  Keep(100, 101);
+  EXPECT_EQ(SendNack(MakeNack(99, 0x0001, kNackPacketSize - 1)), -1);
+  EXPECT_TRUE(ReceivedSeqs().empty());
+  EXPECT_EQ(logs_.Count("drop nack from"), 1u);
+}
+
+TEST_F(NackTest, KeepsTheLast256AndNeverOverwrites) {
+  Keep(1, 257);
+  EXPECT_EQ(nack_.PacketCount(), 256u);
+  EXPECT_FALSE(nack_.SeekPacket(1));
+  EXPECT_TRUE(nack_.SeekPacket(2));
+  EXPECT_TRUE(nack_.SeekPacket(257));
+  // Below every kept number: in and out at once.
+  Keep(0, 0);
+  EXPECT_FALSE(nack_.SeekPacket(0));
+  EXPECT_EQ(nack_.PacketCount(), 256u);
+  // A number already kept keeps its first datagram.
+  Bytes other = Voice(100);
+  other.back() ^= 0xFF;
+  ASSERT_EQ(nack_.OnFecPacketDecoded(other.data(), other.size()), 0);
+  auto kept = nack_.SeekPacket(100);
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(Bytes(kept->data(), kept->data() + kept->size()), Voice(100));
+  EXPECT_EQ(nack_.PacketCount(), 256u);
+}
+
+TEST_F(NackTest, DatagramHandedOutStaysIntactAfterEviction) {
+  Keep(1, 256);
+  std::shared_ptr<UDPPacket> held = nack_.SeekPacket(1);
+  ASSERT_TRUE(held);
+  Keep(257, 600);  // evicts 1 and reuses what nobody holds
+  EXPECT_FALSE(nack_.SeekPacket(1));
+  EXPECT_EQ(Bytes(held->data(), held->data() + held->size()), Voice(1));
+  for (uint32_t seq : {345u, 500u, 600u}) {
+    auto kept = nack_.SeekPacket(seq);
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(Bytes(kept->data(), kept->data() + kept->size()), Voice(seq));
+  }
+}
+
+TEST_F(NackTest, InsertPacketKeepsByTheMediaSequenceNumber) {
+  const Bytes voice = Voice(42);
+  EXPECT_EQ(nack_.InsertPacket(std::make_shared<UDPPacket>(voice.data(), voice.size())), 0);
+  ASSERT_TRUE(nack_.SeekPacket(42));
+}
+
+}  // namespace
+}  // namespace corvaneserver
