@@ -314,7 +314,8 @@ Mixing server and FEC:
   --mixer                 the server is a mixing server: speakers send FEC datagrams in
                           lockstep (one source per period); receivers expect only the frames
                           the mixer chooses (the two best per period by priority, level,
-                          lower user id) and count unchosen frames that arrive
+                          lower user id) and count unchosen frames that arrive;
+                          speakers simulated elsewhere (--only) are left out of the choice
   --fec-k K               speakers send FEC blocks of K source datagrams (1-16; --mixer: 1)
   --fec-r R               and R repair datagrams per block (0-16; default 0)
   --loss PERCENT          each FEC datagram is dropped before sending with this chance
