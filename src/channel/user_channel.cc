@@ -9,6 +9,7 @@
 #include "base/byte_io.h"
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "channel/channel_metrics.h"
 #include "packet/udp_packet.h"
 
 namespace corvaneserver {
@@ -98,6 +99,7 @@ int Channel::ReceivedPacket(const std::shared_ptr<UDPPacket>& packet) {
         RTC_LOG(LS_ERROR) << "user [" << user_id_ << "] address have changed, but token ["
                           << packet_token << "] is invalid";
       }
+      ChannelMetrics::Get().dropped_wrong_token.Add();
       if (previous < kMaxAuthenticationAnswers) SendAuthenticationPacket(packet);
       return -1;
     }
@@ -116,6 +118,7 @@ void Channel::SendAuthenticationPacket(const std::shared_ptr<UDPPacket>& packet)
   BuildAuthenticationPacket(packet->SequenceNum(), user_id_, bytes);
   const UDPPacket answer(bytes, sizeof(bytes));
   answer.Send(packet->FromAddress(), packet->socket());
+  ChannelMetrics::Get().authentication_answers.Add();
   RTC_LOG(LS_INFO) << "user [" << user_id_ << "] send authentication response to ["
                    << packet->FromAddress().ToString() << "]";
 }
@@ -126,6 +129,7 @@ void Channel::ResponseAck(const std::shared_ptr<UDPPacket>& packet) {
   uint8_t bytes[kAckPacketSize];
   BuildAckPacket(payload_type, packet->SequenceNum(), packet->UserId(), bytes);
   const ssize_t sent = SendBytes(Socket(), FromAddress(), bytes, sizeof(bytes));
+  ChannelMetrics::Get().acknowledgements.Add();
   if (sent != static_cast<ssize_t>(kAckPacketSize)) {
     RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver " << sent << " length";
   }
@@ -175,6 +179,7 @@ void Channel::SendReceiverReport() {
   uint8_t bytes[kServerReportSize];
   BuildServerReport(user_id_, *value, bytes);
   SendBytes(Socket(), to, bytes, sizeof(bytes));
+  ChannelMetrics::Get().receiver_reports_sent.Add();
 }
 
 void Channel::OnRReportReceived(uint64_t reporter_id, uint32_t value) {

@@ -67,6 +67,7 @@ void GatewayConnector::TimerProcess() {
     if (socket) {
       SendHeartbeatNotify(socket.get());
     } else {
+      reconnects_.Add();
       ConnectGateway(address);
     }
   }
@@ -86,6 +87,8 @@ void GatewayConnector::CloseConnect() {
     thread_->Dispose(socket.release());
   }
   connections_.clear();
+  connected_.clear();
+  connected_count_.store(0, std::memory_order_relaxed);
 }
 
 std::map<rtc::SocketAddress, std::unique_ptr<rtc::AsyncTCPSocket>>::iterator
@@ -100,6 +103,8 @@ void GatewayConnector::OnConnectEvent(rtc::AsyncPacketSocket* socket) {
   auto entry = FindEntry(socket);
   if (entry == connections_.end()) return;
   RTC_LOG(LS_INFO) << "gateway " << entry->first.ToString() << " connect successed";
+  connected_.insert(socket);
+  connected_count_.store(static_cast<int>(connected_.size()), std::memory_order_relaxed);
   handler_->SendRegisterMessage(socket);
   // The handler ran foreign code: look the entry up again.
   entry = FindEntry(socket);
@@ -118,6 +123,8 @@ void GatewayConnector::OnCloseEvent(rtc::AsyncPacketSocket* socket, int error) {
   if (error == ECONNRESET) {
     RTC_LOG(LS_INFO) << "gateway [" << entry->first.ToString() << "] disconnect";
   }
+  connected_.erase(socket);
+  connected_count_.store(static_cast<int>(connected_.size()), std::memory_order_relaxed);
   // Never deleted inside its own callback: the loop disposes of it later.
   entry->second->ClearCallbacks();
   thread_->Dispose(entry->second.release());

@@ -8,14 +8,17 @@
 #ifndef CONTROL_GATEWAY_CONNECTOR_H_
 #define CONTROL_GATEWAY_CONNECTOR_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "base/async_packet_socket.h"
 #include "base/async_tcp_socket.h"
+#include "base/metrics.h"
 #include "base/socket_address.h"
 #include "base/thread.h"
 #include "control/gateway_message_handler.h"
@@ -46,6 +49,11 @@ class GatewayConnector {
   // Hands every socket to the thread for disposal and forgets every address.
   void CloseConnect();
 
+  // Links that are up now. Safe from any thread.
+  int connected_count() const { return connected_count_.load(std::memory_order_relaxed); }
+  // New connection attempts for links that had gone down. Safe from any thread.
+  const rtc::Counter& reconnects() const { return reconnects_; }
+
   // One entry per gateway address that got a socket; null while it is down.
   const std::map<rtc::SocketAddress, std::unique_ptr<rtc::AsyncTCPSocket>>& connections() const {
     return connections_;
@@ -66,6 +74,11 @@ class GatewayConnector {
 
   // Allocated by this.
   std::map<rtc::SocketAddress, std::unique_ptr<rtc::AsyncTCPSocket>> connections_;
+  // The sockets whose connection came up and has not closed since.
+  std::set<const rtc::AsyncPacketSocket*> connected_;
+  // Mirrors of the above for readers on other threads.
+  std::atomic<int> connected_count_{0};
+  rtc::Counter reconnects_;
 };
 
 }  // namespace corvaneserver

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string>
 #include <utility>
 
 #include "base/logging.h"
+#include "packet/packet_metrics.h"
 
 namespace corvaneserver {
 
@@ -37,6 +39,8 @@ int PacketDeliver::DeliverWorker::OnPacketDelivered(std::shared_ptr<UDPPacket> p
     }
   }
   if (packet != nullptr) {
+    PacketMetrics::Get().dropped_queue_full.Add();
+    dropped_.Add();
     uint64_t suppressed = 0;
     if (queue_full_log_.Allow(&suppressed)) {
       RTC_LOG(LS_WARNING) << "deliver queue full, drop packet from ["
@@ -91,6 +95,7 @@ void PacketDeliver::DeliverWorker::Handle(std::shared_ptr<UDPPacket> packet) {
   // Every handler routes on the payload type and user id: a datagram too short
   // to hold them goes no further.
   if (!packet->HasMediaHeader()) {
+    PacketMetrics::Get().dropped_too_short.Add();
     uint64_t suppressed = 0;
     if (short_packet_log_.Allow(&suppressed)) {
       RTC_LOG(LS_WARNING) << "drop packet of " << packet->size() << " bytes from ["
@@ -115,14 +120,27 @@ PacketDeliver::PacketDeliver(unsigned int worker_numbers, unsigned int statistic
                            "reports are disabled";
   }
   workers_.reserve(worker_numbers);
+  rtc::MetricRegistry& registry = rtc::MetricRegistry::Global();
   for (unsigned int i = 0; i < worker_numbers; ++i) {
     auto worker = std::make_unique<DeliverWorker>(statistics_interval_ms, deliver);
     worker->Start();
+    const rtc::MetricLabels labels = {{"worker", std::to_string(i)}};
+    DeliverWorker* const observed = worker.get();
+    metric_ids_.push_back(registry.AddGauge(
+        "corvane_deliver_queue_depth", "Datagrams waiting in a deliver worker's queue.", labels,
+        [observed] { return static_cast<double>(observed->queue_size()); }));
+    metric_ids_.push_back(registry.AddCounter("corvane_deliver_queue_dropped_total",
+                                              "Datagrams a deliver worker's full queue dropped.",
+                                              labels, &worker->dropped()));
     workers_.push_back(std::move(worker));
   }
 }
 
-PacketDeliver::~PacketDeliver() { Shutdown(); }
+PacketDeliver::~PacketDeliver() {
+  // Before the workers go: no scrape may read them afterwards.
+  for (int id : metric_ids_) rtc::MetricRegistry::Global().Remove(id);
+  Shutdown();
+}
 
 int PacketDeliver::OnPacketDelivered(std::shared_ptr<UDPPacket> packet) {
   const unsigned int index = GetIndex(packet);

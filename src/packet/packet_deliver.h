@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/log_rate_limiter.h"
+#include "base/metrics.h"
 #include "base/platform_thread.h"
 #include "packet/packet_callback.h"
 #include "packet/packet_statistics.h"
@@ -57,6 +58,7 @@ class PacketDeliver {
     void Run();
 
     size_t queue_size() const;
+    const rtc::Counter& dropped() const { return dropped_; }
 
    private:
     // Waits up to kIdleWaitMs for the queue to fill, then moves up to
@@ -75,6 +77,7 @@ class PacketDeliver {
 
     // Any thread.
     rtc::LogRateLimiter queue_full_log_;
+    rtc::Counter dropped_;  // by the full queue
 
     mutable std::mutex lock_;  // guards queue_ and stopping_
     std::condition_variable queue_ready_;
@@ -108,6 +111,8 @@ class PacketDeliver {
  private:
   // Filled by the constructor, never changed afterwards: read without a lock.
   std::vector<std::unique_ptr<DeliverWorker>> workers_;
+  // This pool's entries in the metric registry.
+  std::vector<int> metric_ids_;
 };
 
 }  // namespace corvaneserver

@@ -9,6 +9,7 @@
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/packet_metrics.h"
 
 namespace corvaneserver {
 
@@ -26,6 +27,7 @@ PacketReceiver::ReceiveThread::ReceiveThread(int socket, const PacketCallback& c
     : socket_(socket),
       callback_(callback),
       last_report_time_(rtc::TimeMillis()),
+      metrics_(PacketMetrics::Get()),
       thread_(&ReceiveThread::ThreadEntry, this, "ReceiveWorker") {
   for (unsigned int i = 0; i < kBatchSize; ++i) ArmSlot(i);
 }
@@ -89,6 +91,8 @@ int PacketReceiver::ReceiveThread::ReceiveBatch() {
     packet->SetSize(size);
     packet->SetSocket(socket_, senders_[i]);
     const int64_t now = packet->ReceiveTime();
+    metrics_.received.Add();
+    metrics_.received_bytes.Add(size);
     callback_(std::move(packet));
     ArmSlot(static_cast<unsigned int>(i));
     Count(size, now);

@@ -17,6 +17,7 @@
 #include "base/platform_thread.h"
 #include "base/socket_address.h"
 #include "packet/packet_callback.h"
+#include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 
 namespace corvaneserver {
@@ -66,6 +67,7 @@ class PacketReceiver {
 
     // Used only on the receive thread.
     int64_t last_report_time_;
+    PacketMetrics& metrics_;
     uint64_t packet_count_ = 0;
     uint64_t byte_count_ = 0;
     uint64_t period_bytes_ = 0;

@@ -4,6 +4,7 @@
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/packet_metrics.h"
 
 namespace corvaneserver {
 
@@ -58,7 +59,10 @@ PacketStatistics::PacketStatistics(unsigned int interval_ms)
 PacketStatistics::~PacketStatistics() = default;
 
 int PacketStatistics::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
-  if (DetectPacketCheck(packet) == 0) return -1;
+  if (DetectPacketCheck(packet) == 0) {
+    PacketMetrics::Get().detects_answered.Add();
+    return -1;
+  }
 
   if (rtc::TimeMillis() >= next_sweep_time_ms_) RemoveOvertimeStatistics();
 
@@ -72,6 +76,7 @@ int PacketStatistics::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet)
     sources_.emplace(from, std::make_unique<UnitPacketStat>(from, interval_ms_));
     return 0;
   }
+  PacketMetrics::Get().dropped_unknown_source.Add();
   return -1;
 }
 

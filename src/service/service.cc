@@ -5,7 +5,9 @@
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/packet_metrics.h"
 #include "service/service_address.h"
+#include "service/service_metrics.h"
 
 namespace corvaneserver {
 namespace {
@@ -35,6 +37,8 @@ std::string BuildTime() { return std::string(__DATE__) + " " + __TIME__; }
 Service::Service() = default;
 
 Service::~Service() {
+  RemoveMetrics();
+  metrics_exporter_.reset();
   // Threads first: receivers feed the deliver pool, which calls into the server.
   Shutdown();
   handlers_.clear();
@@ -76,6 +80,7 @@ bool Service::Init(const std::string& path, const std::string& name) {
     statistics_interval_ = kMaxStatisticsIntervalSeconds;
   }
   if (!StartupPacketProcessor()) return false;
+  if (!StartMetrics(name)) return false;
 
   StartTimer(kTimerHeartbeat);
   StartTimer(kTimerInactive);
@@ -186,6 +191,38 @@ int Service::GetSocket() { return packet_receiver_ ? packet_receiver_->GetSocket
 
 void Service::SendHeartbeat() {
   if (gateway_connector_) gateway_connector_->TimerProcess();
+}
+
+void Service::AddMetricGauge(std::string name, std::string help, rtc::MetricLabels labels,
+                             std::function<double()> read) {
+  metric_ids_.push_back(rtc::MetricRegistry::Global().AddGauge(std::move(name), std::move(help),
+                                                               std::move(labels), std::move(read)));
+}
+
+void Service::RemoveMetrics() {
+  for (int id : metric_ids_) rtc::MetricRegistry::Global().Remove(id);
+  metric_ids_.clear();
+}
+
+bool Service::StartMetrics(const std::string& name) {
+  // The counters exist from the first datagram on; touching them here puts
+  // every one of them on the first scrape, at zero.
+  PacketMetrics::Get();
+  ServiceMetrics::Get();
+  AddMetricGauge("corvane_build_info", "The running build; always 1.",
+                 {{"program", name}, {"version", CORVANE_VERSION}, {"build_time", BuildTime()}},
+                 [] { return 1.0; });
+  GatewayConnector* const gateway = gateway_connector_.get();
+  AddMetricGauge("corvane_gateway_links_up", "Gateway links connected now.", {},
+                 [gateway] { return static_cast<double>(gateway->connected_count()); });
+  metric_ids_.push_back(rtc::MetricRegistry::Global().AddCounter(
+      "corvane_gateway_reconnects_total", "Connection attempts for gateway links that went down.",
+      {}, &gateway->reconnects()));
+
+  std::string address;
+  if (!configure_->Read(address, "metrics_listen_address") || address.empty()) return true;
+  metrics_exporter_ = MetricsExporter::Start(address);
+  return metrics_exporter_ != nullptr;
 }
 
 }  // namespace corvaneserver

@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/async_packet_socket.h"
+#include "base/metrics.h"
 #include "base/socket_address.h"
 #include "base/thread.h"
 #include "control/gateway_connector.h"
@@ -20,6 +23,7 @@
 #include "packet/packet_receiver.h"
 #include "service/configure.h"
 #include "service/logger.h"
+#include "service/metrics_exporter.h"
 
 namespace corvaneserver {
 
@@ -90,6 +94,9 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   void StartTimer(uint32_t id);
   bool StartupPacketProcessor();
   bool StartRecordListen();
+  // The framework's metrics, and the exporter when metrics_listen_address is
+  // set; false when that address cannot be listened on.
+  bool StartMetrics(const std::string& name);
   // Calls OuputStatistics() at most once per kStatisticsIntervalMs.
   void Statistics();
   // A socket of the rec interface, taken in turn; -1 when there is none.
@@ -107,6 +114,17 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   PacketReceiver* packet_receiver() const { return packet_receiver_.get(); }
   PacketDeliver* packet_deliver() const { return packet_deliver_.get(); }
   GatewayConnector* gateway_connector() const { return gateway_connector_.get(); }
+  // Null unless metrics_listen_address is configured.
+  const MetricsExporter* metrics_exporter() const { return metrics_exporter_.get(); }
+
+  // A gauge read at each scrape (on the exporter's thread), kept until
+  // RemoveMetrics(). What it reads must stay valid until then.
+  void AddMetricGauge(std::string name, std::string help, rtc::MetricLabels labels,
+                      std::function<double()> read);
+  // Takes this server's gauges out of the registry; when it returns no scrape
+  // reads them any more. Each server calls it first in its destructor, with no
+  // lock of its own held. Idempotent.
+  void RemoveMetrics();
 
  protected:
   // Creates the process-wide instance of Server in `inst` and runs its
@@ -147,6 +165,8 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   std::unique_ptr<PacketDeliver> packet_deliver_;
   int64_t last_statistics_time_ = 0;
   std::map<uint32_t, Handler> handlers_;
+  std::vector<int> metric_ids_;
+  std::unique_ptr<MetricsExporter> metrics_exporter_;
 };
 
 // The build date and time, "Feb 12 2020 15:39:26".

@@ -10,6 +10,7 @@
 #include "control/user_type.h"
 #include "service/service.h"
 #include "service/service_address.h"
+#include "service/service_metrics.h"
 
 namespace corvaneserver {
 namespace {
@@ -17,8 +18,6 @@ namespace {
 uint16_t GetMessageId(const uint8_t* frame) { return rtc::GetBE16(frame + 4); }
 uint32_t GetSessionId(const uint8_t* frame) { return rtc::GetBE32(frame + 6); }
 
-// Decodes the body behind the header. A body that does not decode leaves the
-// fields it did not reach at their defaults, and the handler goes on with them.
 // Decodes the body behind the header. A body that does not decode leaves the
 // fields it did not reach at their defaults, and the handler goes on with them.
 template <class Body>
@@ -108,7 +107,9 @@ void Service::HandleRequest(rtc::AsyncPacketSocket* socket, const uint8_t* data,
                             const rtc::SocketAddress& remote) {
   Body request;
   DecodeBody(data, length, &request);
-  SendResponse(socket, GetSessionId(data), Serve(*this, request, remote));
+  const int result = Serve(*this, request, remote);
+  ServiceMetrics::Get().CountRequest(GetMessageId(data), result);
+  SendResponse(socket, GetSessionId(data), result);
 }
 
 void Service::FillHandlers() {

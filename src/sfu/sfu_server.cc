@@ -4,8 +4,11 @@
 
 #include "base/byte_io.h"
 #include "base/logging.h"
+#include "channel/channel_metrics.h"
 #include "channel/receiver_report.h"
+#include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
+#include "sfu/sfu_metrics.h"
 #include "sfu/sfu_wire.h"
 #include "sfu/voice_channel.h"
 #include "sfu/voice_room.h"
@@ -25,6 +28,8 @@ SfuServer* SfuServer::inst_ = nullptr;
 SfuServer::SfuServer() : lock_(std::make_unique<rtc::RWLock>()) {}
 
 SfuServer::~SfuServer() {
+  // No scrape may read the maps while they go.
+  RemoveMetrics();
   // No deliver worker may be inside OnPacketReceived while the maps and the
   // lock go away: stop the receivers and workers before anything else.
   Shutdown();
@@ -43,7 +48,50 @@ bool SfuServer::Init(const std::string& path) {
   }
   nack_enabled_ = nack_enabled == 1;
   if (nack_enabled_) RTC_LOG(LS_INFO) << "nack and fec decoding enabled for every member";
-  return StartRecordListen();
+  if (!StartRecordListen()) return false;
+  AddMetrics();
+  return true;
+}
+
+void SfuServer::AddMetrics() {
+  ChannelMetrics::Get();
+  SfuMetrics::Get();
+  AddMetricGauge("corvane_rooms", "Rooms on this server.", {},
+                 [this] { return static_cast<double>(RoomCount()); });
+  const char* const members_help = "Members of the rooms, by role.";
+  AddMetricGauge("corvane_members", members_help, {{"role", "speaker"}},
+                 [this] { return static_cast<double>(TallyMembers().speakers); });
+  AddMetricGauge("corvane_members", members_help, {{"role", "listener"}},
+                 [this] { return static_cast<double>(TallyMembers().listeners); });
+  const char* const links_help = "Cascade links to peer servers, by state.";
+  AddMetricGauge("corvane_cascade_links", links_help, {{"state", "confirmed"}},
+                 [this] { return static_cast<double>(TallyMembers().confirmed_links); });
+  AddMetricGauge("corvane_cascade_links", links_help, {{"state", "unconfirmed"}}, [this] {
+    const MemberTally tally = TallyMembers();
+    return static_cast<double>(tally.links - tally.confirmed_links);
+  });
+}
+
+SfuServer::MemberTally SfuServer::TallyMembers() const {
+  MemberTally tally;
+  rtc::ReadLockScoped hold(lock_.get());
+  for (const auto& [id, room] : rooms_) {
+    room->ForEachMember([&tally](const VoiceChannel& member) {
+      switch (member.ChannelType()) {
+        case kUserTypeSpeaker:
+          ++tally.speakers;
+          break;
+        case kUserTypeCascader:
+          ++tally.links;
+          if (member.cascade_confirmed()) ++tally.confirmed_links;
+          break;
+        default:
+          ++tally.listeners;
+          break;
+      }
+    });
+  }
+  return tally;
 }
 
 std::shared_ptr<VoiceRoom> SfuServer::CreateRoom(uint64_t room_id) {
@@ -153,6 +201,7 @@ int SfuServer::AddRecorder(uint64_t, uint64_t, uint64_t, std::string) { return -
 int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
   if (!packet->HasMediaHeader()) {
     uint64_t suppressed = 0;
+    PacketMetrics::Get().dropped_too_short.Add();
     if (short_packet_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "drop datagram from [" << packet->FromAddress().ToString() << "]: ["
                         << packet->size() << "] bytes is shorter than its media header"
@@ -166,12 +215,19 @@ int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
   if (IsNack(payload_type)) return OnNackReceived(packet);
   if (IsCascade(payload_type)) return OnCascadeReceived(packet);
   std::shared_ptr<VoiceChannel> channel = SeekUser(packet->UserId());
-  return channel ? channel->OnPacketReceived(packet) : -1;
+  if (!channel) {
+    ChannelMetrics::Get().dropped_unknown_user.Add();
+    return -1;
+  }
+  return channel->OnPacketReceived(packet);
 }
 
 int SfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
   ParsedReceiverReport report;
-  if (!ParseReceiverReport(packet->data(), packet->size(), &report)) return -1;
+  if (!ParseReceiverReport(packet->data(), packet->size(), &report)) {
+    ChannelMetrics::Get().dropped_malformed.Add();
+    return -1;
+  }
   if (report.truncated()) {
     uint64_t suppressed = 0;
     if (short_report_log_.Allow(&suppressed)) {
@@ -200,6 +256,7 @@ int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
   uint64_t user_id = 0;
   if (!ParseNackUserId(packet->data(), packet->size(), &user_id)) {
     uint64_t suppressed = 0;
+    ChannelMetrics::Get().dropped_malformed.Add();
     if (short_nack_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "drop nack from [" << packet->FromAddress().ToString() << "]: ["
                         << packet->size() << "] bytes, at least [" << kNackMinSize << "] needed"
@@ -228,6 +285,7 @@ int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
   CascadeFields fields;
   if (!ParseCascadePacket(packet->data(), packet->size(), &fields)) {
     uint64_t suppressed = 0;
+    ChannelMetrics::Get().dropped_malformed.Add();
     if (short_cascade_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "drop cascade datagram from [" << packet->FromAddress().ToString()
                         << "]: [" << packet->size() << "] bytes, at least [" << kCascadePacketSize

@@ -80,6 +80,15 @@ class SfuServer : public Service {
   // Observers for tests and tools; each takes the read lock.
   size_t RoomCount() const;
   size_t UserCount() const;
+  // Members of every room by role, and the cascade links by state; what the
+  // metrics export. Read lock.
+  struct MemberTally {
+    size_t speakers = 0;
+    size_t listeners = 0;
+    size_t links = 0;
+    size_t confirmed_links = 0;
+  };
+  MemberTally TallyMembers() const;
   std::shared_ptr<VoiceRoom> FindRoom(uint64_t room_id) const;
   std::shared_ptr<VoiceChannel> FindUser(uint64_t user_id) const;
 
@@ -89,6 +98,8 @@ class SfuServer : public Service {
   std::shared_ptr<VoiceRoom> SeekRoom(uint64_t room_id) const;
   std::shared_ptr<VoiceChannel> SeekUser(uint64_t user_id) const;
   int RemoveUser(uint64_t room_id, uint64_t user_id);
+  // The server's gauges: rooms, members by role, cascade links by state.
+  void AddMetrics();
 
   // REQUIRES: lock_ held for reading.
   int OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet);

@@ -8,6 +8,7 @@
 #include "packet/batch_sender.h"
 #include "packet/udp_packet.h"
 #include "sfu/nack.h"
+#include "sfu/sfu_metrics.h"
 #include "sfu/sfu_wire.h"
 #include "sfu/voice_room.h"
 
@@ -138,6 +139,7 @@ void VoiceChannel::ResendPacket() {
     }
   }
   for (const auto& packet : due) SendPacket(packet);
+  SfuMetrics::Get().resends.Add(due.size());
 }
 
 void VoiceChannel::OnAckReceived(const std::shared_ptr<UDPPacket>& ack) {

@@ -3,6 +3,7 @@
 #include "base/logging.h"
 #include "base/time_utils.h"
 #include "packet/batch_sender.h"
+#include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 #include "sfu/voice_channel.h"
 
@@ -61,10 +62,14 @@ int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet) {
   const uint64_t sender = packet->UserId();
   // One sendmmsg per socket for the whole room; `packet` outlives the flush.
   BatchSender batch;
+  uint64_t delivered = 0;
   for (const auto& [id, member] : members_) {
-    if (id != sender) member->DeliverPacket(packet, &batch);
+    if (id == sender) continue;
+    member->DeliverPacket(packet, &batch);
+    ++delivered;
   }
   batch.Flush();
+  PacketMetrics::Get().forwarded.Add(delivered);
   return 0;
 }
 

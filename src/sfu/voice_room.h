@@ -84,6 +84,10 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
 
   // REQUIRES: at least the server's read lock.
   size_t MemberCount() const { return members_.size(); }
+  template <class Visit>
+  void ForEachMember(Visit visit) const {
+    for (const auto& [id, member] : members_) visit(*member);
+  }
   std::shared_ptr<VoiceChannel> SeekMember(uint64_t id) const;
   // Whether some member is currently known at `address`. The member named
   // `hint_id` is tried first; the others are searched only when it is not there.

@@ -1,0 +1,28 @@
+#include "packet/packet_metrics.h"
+
+namespace corvaneserver {
+
+PacketMetrics& PacketMetrics::Get() {
+  static PacketMetrics* metrics = [] {
+    auto* m = new PacketMetrics();  // never destroyed: the registry points at it
+    rtc::MetricRegistry& registry = rtc::MetricRegistry::Global();
+    registry.AddCounter("corvane_datagrams_received_total", "Datagrams read from the UDP sockets.",
+                        {}, &m->received);
+    registry.AddCounter("corvane_received_bytes_total", "Bytes of the datagrams read.", {},
+                        &m->received_bytes);
+    registry.AddCounter("corvane_detects_answered_total",
+                        "Detect datagrams echoed to their source.", {}, &m->detects_answered);
+    registry.AddCounter("corvane_datagrams_forwarded_total",
+                        "Datagrams sent on to room members, one per member.", {}, &m->forwarded);
+    registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "unknown_source"}},
+                        &m->dropped_unknown_source);
+    registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "too_short"}},
+                        &m->dropped_too_short);
+    registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "queue_full"}},
+                        &m->dropped_queue_full);
+    return m;
+  }();
+  return *metrics;
+}
+
+}  // namespace corvaneserver

@@ -1,0 +1,29 @@
+// What the datagram path counts, in both servers: received, answered, dropped
+// before a server saw it, and forwarded. Bumped without locks (rtc::Counter).
+#ifndef PACKET_PACKET_METRICS_H_
+#define PACKET_PACKET_METRICS_H_
+
+#include "base/metrics.h"
+
+namespace corvaneserver {
+
+// The name of the family every layer adds its drop reasons to.
+inline constexpr char kDroppedMetricName[] = "corvane_datagrams_dropped_total";
+inline constexpr char kDroppedMetricHelp[] = "Datagrams dropped instead of handled, by reason.";
+
+struct PacketMetrics {
+  rtc::Counter received;
+  rtc::Counter received_bytes;
+  rtc::Counter detects_answered;
+  rtc::Counter forwarded;  // datagrams sent on to members, one per member
+  rtc::Counter dropped_unknown_source;
+  rtc::Counter dropped_too_short;
+  rtc::Counter dropped_queue_full;
+
+  // The process's counters, registered with the metric registry on first use.
+  static PacketMetrics& Get();
+};
+
+}  // namespace corvaneserver
+
+#endif  // PACKET_PACKET_METRICS_H_

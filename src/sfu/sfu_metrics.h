@@ -1,0 +1,18 @@
+// What only the forwarding server counts.
+#ifndef SFU_SFU_METRICS_H_
+#define SFU_SFU_METRICS_H_
+
+#include "base/metrics.h"
+
+namespace corvaneserver {
+
+struct SfuMetrics {
+  rtc::Counter resends;  // datagrams sent again while waiting for an acknowledgement
+
+  // The process's counters, registered with the metric registry on first use.
+  static SfuMetrics& Get();
+};
+
+}  // namespace corvaneserver
+
+#endif  // SFU_SFU_METRICS_H_

@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""A running server's /metrics, scraped over HTTP and parsed with the Prometheus
+client library's own parser: the families are there, and their counters move
+with the traffic that corvane-client sends through the server.
+
+    metrics_test.py SFU_SERVER MFU_SERVER GATEWAY CLIENT
+"""
+
+import json
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+from prometheus_client.parser import text_string_to_metric_families
+
+SFU = MFU = GATEWAY = CLIENT = None
+
+
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def scrape(port):
+    """{(sample name, frozenset of labels): value} of one scrape."""
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as response:
+        text = response.read().decode()
+    samples = {}
+    for family in text_string_to_metric_families(text):
+        for sample in family.samples:
+            samples[(sample.name, frozenset(sample.labels.items()))] = sample.value
+    return samples
+
+
+def value(samples, name, **labels):
+    return samples.get((name, frozenset(labels.items())))
+
+
+class MetricsTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="corvane-metrics-")
+        self.processes = []
+
+    def tearDown(self):
+        for proc in reversed(self.processes):
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(timeout=20)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def start(self, argv, **kwargs):
+        proc = subprocess.Popen(argv, **kwargs)
+        self.processes.append(proc)
+        return proc
+
+    def start_server(self, program, gateway_port):
+        media_port = free_port(socket.SOCK_DGRAM)
+        metrics_port = free_port(socket.SOCK_STREAM)
+        config = os.path.join(self.dir, os.path.basename(program) + ".conf")
+        with open(config, "w") as f:
+            f.write(f"log_file_path = {self.dir}/\n"
+                    f"gateway_address = 127.0.0.1:{gateway_port}\n"
+                    f"packet_listen_bgp_eth = 127.0.0.1\n"
+                    f"packet_listen_port = {media_port}\n"
+                    f"metrics_listen_address = 127.0.0.1:{metrics_port}\n")
+        self.start([program, "-q", "-c", config], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 20
+        while True:
+            try:
+                return media_port, metrics_port, scrape(metrics_port)
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise
+                time.sleep(0.05)
+
+    def run_gateway(self, port, *commands):
+        argv = [GATEWAY, "--listen", f"127.0.0.1:{port}"]
+        for command in commands:
+            argv += ["-e", command]
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        return done.stdout
+
+    def test_forwarding_server_counts_what_it_forwards_and_refuses(self):
+        gateway_port = free_port(socket.SOCK_STREAM)
+        gateway_out = os.path.join(self.dir, "gateway.out")
+        roster = os.path.join(self.dir, "room.txt")
+        with open(roster, "w") as f:
+            f.write("room 1 user 11 speaker a\nroom 1 user 12 listener b\n"
+                    "room 1 user 13 listener c\n")
+        with open(gateway_out, "w") as out:
+            gateway = self.start([GATEWAY, "--listen", f"127.0.0.1:{gateway_port}", "-e",
+                                  "wait-servers 1 20000", "-e", f"load {roster}", "-e", "serve"],
+                                 stdout=out, stderr=subprocess.STDOUT)
+        media_port, metrics_port, before = self.start_server(SFU, gateway_port)
+        for name in ("corvane_datagrams_received_total", "corvane_datagrams_forwarded_total",
+                     "corvane_acknowledgements_sent_total", "corvane_resends_total",
+                     "corvane_gateway_reconnects_total"):
+            self.assertIsNotNone(value(before, name), name)
+        build = [k for k in before if k[0] == "corvane_build_info"]
+        self.assertEqual(len(build), 1)
+        self.assertIn(("program", "corvane-sfu-server"), build[0][1])
+
+        def gateway_output():
+            with open(gateway_out) as f:
+                return f.read()
+
+        deadline = time.monotonic() + 20
+        while "result 0" not in gateway_output():
+            self.assertLess(time.monotonic(), deadline, gateway_output())
+            time.sleep(0.05)
+        during = scrape(metrics_port)
+        self.assertEqual(value(during, "corvane_gateway_links_up"), 1)
+        self.assertEqual(value(during, "corvane_rooms"), 1)
+        self.assertEqual(value(during, "corvane_members", role="speaker"), 1)
+        self.assertEqual(value(during, "corvane_members", role="listener"), 2)
+        self.assertGreaterEqual(
+            value(during, "corvane_gateway_requests_total", kind="create_room", result="ok"), 1)
+
+        run = subprocess.run([CLIENT, "--server", f"127.0.0.1:{media_port}", "--users", roster,
+                              "--duration", "2", "--json", "--quiet"],
+                             capture_output=True, text=True, timeout=60)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        summary = json.loads(run.stdout)
+        received_by_listeners = sum(u["received"] for u in summary["users"] if u["user"] != 11)
+
+        # A datagram naming a member from an address without its token.
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as stranger:
+            stranger.sendto(b"COr" + bytes(9), ("127.0.0.1", media_port))
+            stranger.settimeout(5)
+            stranger.recv(64)  # the echo of the detect
+            header = bytes([0xA0, 0x20]) + (7).to_bytes(4, "big") + (12).to_bytes(8, "big")
+            stranger.sendto(header + (4).to_bytes(2, "big") + b"nope", ("127.0.0.1", media_port))
+            stranger.recv(64)  # the authentication answer
+
+        after = scrape(metrics_port)
+        forwarded = (value(after, "corvane_datagrams_forwarded_total") -
+                     value(before, "corvane_datagrams_forwarded_total"))
+        self.assertGreaterEqual(forwarded, received_by_listeners)
+        self.assertGreater(received_by_listeners, 100)
+        received = (value(after, "corvane_datagrams_received_total") -
+                    value(before, "corvane_datagrams_received_total"))
+        self.assertGreaterEqual(received, 100)
+        self.assertGreaterEqual(value(after, "corvane_detects_answered_total"), 4)
+        self.assertEqual(value(after, "corvane_datagrams_dropped_total", reason="wrong_token"), 1)
+        self.assertEqual(value(after, "corvane_authentication_answers_total"), 1)
+        depth = [k for k in after if k[0] == "corvane_deliver_queue_depth"]
+        self.assertEqual(len(depth), 2)  # one per deliver worker
+        gateway.send_signal(signal.SIGTERM)
+
+    def test_mixing_server_serves_the_framework_metrics(self):
+        gateway_port = free_port(socket.SOCK_STREAM)
+        gateway = self.start([GATEWAY, "--listen", f"127.0.0.1:{gateway_port}", "-e",
+                              "wait-servers 1 20000", "-e", "serve"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _, metrics_port, _ = self.start_server(MFU, gateway_port)
+        deadline = time.monotonic() + 20
+        while value(scrape(metrics_port), "corvane_gateway_links_up") != 1:
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        samples = scrape(metrics_port)
+        build = [k for k in samples if k[0] == "corvane_build_info"]
+        self.assertIn(("program", "corvane-mfu-server"), build[0][1])
+        self.assertIsNotNone(value(samples, "corvane_datagrams_received_total"))
+        gateway.send_signal(signal.SIGTERM)
+
+
+if __name__ == "__main__":
+    SFU, MFU, GATEWAY, CLIENT = sys.argv[1:5]
+    del sys.argv[1:5]
+    unittest.main(verbosity=2)
