@@ -5,6 +5,7 @@
 
 #include "base/byte_io.h"
 #include "base/logging.h"
+#include "fec/fec_metrics.h"
 
 namespace fec {
 
@@ -183,7 +184,11 @@ int Decoder::DecodedSequence(uint32_t pos, uint32_t n) {
   uint32_t m = 0;
   for (uint32_t i = 0; i < n; ++i) m += HoldsBlockPacket(pos, i, k, r) ? 1 : 0;
   if (m < k && !IsSequenceOvertime(pos, n)) return -1;
-  if (m >= k) Decoded(pos, k, r);
+  if (m >= k) {
+    Decoded(pos, k, r);
+  } else {
+    FecMetrics::Get().blocks_given_up.Add();
+  }
   const uint32_t start = next_start_;
   ResetSequence(pos, k, r);
   next_start_ = start + n;
@@ -225,9 +230,13 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
       sources += present ? 1 : 0;
     }
   }
-  if (sources == k) return 0;
+  if (sources == k) {
+    FecMetrics::Get().blocks_complete.Add();
+    return 0;
+  }
   if (!codec_ || codec_->k() != k || codec_->r() != r) codec_ = ReedSolomon::Get(k, r);
   if (!codec_ || !codec_->Decode(symbols_, rebuilt_, kSymbolSize)) {
+    FecMetrics::Get().blocks_given_up.Add();
     uint64_t suppressed = 0;
     if (decode_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "user [" << user_id_ << "] open fec decoded failed"
@@ -256,6 +265,7 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
     slot.SetRebuilt(next_start_ + i, next_start_, k, r, length);
     holding_[index / 64] |= uint64_t{1} << (index % 64);
   }
+  FecMetrics::Get().blocks_rebuilt.Add();
   return 0;
 }
 

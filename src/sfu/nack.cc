@@ -9,6 +9,7 @@
 #include "base/logging.h"
 #include "fec/decoder.h"
 #include "packet/udp_packet.h"
+#include "sfu/sfu_metrics.h"
 
 namespace corvaneserver {
 
@@ -120,6 +121,7 @@ int Nack::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
     if ((mask & 1) == 0) continue;
     const std::shared_ptr<UDPPacket> packet = SeekPacket(seq);
     if (packet) packet->Send(to, nack->socket());
+    (packet ? SfuMetrics::Get().nack_resent : SfuMetrics::Get().nack_missing).Add();
     RTC_LOG(LS_INFO) << "+++++++++++ user [" << user_id_ << "] resend packet [" << seq
                      << "], result [" << (packet ? "OK" : "Failed") << "]";
   }

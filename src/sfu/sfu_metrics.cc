@@ -8,6 +8,11 @@ SfuMetrics& SfuMetrics::Get() {
     rtc::MetricRegistry::Global().AddCounter(
         "corvane_resends_total", "Datagrams sent again to members that had not acknowledged them.",
         {}, &m->resends);
+    const char* const nack_help = "Datagrams asked for by NACKs, by whether they were resent.";
+    rtc::MetricRegistry::Global().AddCounter("corvane_nack_requests_total", nack_help,
+                                             {{"result", "resent"}}, &m->nack_resent);
+    rtc::MetricRegistry::Global().AddCounter("corvane_nack_requests_total", nack_help,
+                                             {{"result", "missing"}}, &m->nack_missing);
     return m;
   }();
   return *metrics;

@@ -8,6 +8,9 @@ namespace corvaneserver {
 
 struct SfuMetrics {
   rtc::Counter resends;  // datagrams sent again while waiting for an acknowledgement
+  // Datagrams that NACKs asked for: found in the buffer and sent, or not there.
+  rtc::Counter nack_resent;
+  rtc::Counter nack_missing;
 
   // The process's counters, registered with the metric registry on first use.
   static SfuMetrics& Get();

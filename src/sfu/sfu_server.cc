@@ -6,6 +6,7 @@
 #include "base/logging.h"
 #include "channel/channel_metrics.h"
 #include "channel/receiver_report.h"
+#include "fec/fec_metrics.h"
 #include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 #include "sfu/sfu_metrics.h"
@@ -56,6 +57,7 @@ bool SfuServer::Init(const std::string& path) {
 void SfuServer::AddMetrics() {
   ChannelMetrics::Get();
   SfuMetrics::Get();
+  fec::FecMetrics::Get();
   AddMetricGauge("corvane_rooms", "Rooms on this server.", {},
                  [this] { return static_cast<double>(RoomCount()); });
   const char* const members_help = "Members of the rooms, by role.";
