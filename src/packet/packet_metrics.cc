@@ -20,6 +20,8 @@ PacketMetrics& PacketMetrics::Get() {
                         &m->dropped_too_short);
     registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "queue_full"}},
                         &m->dropped_queue_full);
+    registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "sources_full"}},
+                        &m->dropped_sources_full);
     return m;
   }();
   return *metrics;

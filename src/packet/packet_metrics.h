@@ -19,6 +19,7 @@ struct PacketMetrics {
   rtc::Counter dropped_unknown_source;
   rtc::Counter dropped_too_short;
   rtc::Counter dropped_queue_full;
+  rtc::Counter dropped_sources_full;  // a new source while the source table is full
 
   // The process's counters, registered with the metric registry on first use.
   static PacketMetrics& Get();

@@ -17,6 +17,7 @@ PacketStatistics::UnitPacketStat::UnitPacketStat(const rtc::SocketAddress& addre
       next_report_time_ms_(last_time_ms_ + interval_ms) {}
 
 PacketStatistics::UnitPacketStat::~UnitPacketStat() {
+  if (quiet_) return;
   RTC_LOG(LS_INFO) << "remove [" << address_.ToString() << "] packet statistics";
 }
 
@@ -51,6 +52,10 @@ bool PacketStatistics::UnitPacketStat::Overtime() const {
 
 void PacketStatistics::UnitPacketStat::Touch() { last_time_ms_ = rtc::TimeMillis(); }
 
+bool PacketStatistics::UnitPacketStat::IdleFor(int64_t idle_ms) const {
+  return rtc::TimeMillis() >= last_time_ms_ + idle_ms;
+}
+
 PacketStatistics::PacketStatistics(unsigned int interval_ms)
     : start_time_ms_(rtc::TimeMillis()),
       interval_ms_(interval_ms),
@@ -72,9 +77,7 @@ int PacketStatistics::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet)
   // Another server's first cascade datagram makes it known; it is delivered
   // but not counted.
   if (packet->HasMediaHeader() && IsCascade(packet->PayloadType())) {
-    const rtc::SocketAddress from = packet->FromAddress();
-    sources_.emplace(from, std::make_unique<UnitPacketStat>(from, interval_ms_));
-    return 0;
+    return AddSource(packet->FromAddress()) ? 0 : -1;
   }
   PacketMetrics::Get().dropped_unknown_source.Add();
   return -1;
@@ -84,17 +87,49 @@ int PacketStatistics::DetectPacketCheck(const std::shared_ptr<UDPPacket>& packet
   if (!packet->IsDetectPacket()) return -1;
 
   const rtc::SocketAddress from = packet->FromAddress();
-  packet->Send(from, packet->socket());
-
   const auto it = sources_.find(from);
-  if (it == sources_.end()) {
-    sources_.emplace(from, std::make_unique<UnitPacketStat>(from, interval_ms_));
-  } else {
+  if (it != sources_.end()) {
     // A client that probes again is alive: a sweep right after its probe must
     // not make it probe once more.
     it->second->Touch();
+  } else if (!AddSource(from)) {
+    return 0;  // handled: refused, and not echoed, so the client probes again
   }
+  packet->Send(from, packet->socket());
   return 0;
+}
+
+bool PacketStatistics::AddSource(const rtc::SocketAddress& address) {
+  if (!MakeRoom()) {
+    PacketMetrics::Get().dropped_sources_full.Add();
+    uint64_t suppressed = 0;
+    if (full_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_WARNING) << "packet statistics hold [" << sources_.size()
+                          << "] sources, refuse new source [" << address.ToString() << "] ("
+                          << suppressed << " more refused before)";
+    }
+    return false;
+  }
+  sources_.emplace(address, std::make_unique<UnitPacketStat>(address, interval_ms_));
+  return true;
+}
+
+bool PacketStatistics::MakeRoom() {
+  if (sources_.size() < kMaxSources) return true;
+  const int64_t now = rtc::TimeMillis();
+  if (now < next_crowded_sweep_ms_) return false;
+  next_crowded_sweep_ms_ = now + kSweepPeriodMs;
+  const size_t before = sources_.size();
+  std::erase_if(sources_, [](const auto& entry) {
+    if (!entry.second->IdleFor(kCrowdedIdleMs)) return false;
+    entry.second->Forget();
+    return true;
+  });
+  if (sources_.size() < before) {
+    RTC_LOG(LS_WARNING) << "packet statistics full, forgot [" << before - sources_.size()
+                        << "] sources silent for [" << kCrowdedIdleMs << "] ms";
+  }
+  return sources_.size() < kMaxSources;
 }
 
 void PacketStatistics::RemoveOvertimeStatistics() {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "base/log_rate_limiter.h"
 #include "base/socket_address.h"
 #include "packet/udp_packet.h"
 
@@ -25,6 +26,13 @@ class PacketStatistics {
   static constexpr int64_t kSweepDelayMs = 1800000;
   // Once sweeps run, at most one walk of the table per this period.
   static constexpr int64_t kSweepPeriodMs = 1000;
+  // Most sources one worker keeps. Detects from ever new ports would
+  // otherwise grow the table without bound. When a new source finds the
+  // table full, sources silent for kCrowdedIdleMs are forgotten at once
+  // (without a line each), at most once per kSweepPeriodMs; if that frees
+  // nothing the new source is refused (not echoed) until it does.
+  static constexpr size_t kMaxSources = 32768;
+  static constexpr int64_t kCrowdedIdleMs = 10000;
 
   // Counters and report schedule of one known source.
   class UnitPacketStat {
@@ -45,6 +53,10 @@ class PacketStatistics {
     // Marks the source as heard from now without counting anything (a
     // repeated detect packet).
     void Touch();
+    // Silent for at least `idle_ms`.
+    bool IdleFor(int64_t idle_ms) const;
+    // Leaves the table without the "remove" line (crowded out, not timed out).
+    void Forget() { quiet_ = true; }
 
     const rtc::SocketAddress& address() const { return address_; }
     uint64_t count() const { return count_; }
@@ -59,6 +71,7 @@ class PacketStatistics {
     uint64_t interval_bytes_ = 0;   // bytes since period_start_time_ms_
     uint64_t count_ = 0;            // datagrams since creation
     uint64_t total_bytes_ = 0;      // bytes since creation
+    bool quiet_ = false;
   };
 
   // interval_ms: reporting interval of every source; 0 turns reports off.
@@ -77,6 +90,12 @@ class PacketStatistics {
   // passed since construction; does nothing before.
   void RemoveOvertimeStatistics();
 
+  // True when one more source fits, after forgetting idle ones if the table is full.
+  bool MakeRoom();
+  // Adds a source when there is room; false (counted, and logged at a
+  // limited rate) when the table is full.
+  bool AddSource(const rtc::SocketAddress& address);
+
   // For tests and diagnostics.
   size_t source_count() const { return sources_.size(); }
   const UnitPacketStat* Find(const rtc::SocketAddress& address) const;
@@ -89,6 +108,8 @@ class PacketStatistics {
   const int64_t start_time_ms_;
   const uint32_t interval_ms_;
   int64_t next_sweep_time_ms_;
+  int64_t next_crowded_sweep_ms_ = 0;
+  rtc::LogRateLimiter full_log_{10000};
   // Keyed by the whole address (IP and port): two sources never share an
   // entry, whatever their hashes.
   std::unordered_map<rtc::SocketAddress, std::unique_ptr<UnitPacketStat>, AddressHash> sources_;

@@ -297,5 +297,44 @@ TEST_F(PacketStatisticsTest, DestructionRemovesEverySourceWithItsLine) {
   EXPECT_EQ(log_.Count("remove [127.0.0.1:41010] packet statistics"), 1u);
 }
 
+TEST_F(PacketStatisticsTest, FullTableForgetsIdleSourcesAndRefusesWhenNoneIs) {
+  // Detects from ever new ports, as a flood would send them. Each is echoed
+  // to a port nobody reads, which is harmless.
+  PacketStatistics statistics(kFiveMinutesMs);
+  auto source = [](uint32_t n) {
+    return rtc::SocketAddress("127.0.0.2", static_cast<int>(1024 + n % 60000));
+  };
+  auto source_b = [](uint32_t n) {
+    return rtc::SocketAddress("127.0.0.3", static_cast<int>(1024 + n % 60000));
+  };
+  for (uint32_t n = 0; n < PacketStatistics::kMaxSources; ++n) {
+    const rtc::SocketAddress from = n < 60000 ? source(n) : source_b(n);
+    ASSERT_EQ(statistics.OnPacketReceived(Detect(from)), -1);
+  }
+  ASSERT_EQ(statistics.source_count(), PacketStatistics::kMaxSources);
+
+  // Full and nobody idle yet: the newcomer is refused, not echoed, not known.
+  EXPECT_EQ(statistics.OnPacketReceived(Detect(client_.address())), -1);
+  EXPECT_EQ(statistics.Find(client_.address()), nullptr);
+  EXPECT_FALSE(client_.Receive(std::chrono::milliseconds(100)).has_value());
+  EXPECT_EQ(log_.Count("refuse new source [" + client_.address().ToString() + "]", rtc::LS_WARNING),
+            1u);
+
+  // One source keeps talking; the rest go silent long enough to be crowded out.
+  clock_.AdvanceTime(PacketStatistics::kCrowdedIdleMs - 1000);
+  EXPECT_EQ(statistics.OnPacketReceived(Voice(source(7))), 0);
+  clock_.AdvanceTime(1000);
+  EXPECT_EQ(statistics.OnPacketReceived(Detect(client_.address())), -1);
+  EXPECT_TRUE(client_.Receive().has_value());
+  EXPECT_NE(statistics.Find(client_.address()), nullptr);
+  EXPECT_NE(statistics.Find(source(7)), nullptr);
+  EXPECT_EQ(statistics.source_count(), 2u);
+  // Crowded out without a line each: one summary line.
+  EXPECT_EQ(log_.Count("packet statistics full, forgot [" +
+                       std::to_string(PacketStatistics::kMaxSources - 1) + "] sources"),
+            1u);
+  EXPECT_EQ(log_.Count("] packet statistics"), 0u);
+}
+
 }  // namespace
 }  // namespace corvaneserver
