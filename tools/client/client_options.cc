@@ -189,6 +189,9 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       ok = ParseIntIn(value, 0, 600000, &options->drain_ms);
     } else if (name == "--threads") {
       ok = ParseIntIn(value, 1, 2, &options->threads);
+    } else if (name == "--hostile") {
+      ok = ParseDouble(value, &options->hostile_rate) && options->hostile_rate >= 0 &&
+           options->hostile_rate <= 1000000;
     } else if (name == "--fec-k") {
       ok = ParseIntIn(value, 1, kMaxFecK, &options->fec_k);
     } else if (name == "--fec-r") {
@@ -309,6 +312,13 @@ Traffic:
   --handshake-timeout-ms MS   a user not admitted by then fails (5000)
   --drain-ms MS           time to keep receiving after the last datagram was sent (1000)
   --threads 1|2           one loop, or a sender and a receiver thread (1)
+  --hostile RATE          also send RATE random and malformed datagrams per second to
+                          --server from 64 announced source ports: random bytes, the
+                          roster's ids from foreign addresses without or with a wrong
+                          token, reports announcing more blocks than they hold, NACKs and
+                          cascade datagrams of every length, FEC headers with absurd k and
+                          r, token headers claiming more bytes than sent, and detects from
+                          ever new ports (0: none)
 
 Mixing server and FEC:
   --mixer                 the server is a mixing server: speakers send FEC datagrams in

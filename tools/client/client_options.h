@@ -38,7 +38,8 @@ struct ClientOptions {
   int retry_ms = 100;       // detect and announce repeats
   int handshake_timeout_ms = 5000;
   int drain_ms = 1000;
-  int threads = 1;  // 1: one loop; 2: a sender and a receiver thread
+  int threads = 1;          // 1: one loop; 2: a sender and a receiver thread
+  double hostile_rate = 0;  // random and malformed datagrams per second beside the users
 
   // Mixing server and FEC.
   bool mixer = false;       // receivers expect only the frames the mixer chooses

@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "client/client_options.h"
+#include "client/hostile.h"
 #include "client/simulator.h"
 
 namespace {
@@ -61,8 +63,25 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
+  std::unique_ptr<corvanetools::HostileSender> hostile;
+  if (options.hostile_rate > 0) {
+    std::vector<uint64_t> ids;
+    for (const auto& user : options.roster.users) ids.push_back(user.user_id);
+    hostile = std::make_unique<corvanetools::HostileSender>(options.server, options.hostile_rate,
+                                                            ids, options.loss_seed);
+    if (!hostile->Start(&error)) {
+      std::fprintf(stderr, "corvane-client: %s\n", error.c_str());
+      return 2;
+    }
+  }
   simulator.Run();
   g_simulator = nullptr;
+  if (hostile) {
+    hostile->Stop();
+    if (!options.quiet)
+      std::fprintf(stderr, "hostile datagrams sent: %llu\n",
+                   static_cast<unsigned long long>(hostile->sent()));
+  }
 
   const corvanetools::RunResult result = simulator.Result();
   if (options.json) {
