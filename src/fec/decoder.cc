@@ -33,6 +33,12 @@ Decoder::Decoder(DecodedCallback decoded, LossCallback loss)
     symbols_[i] = nullptr;
     rebuilt_[i] = nullptr;
   }
+  spare_.reserve(kRingSize);
+}
+
+size_t Decoder::BufferCount() {
+  rtc::MutexLock hold(&lock_);
+  return buffer_count_;
 }
 
 Decoder::~Decoder() { Stop(); }
@@ -226,13 +232,20 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
     const bool present = HoldsBlockPacket(pos, i, k, r);
     symbols_[i] = present ? slot.Symbol() : nullptr;
     if (i < k) {
-      rebuilt_[i] = present ? nullptr : slot.Symbol();
+      rebuilt_[i] = nullptr;
       sources += present ? 1 : 0;
     }
   }
   if (sources == k) {
     FecMetrics::Get().blocks_complete.Add();
     return 0;
+  }
+  // The missing sources are rebuilt straight into their own slots.
+  for (uint32_t i = 0; i < k; ++i) {
+    if (symbols_[i] != nullptr) continue;
+    const uint32_t index = GetIndex(pos + i);
+    Acquire(index);
+    rebuilt_[i] = ring_[index].Symbol();
   }
   if (!codec_ || codec_->k() != k || codec_->r() != r) codec_ = ReedSolomon::Get(k, r);
   if (!codec_ || !codec_->Decode(symbols_, rebuilt_, kSymbolSize)) {
@@ -316,13 +329,27 @@ uint32_t Decoder::NextHolding(uint32_t from, uint32_t count) const {
 
 void Decoder::Store(uint32_t index, const unsigned char* data, unsigned int len,
                     const FecHeader& header) {
+  Acquire(index);
   ring_[index].AppendData(data, len, header);
   holding_[index / 64] |= uint64_t{1} << (index % 64);
 }
 
 void Decoder::ClearSlot(uint32_t index) {
-  ring_[index].Clear();
+  std::unique_ptr<UDPPacket> buffer = ring_[index].Detach();
+  if (buffer) spare_.push_back(std::move(buffer));
   holding_[index / 64] &= ~(uint64_t{1} << (index % 64));
+}
+
+void Decoder::Acquire(uint32_t index) {
+  FECPacket& slot = ring_[index];
+  if (slot.HasBuffer()) return;
+  if (spare_.empty()) {
+    slot.Attach(std::make_unique<UDPPacket>(kFecPacketCapacity));
+    ++buffer_count_;
+    return;
+  }
+  slot.Attach(std::move(spare_.back()));
+  spare_.pop_back();
 }
 
 }  // namespace fec

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "base/log_rate_limiter.h"
 #include "base/mutex.h"
@@ -63,6 +64,9 @@ class Decoder {
 
   static uint32_t GetIndex(uint32_t value) { return value & (kRingSize - 1); }
 
+  // Slot buffers made so far: the most slots ever occupied at once.
+  size_t BufferCount();
+
  private:
   int InsertFecPacket(const unsigned char* data, unsigned int len, const FecHeader& header)
       REQUIRES(lock_);
@@ -85,6 +89,8 @@ class Decoder {
   void Store(uint32_t index, const unsigned char* data, unsigned int len, const FecHeader& header)
       REQUIRES(lock_);
   void ClearSlot(uint32_t index) REQUIRES(lock_);
+  // Lends the slot a buffer when it has none.
+  void Acquire(uint32_t index) REQUIRES(lock_);
   void AdvanceDispatchIndex() REQUIRES(lock_) { dispatch_index_ = GetIndex(dispatch_index_ + 1); }
 
   // Passed by argument.
@@ -109,8 +115,12 @@ class Decoder {
   bool stopped_ GUARDED_BY(lock_) = false;
   // The codec of the last block rebuilt; fetched again when (k, r) changes.
   std::shared_ptr<const ReedSolomon> codec_ GUARDED_BY(lock_);
-  // Allocated by this: the slots and their buffers, once.
+  // Allocated by this: the slots, once, and their buffers when first needed.
+  // An emptied slot gives its buffer back to `spare_`, whose capacity holds
+  // every buffer there can be, so a steady stream allocates nothing.
   const std::unique_ptr<FECPacket[]> ring_ PT_GUARDED_BY(lock_);
+  std::vector<std::unique_ptr<UDPPacket>> spare_ GUARDED_BY(lock_);
+  size_t buffer_count_ GUARDED_BY(lock_) = 0;
   // Bit i set when slot i holds a datagram: scans skip empty slots by word.
   uint64_t holding_[kRingSize / 64] GUARDED_BY(lock_) = {};
 

@@ -30,9 +30,9 @@ void FECPacket::AppendData(const uint8_t* data, uint32_t len, const FecHeader& h
   start_ = header.start;
   k_ = header.k;
   r_ = header.r;
-  packet_.SetData(data, len);
-  const uint32_t size = packet_.Size();
-  if (size < kFecPacketCapacity) std::memset(packet_.Data() + size, 0, kFecPacketCapacity - size);
+  packet_->SetData(data, len);
+  const uint32_t size = packet_->Size();
+  if (size < kFecPacketCapacity) std::memset(packet_->Data() + size, 0, kFecPacketCapacity - size);
 }
 
 void FECPacket::SetRebuilt(uint32_t sequence, uint32_t start, uint8_t k, uint8_t r,
@@ -42,11 +42,11 @@ void FECPacket::SetRebuilt(uint32_t sequence, uint32_t start, uint8_t k, uint8_t
   start_ = start;
   k_ = k;
   r_ = r;
-  packet_.SetSize(kFecHeaderSize + rtp_size);
+  packet_->SetSize(kFecHeaderSize + rtp_size);
 }
 
 uint32_t FECPacket::RtpSize() const {
-  const uint32_t size = packet_.Size();
+  const uint32_t size = packet_ ? packet_->Size() : 0;
   if (size <= kFecHeaderSize) return 0;
   return std::min<uint32_t>(size - kFecHeaderSize, rtc::GetBE16(Symbol()));
 }

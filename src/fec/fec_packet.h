@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace fec {
 
@@ -59,24 +60,37 @@ class UDPPacket {
   const std::unique_ptr<uint8_t[]> data_;
 };
 
+// One slot of the ring. Its 1500-byte buffer is lent by the decoder while the
+// slot holds a datagram (or is about to receive a rebuilt one): a steady
+// stream occupies a block or two of slots, not the whole ring.
 class FECPacket {
  public:
   static constexpr uint32_t kHolding = 1;
   static constexpr uint32_t kHandedOut = 4;
 
-  FECPacket() : packet_(kFecPacketCapacity) {}
+  FECPacket() = default;
   FECPacket(const FECPacket&) = delete;
   FECPacket& operator=(const FECPacket&) = delete;
+
+  bool HasBuffer() const { return packet_ != nullptr; }
+  // REQUIRES: !HasBuffer(); `buffer` has a capacity of kFecPacketCapacity.
+  void Attach(std::unique_ptr<UDPPacket> buffer) { packet_ = std::move(buffer); }
+  // The buffer, or null; the slot is left empty.
+  std::unique_ptr<UDPPacket> Detach() {
+    status_ = 0;
+    return std::move(packet_);
+  }
 
   // Stores a datagram whose header was checked: status becomes kHolding only.
   // The symbol bytes past the datagram's end are zeroed, so that a short
   // datagram never lends the codec a previous occupant's bytes.
+  // REQUIRES: HasBuffer().
   void AppendData(const uint8_t* data, uint32_t len, const FecHeader& header);
   // Makes this slot hold the source symbol at `sequence` that the codec just
   // wrote into Symbol(): its media datagram is `rtp_size` bytes long.
   void SetRebuilt(uint32_t sequence, uint32_t start, uint8_t k, uint8_t r, uint32_t rtp_size);
   void Clear() {
-    packet_.Reset();
+    if (packet_) packet_->Reset();
     status_ = 0;
   }
 
@@ -92,11 +106,12 @@ class FECPacket {
   // The media datagram of a source packet: its length field L, cut to the
   // bytes received, so that a sender padding to 1500 bytes hands out the same
   // datagram as one that does not.
-  const uint8_t* RtpData() const { return packet_.Data() + kFecHeaderSize; }
+  const uint8_t* RtpData() const { return packet_->Data() + kFecHeaderSize; }
   uint32_t RtpSize() const;
   // The codec's symbol: always kSymbolSize bytes (zero past the datagram).
-  const uint8_t* Symbol() const { return packet_.Data() + kSymbolOffset; }
-  uint8_t* Symbol() { return packet_.Data() + kSymbolOffset; }
+  // REQUIRES: HasBuffer().
+  const uint8_t* Symbol() const { return packet_->Data() + kSymbolOffset; }
+  uint8_t* Symbol() { return packet_->Data() + kSymbolOffset; }
 
   uint32_t status() const { return status_; }
   uint32_t sequence() const { return sequence_; }
@@ -107,7 +122,7 @@ class FECPacket {
   std::string ToString() const;
 
  private:
-  UDPPacket packet_;
+  std::unique_ptr<UDPPacket> packet_;
   uint32_t status_ = 0;
   uint32_t sequence_ = 0;
   uint32_t start_ = 0;

@@ -17,6 +17,18 @@ namespace {
 
 constexpr size_t kNackReferenceOffset = 22;
 constexpr size_t kNackMaskOffset = 26;
+// Kept copies get capacities in steps of this, so that the next datagram of a
+// steady stream fits in the one it evicts.
+constexpr unsigned int kKeptCapacityStep = 256;
+
+std::shared_ptr<UDPPacket> CopyOf(const unsigned char* data, unsigned int size) {
+  const unsigned int capacity =
+      (size + kKeptCapacityStep - 1) / kKeptCapacityStep * kKeptCapacityStep;
+  auto packet = std::make_shared<UDPPacket>(capacity);
+  std::memcpy(packet->data(), data, size);
+  packet->SetSize(size);
+  return packet;
+}
 
 std::string Suppressed(uint64_t count) {
   return count == 0 ? std::string() : " (" + std::to_string(count) + " more suppressed)";
@@ -68,18 +80,13 @@ int Nack::OnFecPacketDecoded(const unsigned char* data, unsigned int size) {
       std::memcpy(kept->data(), data, size);
       kept->SetSize(size);
     } else {
-      kept = std::make_shared<UDPPacket>(kMaxUdpPacketSize);
-      std::memcpy(kept->data(), data, size);
-      kept->SetSize(size);
+      kept = CopyOf(data, size);
     }
     node.key() = seq;
     packets_.insert(std::move(node));
     return 0;
   }
-  auto packet = std::make_shared<UDPPacket>(kMaxUdpPacketSize);
-  std::memcpy(packet->data(), data, size);
-  packet->SetSize(size);
-  packets_.emplace(seq, std::move(packet));
+  packets_.emplace(seq, CopyOf(data, size));
   return 0;
 }
 
