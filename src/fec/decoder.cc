@@ -240,6 +240,9 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
     FecMetrics::Get().blocks_complete.Add();
     return 0;
   }
+  for (uint32_t i = 0; i < n; ++i) {
+    if (symbols_[i] != nullptr) ring_[GetIndex(pos + i)].ZeroSymbolTail();
+  }
   // The missing sources are rebuilt straight into their own slots.
   for (uint32_t i = 0; i < k; ++i) {
     if (symbols_[i] != nullptr) continue;

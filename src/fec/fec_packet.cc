@@ -31,6 +31,9 @@ void FECPacket::AppendData(const uint8_t* data, uint32_t len, const FecHeader& h
   k_ = header.k;
   r_ = header.r;
   packet_->SetData(data, len);
+}
+
+void FECPacket::ZeroSymbolTail() {
   const uint32_t size = packet_->Size();
   if (size < kFecPacketCapacity) std::memset(packet_->Data() + size, 0, kFecPacketCapacity - size);
 }

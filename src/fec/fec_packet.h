@@ -82,10 +82,12 @@ class FECPacket {
   }
 
   // Stores a datagram whose header was checked: status becomes kHolding only.
-  // The symbol bytes past the datagram's end are zeroed, so that a short
-  // datagram never lends the codec a previous occupant's bytes.
   // REQUIRES: HasBuffer().
   void AppendData(const uint8_t* data, uint32_t len, const FecHeader& header);
+  // Zeroes the symbol's bytes past the datagram's end, so that a short
+  // datagram never lends the codec a previous occupant's bytes. Done only
+  // before a rebuild, the one use of a whole symbol.
+  void ZeroSymbolTail();
   // Makes this slot hold the source symbol at `sequence` that the codec just
   // wrote into Symbol(): its media datagram is `rtp_size` bytes long.
   void SetRebuilt(uint32_t sequence, uint32_t start, uint8_t k, uint8_t r, uint32_t rtp_size);

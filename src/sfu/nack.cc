@@ -66,47 +66,74 @@ int Nack::OnFecPacketDecoded(const unsigned char* data, unsigned int size) {
   }
   const uint32_t seq = rtc::GetBE32(data + 2);
   rtc::MutexLock hold(&lock_);
-  if (packets_.count(seq) != 0) return 0;
-  if (packets_.size() >= kMaxNackPackets) {
-    // Inserting and then evicting the smallest: a number below every kept
-    // one would be evicted at once.
-    if (seq < packets_.begin()->first) return 0;
-    auto node = packets_.extract(packets_.begin());
-    std::shared_ptr<UDPPacket>& kept = node.mapped();
-    if (kept.use_count() == 1 && kept->capcity() >= size) {
-      // Nobody else holds it, and only SeekPacket could hand it out again,
-      // under lock_. Pairs with the release of the last other holder.
-      std::atomic_thread_fence(std::memory_order_acquire);
-      std::memcpy(kept->data(), data, size);
-      kept->SetSize(size);
-    } else {
-      kept = CopyOf(data, size);
-    }
-    node.key() = seq;
-    packets_.insert(std::move(node));
-    return 0;
+  size_t pos = LowerBound(seq);
+  if (pos < count_ && At(pos).seq == seq) return 0;  // never overwritten
+  std::shared_ptr<UDPPacket> evicted;
+  if (!MakeRoom(&pos, &evicted)) return 0;
+  Entry& entry = At(pos);
+  entry.seq = seq;
+  if (evicted && evicted.use_count() == 1 && evicted->capcity() >= size) {
+    // Nobody else holds it, and only SeekPacket could hand it out again,
+    // under lock_. Pairs with the release of the last other holder.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    std::memcpy(evicted->data(), data, size);
+    evicted->SetSize(size);
+    entry.packet = std::move(evicted);
+  } else {
+    entry.packet = CopyOf(data, size);
   }
-  packets_.emplace(seq, CopyOf(data, size));
   return 0;
 }
 
 int Nack::InsertPacket(std::shared_ptr<UDPPacket> packet) {
   const uint32_t seq = packet->SequenceNum();
   rtc::MutexLock hold(&lock_);
-  packets_.emplace(seq, std::move(packet));
-  if (packets_.size() > kMaxNackPackets) packets_.erase(packets_.begin());
+  size_t pos = LowerBound(seq);
+  if (pos < count_ && At(pos).seq == seq) return 0;
+  std::shared_ptr<UDPPacket> evicted;
+  if (!MakeRoom(&pos, &evicted)) return 0;
+  At(pos) = Entry{seq, std::move(packet)};
   return 0;
+}
+
+size_t Nack::LowerBound(uint32_t seq) {
+  size_t low = 0;
+  size_t high = count_;
+  while (low < high) {
+    const size_t mid = (low + high) / 2;
+    if (At(mid).seq < seq) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  return low;
+}
+
+bool Nack::MakeRoom(size_t* pos, std::shared_ptr<UDPPacket>* evicted) {
+  if (count_ == kMaxNackPackets) {
+    // Insert, then evict the smallest: a number below every kept one would
+    // be evicted at once.
+    if (*pos == 0) return false;
+    *evicted = std::move(At(0).packet);
+    head_ = (head_ + 1) % kMaxNackPackets;
+    --count_;
+    --*pos;
+  }
+  for (size_t i = count_; i > *pos; --i) At(i) = std::move(At(i - 1));
+  ++count_;
+  return true;
 }
 
 std::shared_ptr<UDPPacket> Nack::SeekPacket(uint32_t seq) {
   rtc::MutexLock hold(&lock_);
-  auto found = packets_.find(seq);
-  return found == packets_.end() ? nullptr : found->second;
+  const size_t pos = LowerBound(seq);
+  return pos < count_ && At(pos).seq == seq ? At(pos).packet : nullptr;
 }
 
 size_t Nack::PacketCount() {
   rtc::MutexLock hold(&lock_);
-  return packets_.size();
+  return count_;
 }
 
 int Nack::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {

@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 
 #include "base/log_rate_limiter.h"
@@ -69,10 +68,25 @@ class Nack {
   rtc::Mutex lock_;
   // Allocated by this; destroyed first (see the destructor).
   std::unique_ptr<fec::Decoder> decoder_;
-  // Kept media datagrams by sequence number. Once full, an insertion reuses
-  // the evicted entry's map node and, when nobody else holds it, its datagram,
-  // so a steady stream allocates nothing.
-  std::map<uint32_t, std::shared_ptr<UDPPacket>> packets_ GUARDED_BY(lock_);
+  // Kept media datagrams in ascending sequence number (plain unsigned order):
+  // a sorted ring of kMaxNackPackets entries, the smallest at `head_`. A
+  // steady stream appends at the end and evicts the head, reusing its
+  // datagram when nobody else holds it: no allocation, one contiguous array.
+  struct Entry {
+    uint32_t seq = 0;
+    std::shared_ptr<UDPPacket> packet;
+  };
+  Entry& At(size_t i) REQUIRES(lock_) { return entries_[(head_ + i) % kMaxNackPackets]; }
+  // Position of the first kept entry whose number is not below `seq`.
+  size_t LowerBound(uint32_t seq) REQUIRES(lock_);
+  // Makes room at position `pos` (0 .. count_) for a new entry; returns the
+  // evicted head's datagram when the store was full, else null. False when
+  // `seq` would be evicted at once.
+  bool MakeRoom(size_t* pos, std::shared_ptr<UDPPacket>* evicted) REQUIRES(lock_);
+
+  Entry entries_[kMaxNackPackets] GUARDED_BY(lock_);
+  size_t head_ GUARDED_BY(lock_) = 0;
+  size_t count_ GUARDED_BY(lock_) = 0;
 
   rtc::LogRateLimiter short_nack_log_;
   rtc::LogRateLimiter short_media_log_;

@@ -160,6 +160,20 @@ TEST_F(NackTest, KeepsTheLast256AndNeverOverwrites) {
   EXPECT_EQ(nack_.PacketCount(), 256u);
 }
 
+TEST_F(NackTest, OutOfOrderArrivalsKeepTheLargest256) {
+  std::vector<uint32_t> order;
+  for (uint32_t seq = 1; seq <= 300; ++seq) order.push_back(seq * 11 % 301);  // 1 .. 300 shuffled
+  for (uint32_t seq : order) Keep(seq, seq);
+  EXPECT_EQ(nack_.PacketCount(), 256u);
+  for (uint32_t seq = 1; seq <= 300; ++seq) {
+    auto kept = nack_.SeekPacket(seq);
+    ASSERT_EQ(kept != nullptr, seq > 44) << seq;
+    if (kept) {
+      EXPECT_EQ(Bytes(kept->data(), kept->data() + kept->size()), Voice(seq));
+    }
+  }
+}
+
 TEST_F(NackTest, DatagramHandedOutStaysIntactAfterEviction) {
   Keep(1, 256);
   std::shared_ptr<UDPPacket> held = nack_.SeekPacket(1);
