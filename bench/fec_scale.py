@@ -90,7 +90,11 @@ def main():
     def med(enabled, key):
         return statistics.median(r[key] for r in runs[enabled])
 
+    def per(enabled):
+        return statistics.median(r["cpu_s"] / max(r["forwarded"], 1) * 1e6 for r in runs[enabled])
+
     off_cpu, on_cpu = med(0, "cpu_s"), med(1, "cpu_s")
+    pairs = [on["cpu_s"] / off["cpu_s"] for off, on in zip(runs[0], runs[1])]
     report = {
         "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),
         "machine": forwarding.machine(),
@@ -100,6 +104,7 @@ def main():
         "loss_percent": args.loss, "nack": args.nack, "duration_s": args.duration,
         "runs": {"off": runs[0], "on": runs[1]},
         "cpu_off_s": off_cpu, "cpu_on_s": on_cpu, "ratio": on_cpu / off_cpu,
+        "pair_ratios": pairs, "per_datagram_ratio": per(1) / per(0),
     }
     name = "fec_scale" + (f"-{args.label}" if args.label else "")
     os.makedirs(args.out, exist_ok=True)
@@ -120,13 +125,17 @@ def main():
         "|---|---|---|",
         f"| server CPU (s) | {off_cpu:.2f} | {on_cpu:.2f} |",
         f"| datagrams forwarded | {med(0, 'forwarded'):.0f} | {med(1, 'forwarded'):.0f} |",
+        f"| server CPU per forwarded datagram (µs) | {per(0):.1f} | {per(1):.1f} |",
         f"| resident memory after the run (MiB) | {med(0, 'rss_kib') / 1024:.0f} |"
         f" {med(1, 'rss_kib') / 1024:.0f} |",
         "",
-        f"CPU ratio on / off: **{report['ratio']:.2f}** (target: at most 1.3).",
+        f"CPU ratio on / off: **{report['ratio']:.2f}** (target: at most 1.3); per forwarded"
+        f" datagram {report['per_datagram_ratio']:.2f}.",
         "",
-        "Every run: " + "; ".join(
-            f"{'on' if e else 'off'} {r['cpu_s']:.2f} s" for e in (0, 1) for r in runs[e]) + ".",
+        "Every run (CPU s, forwarded, receivers' loss %): " + "; ".join(
+            f"{'on' if e else 'off'} {r['cpu_s']:.2f} s, {r['forwarded']}, "
+            f"{r['loss_percent']:.2f}%" for e in (0, 1) for r in runs[e]) + ".",
+        "Ratio of each pair: " + ", ".join(f"{p:.2f}" for p in pairs) + ".",
         "",
     ]
     with open(os.path.join(args.out, name + ".md"), "w") as f:
