@@ -183,22 +183,6 @@ TEST_F(ForwardingE2eTest, RoomCascadedBetweenTwoServersCarriesVoiceAcross) {
   EXPECT_EQ(JsonNumber(JsonUser(run.json, 5004), "received"), 100) << run.json;
 }
 
-TEST_F(ForwardingE2eTest, WithNackEnabledListenersRecoverWhatTheSpeakerLostByNack) {
-  auto server = StartServer("sfu", "127.0.0.1", "", CORVANE_SFU_SERVER, "nack_enabled = 1\n");
-  const std::string roster = Roster("room.txt",
-                                    "room 7 user 7001 speaker a\n"
-                                    "room 7 user 7002 listener b\n");
-  Load(roster, 1);
-  // A tenth of the FEC datagrams never reach the server; blocks of 4 + 2 let
-  // it rebuild most lost sources, which the listener asks for by NACK.
-  ClientRun run =
-      Client(*server, roster, {"--fec-k", "4", "--fec-r", "2", "--loss", "10", "--nack"});
-  EXPECT_GT(JsonNumber(JsonUser(run.json, 7002), "nacks_sent"), 0) << run.json;
-  EXPECT_GT(JsonNumber(JsonUser(run.json, 7002), "recovered"), 0) << run.json;
-  EXPECT_GT(CountOf(server->InfoLog(), "+++++++++++ user [7001] resend packet ["), 0u);
-  EXPECT_EQ(JsonNumber(run.json, "unexpected", "\"total\""), 0) << run.json;
-}
-
 TEST_F(ForwardingE2eTest, SigtermDuringTrafficStopsCleanly) {
   auto server = StartServer("sfu", "127.0.0.1");
   const std::string roster = Roster("room.txt",
