@@ -66,6 +66,8 @@ class Server {
   bool Signal(int signo) { return process_->Signal(signo); }
   bool Wait(int* status) { return process_->Wait(kExitDeadline, status); }
   std::string Stderr() const { return process_->Stderr(); }
+  pid_t pid() const { return process_->pid(); }
+  const std::string& log_dir() const { return log_dir_; }
 
  private:
   std::string log_dir_;
