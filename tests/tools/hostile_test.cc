@@ -29,6 +29,7 @@ TEST(HostileTest, EveryKindCarriesItsFlaw) {
     EXPECT_LE(bytes.size(), kMaxDatagramSize);
     if (bytes.size() > 1) {
       EXPECT_NE(bytes[1], kAuthPayloadType);
+      EXPECT_NE(bytes[1], 'P');
     }
 
     bytes = MakeHostileDatagram(HostileKind::kForeignNoToken, rng, members);
@@ -48,6 +49,9 @@ TEST(HostileTest, EveryKindCarriesItsFlaw) {
 
     bytes = MakeHostileDatagram(HostileKind::kFecAbsurd, rng, members);
     EXPECT_EQ(bytes[1], 'P');
+    if (bytes.size() > 23) {
+      EXPECT_NE(bytes[23], kAuthPayloadType);
+    }
     if (bytes.size() >= 22) {
       EXPECT_TRUE(bytes[18] == 0 || bytes[18] + bytes[19] > 256);
     }

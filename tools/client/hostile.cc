@@ -69,8 +69,9 @@ std::vector<uint8_t> MakeHostileDatagram(HostileKind kind, std::mt19937_64& rng,
   switch (kind) {
     case HostileKind::kRandomBytes: {
       std::vector<uint8_t> out = RandomBytes(rng, Uniform(rng, 0, kMaxDatagramSize));
-      // Never the authentication answer that a server relays to the member it names.
-      if (out.size() > 1 && out[1] == kAuthPayloadType) out[1] = 0;
+      // Never the authentication answer that a server relays to the member it
+      // names, nor a FEC datagram wrapping one: the relay is the protocol's own.
+      if (out.size() > 1 && (out[1] == kAuthPayloadType || out[1] == kFecPayloadType)) out[1] = 0;
       return out;
     }
     case HostileKind::kForeignNoToken: {
@@ -109,6 +110,9 @@ std::vector<uint8_t> MakeHostileDatagram(HostileKind kind, std::mt19937_64& rng,
     case HostileKind::kFecAbsurd: {
       std::vector<uint8_t> out = RandomBytes(rng, Uniform(rng, 2, kMaxDatagramSize));
       out[1] = kFecPayloadType;
+      if (out.size() > kFecHeaderBytes + 1 && out[kFecHeaderBytes + 1] == kAuthPayloadType) {
+        out[kFecHeaderBytes + 1] = 0;
+      }
       if (out.size() >= kFecHeaderBytes) {
         PutBE(&out[2], SomeId(rng, member_ids), 8);
         if (rng() % 2 == 0) {
