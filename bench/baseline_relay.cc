@@ -46,15 +46,17 @@
 #include <unordered_map>
 #include <vector>
 
+#include "packet/media_constants.h"
+
 namespace {
 
-constexpr size_t kBatch = 64;         // datagrams per recvmmsg
-constexpr size_t kBufferSize = 1500;  // the server's receive buffer too
-constexpr size_t kMaxOut = 1024;      // datagrams per sendmmsg
-constexpr size_t kDetectSize = 12;
-constexpr size_t kHeaderSize = 14;
-constexpr size_t kAckSize = 22;
-constexpr uint8_t kAskAck = 0x10;
+constexpr size_t kBatch = 64;                                     // datagrams per recvmmsg
+constexpr size_t kBufferSize = corvaneserver::kMaxUdpPacketSize;  // as the server's
+constexpr size_t kMaxOut = 1024;                                  // datagrams per sendmmsg
+constexpr size_t kDetectSize = corvaneserver::kDetectPktSize;
+constexpr size_t kHeaderSize = corvaneserver::kMediaHeaderSize;
+constexpr size_t kAckSize = corvaneserver::kAckPacketSize;
+constexpr uint8_t kAskAck = corvaneserver::kAckFlag;
 
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
@@ -253,7 +255,7 @@ void Relay::Handle(size_t slot) {
   }
   if ((data[0] & kAskAck) != 0) {
     uint8_t* ack = answers_[answer_count_++].data();
-    ack[0] = 0xA0;
+    ack[0] = corvaneserver::kServerPacketFlags;
     ack[1] = static_cast<uint8_t>(data[1] - 1);
     std::memcpy(ack + 2, data + 2, 4);
     SetBE64(ack + 6, 0);

@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "base/length_framed_buffer.h"
+#include "control/control_header.h"
 
 #include "fuzz_check.h"
 
 namespace {
 
-constexpr size_t kCapacity = 65538;
+constexpr size_t kCapacity = corvaneserver::kMaxControlMessageSize;
 
 uint32_t StoredLength(const uint8_t* p) {
   return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | uint32_t{p[2]};

@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // As the receiver holds it: a 1500-byte buffer, cut to its size.
   auto received = std::make_shared<UDPPacket>(corvaneserver::kMaxUdpPacketSize);
-  const unsigned int kept = n < corvaneserver::kMaxUdpPacketSize ? n : 1500;
+  const unsigned int kept =
+      n < corvaneserver::kMaxUdpPacketSize ? n : corvaneserver::kMaxUdpPacketSize;
   if (kept > 0) std::memcpy(received->data(), data, kept);
   received->SetSize(kept);
   Check(received->size() == kept);

@@ -26,7 +26,7 @@ std::unique_ptr<asio::ip::tcp::socket> AsyncTCPSocket::CreateStreamSocket(Thread
 
 std::unique_ptr<AsyncTCPSocket> AsyncTCPSocket::Create(
     std::unique_ptr<asio::ip::tcp::socket> socket, const SocketAddress& bind_address,
-    const SocketAddress& remote_address) {
+    const SocketAddress& remote_address, size_t max_message_size) {
   if (!socket || !socket->is_open()) return nullptr;
   sockaddr_in local;
   sockaddr_in remote;
@@ -42,19 +42,20 @@ std::unique_ptr<AsyncTCPSocket> AsyncTCPSocket::Create(
       errno != EINPROGRESS) {
     return nullptr;
   }
-  std::unique_ptr<AsyncTCPSocket> tcp(new AsyncTCPSocket(std::move(socket), remote_address));
+  std::unique_ptr<AsyncTCPSocket> tcp(
+      new AsyncTCPSocket(std::move(socket), remote_address, max_message_size));
   // Writable once the connect has finished, whatever its outcome.
   tcp->WaitForConnect();
   return tcp;
 }
 
 AsyncTCPSocket::AsyncTCPSocket(std::unique_ptr<asio::ip::tcp::socket> socket,
-                               const SocketAddress& remote_address)
+                               const SocketAddress& remote_address, size_t max_message_size)
     : socket_(std::move(socket)),
       remote_address_(remote_address),
-      inbuf_(kBufSize),
+      inbuf_(max_message_size),
       alive_(std::make_shared<int>(0)) {
-  outbuf_.reserve(kBufSize);
+  outbuf_.reserve(max_message_size);
 }
 
 AsyncTCPSocket::~AsyncTCPSocket() {
@@ -145,7 +146,7 @@ void AsyncTCPSocket::ProcessInput(size_t bytes_read) {
 }
 
 int AsyncTCPSocket::Send(const void* data, size_t size, const PacketOptions& options) {
-  if (size > kBufSize) {
+  if (size > inbuf_.capacity()) {
     error_ = EMSGSIZE;
     return -1;
   }

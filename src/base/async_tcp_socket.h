@@ -1,7 +1,7 @@
 // The gateway link's packet socket: a non-blocking TCP client on an
 // rtc::Thread's loop whose stream is a sequence of messages, each starting
 // with its own total length in 3 big-endian bytes (no other prefix is added or
-// removed). Input and output buffers hold 65538 bytes.
+// removed). Input and output buffers hold the largest message the owner allows.
 //
 // Everything, creation included, runs on the loop thread of the io_context
 // the socket was opened on. Delete the socket from the loop (Thread::Dispose),
@@ -27,8 +27,6 @@ class Thread;
 
 class AsyncTCPSocket : public AsyncPacketSocket {
  public:
-  // Capacity of the input and output buffers: the largest message.
-  static constexpr size_t kBufSize = 65538;
   // Error passed to the close callback when the stream has lost its framing.
   static constexpr int kFramingLostError = EPROTO;
 
@@ -37,12 +35,14 @@ class AsyncTCPSocket : public AsyncPacketSocket {
   static std::unique_ptr<asio::ip::tcp::socket> CreateStreamSocket(Thread* thread, int family);
 
   // Takes the socket, binds it to bind_address (0.0.0.0 port 0 for any) and
-  // starts a non-blocking connect to remote_address. The connect or close
+  // starts a non-blocking connect to remote_address. max_message_size is the
+  // largest message in either direction, the capacity of both buffers. The connect or close
   // callback reports the outcome later from the loop. Null (and the socket
   // closed) when binding or starting the connect fails at once.
   static std::unique_ptr<AsyncTCPSocket> Create(std::unique_ptr<asio::ip::tcp::socket> socket,
                                                 const SocketAddress& bind_address,
-                                                const SocketAddress& remote_address);
+                                                const SocketAddress& remote_address,
+                                                size_t max_message_size);
 
   ~AsyncTCPSocket() override;
 
@@ -51,7 +51,7 @@ class AsyncTCPSocket : public AsyncPacketSocket {
 
   // Sends one whole message (its length bytes included, as built by the
   // caller):
-  //  - above kBufSize bytes: refused, -1 with EMSGSIZE;
+  //  - above max_message_size bytes: refused, -1 with EMSGSIZE;
   //  - while an earlier message is still being written: dropped, and the
   //    full size is returned as if sent;
   //  - otherwise written as far as the kernel takes it, the rest later from
@@ -68,8 +68,8 @@ class AsyncTCPSocket : public AsyncPacketSocket {
   size_t pending_output() const { return outbuf_.size(); }
 
  private:
-  AsyncTCPSocket(std::unique_ptr<asio::ip::tcp::socket> socket,
-                 const SocketAddress& remote_address);
+  AsyncTCPSocket(std::unique_ptr<asio::ip::tcp::socket> socket, const SocketAddress& remote_address,
+                 size_t max_message_size);
 
   void WaitForConnect();
   void OnConnectReady();
@@ -89,7 +89,7 @@ class AsyncTCPSocket : public AsyncPacketSocket {
   State state_ = STATE_CONNECTING;
   int error_ = 0;
   LengthFramedBuffer inbuf_;
-  std::vector<uint8_t> outbuf_;  // at most one message, kBufSize bytes
+  std::vector<uint8_t> outbuf_;  // at most one message, max_message_size bytes
   bool write_wait_armed_ = false;
   // Expires with the socket; loop handlers check it before touching `this`.
   std::shared_ptr<int> alive_;

@@ -12,18 +12,18 @@
 #include <mutex>
 #include <optional>
 
+#include "packet/media_constants.h"
+
 namespace corvaneserver {
 
 // Receiver-report datagram: flags (low 4 bits: block count), payload type 200,
 // 4 unused bytes, the reporter's user id, then 12-byte blocks of
 // (speaker user id, counter), all big-endian.
-constexpr uint8_t kReceiverReportPayloadType = 200;
 constexpr size_t kReceiverReportHeaderSize = 14;
 constexpr size_t kReceiverReportBlockSize = 12;
 constexpr size_t kReceiverReportMaxBlocks = 15;
-// The server's report to a speaker: one block naming the speaker itself.
-constexpr size_t kServerReportSize = kReceiverReportHeaderSize + kReceiverReportBlockSize;
-constexpr uint8_t kServerReportFlags = 0xA1;
+// The server's report to a speaker has one block, naming the speaker itself.
+static_assert(kServerReportSize == kReceiverReportHeaderSize + kReceiverReportBlockSize);
 
 struct ReceiverReportBlock {
   uint64_t user_id = 0;

@@ -135,7 +135,7 @@ void Channel::ResponseAck(const std::shared_ptr<UDPPacket>& packet) {
   }
   // The copy forwarded to the other members must not ask them for an ack; a
   // music datagram keeps the bit.
-  if (payload_type != 0x80) packet->ResetAck();
+  if (payload_type != kMusicPayloadType) packet->ResetAck();
 }
 
 int Channel::AllowSpeaker(bool allow) {

@@ -18,17 +18,11 @@
 #include "base/socket_address.h"
 #include "channel/receiver_report.h"
 #include "control/user_type.h"
+#include "packet/media_constants.h"
 
 namespace corvaneserver {
 
 class UDPPacket;
-
-// Datagrams a channel builds.
-constexpr uint8_t kAuthenticationPayloadType = 0x62;  // 'b'
-constexpr size_t kAuthenticationPacketSize = 15;
-constexpr size_t kAckPacketSize = 22;
-// Flags byte of every datagram the server builds (never asks for an ack).
-constexpr uint8_t kServerPacketFlags = 0xA0;
 
 // Rejected datagrams from a new address answered per run of rejections.
 constexpr uint32_t kMaxAuthenticationAnswers = 30;

@@ -25,7 +25,8 @@ namespace corvaneserver {
 
 constexpr size_t kControlHeaderSize = 10;
 constexpr size_t kResponseFrameSize = 10;
-// Largest message the link carries: its input and output buffers hold 65538 bytes.
+// Largest message the gateway link carries in either direction, length bytes
+// included: the capacity of its input and output buffers.
 constexpr size_t kMaxControlMessageSize = 65538;
 
 constexpr uint8_t kControlKindRequest = 0;

@@ -48,7 +48,7 @@ void GatewayConnector::ConnectGateway(const rtc::SocketAddress& address) {
   }
   const rtc::SocketAddress any(rtc::IPAddress(static_cast<uint32_t>(INADDR_ANY)), 0);
   std::unique_ptr<rtc::AsyncTCPSocket> socket =
-      rtc::AsyncTCPSocket::Create(std::move(stream), any, address);
+      rtc::AsyncTCPSocket::Create(std::move(stream), any, address, kMaxControlMessageSize);
   if (!socket) {
     RTC_LOG(LS_ERROR) << "create asynctcpsocket to " << address.ToString() << " failed";
     return;

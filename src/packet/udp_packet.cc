@@ -114,7 +114,7 @@ int UDPPacket::Send(const rtc::SocketAddress& to, int socket) const {
   return static_cast<int>(sent);
 }
 
-bool IsRtcp(unsigned char payload_type) { return payload_type == kRtcpPayloadType; }
+bool IsRtcp(unsigned char payload_type) { return payload_type == kReceiverReportPayloadType; }
 
 bool IsNack(unsigned char payload_type) { return payload_type == kNackPayloadType; }
 

@@ -15,29 +15,9 @@
 #include <string>
 
 #include "base/socket_address.h"
+#include "packet/media_constants.h"
 
 namespace corvaneserver {
-
-// Bytes of the common media header: flags, payload type, sequence number, id.
-constexpr unsigned int kMediaHeaderSize = 14;
-// Bytes of the FEC header in front of the wrapped datagram.
-constexpr unsigned int kFecHeaderSize = 22;
-// The token header sits right after the media header.
-constexpr unsigned int kTokenHeaderSize = 2;
-// Byte 1 of every FEC datagram.
-constexpr unsigned char kFecMarker = 0x50;  // 'P'
-// Payload types that the servers route on (byte 1 of the media header).
-constexpr unsigned char kCascadePayloadType = 0x6E;  // 'n'
-constexpr unsigned char kRtcpPayloadType = 0xC8;     // 200, receiver report
-constexpr unsigned char kNackPayloadType = 0xCA;     // 202
-// Bit 4 of the flags byte: the sender asks for an acknowledgement.
-constexpr unsigned char kAckFlag = 0x10;
-// Capacity of every received datagram; longer ones arrive cut to this.
-constexpr unsigned int kMaxUdpPacketSize = 1500;
-
-// A probe a client sends before its media: exactly 12 bytes starting "COr".
-constexpr unsigned int kDetectPktSize = 12;
-inline constexpr unsigned char detect_pkt[3] = {0x43, 0x4F, 0x72};
 
 class UDPPacket : public std::enable_shared_from_this<UDPPacket> {
  public:

@@ -7,6 +7,7 @@
 #include "channel/channel_metrics.h"
 #include "channel/receiver_report.h"
 #include "fec/fec_metrics.h"
+#include "packet/media_constants.h"
 #include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 #include "sfu/sfu_metrics.h"

@@ -13,8 +13,8 @@ uint32_t CascadeAddressHash(const rtc::SocketAddress& address) {
 void BuildCascadePacket(uint64_t room_id, uint32_t address_hash,
                         uint8_t (&out)[kCascadePacketSize]) {
   std::memset(out, 0, sizeof(out));
-  out[0] = 0xA0;
-  out[1] = 0x6E;
+  out[0] = kServerPacketFlags;
+  out[1] = kCascadePayloadType;
   rtc::SetBE64(out + 6, room_id);
   rtc::SetBE32(out + 14, address_hash);
 }

@@ -8,13 +8,10 @@
 #include <cstdint>
 
 #include "base/socket_address.h"
+#include "packet/media_constants.h"
 
 namespace corvaneserver {
 
-// Cascade datagram: 0xA0, 'n', 4 zero bytes, room id (8), peer address hash (4).
-constexpr size_t kCascadePacketSize = 18;
-// A NACK names the user whose datagrams it asks for at bytes 14 to 21.
-constexpr size_t kNackMinSize = 22;
 // Where a NACK's sender may put its own user id (the media header's id); the
 // server reads it only as a hint to find the sender among the room's members.
 constexpr size_t kNackSenderIdOffset = 6;

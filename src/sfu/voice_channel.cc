@@ -6,6 +6,7 @@
 #include "base/logging.h"
 #include "base/time_utils.h"
 #include "packet/batch_sender.h"
+#include "packet/media_constants.h"
 #include "packet/udp_packet.h"
 #include "sfu/nack.h"
 #include "sfu/sfu_metrics.h"

@@ -30,8 +30,6 @@ class Nack;
 class UDPPacket;
 class VoiceRoom;
 
-// Payload type of datagrams kept per sequence number until acknowledged.
-constexpr uint8_t kRetainedPayloadType = 0x82;
 // Most datagrams waiting for one member's acknowledgement; one more drops the
 // one that has waited longest.
 constexpr size_t kMaxWaitPackets = 256;

@@ -24,8 +24,6 @@ class VoiceChannel;
 // A room without membership change for this long may be removed once it is
 // empty (or holds only a cascader).
 constexpr int64_t kRoomInactiveMs = 600000;
-// Payload type of music datagrams.
-constexpr uint8_t kMusicPayloadType = 0x80;
 
 class Room {
  public:

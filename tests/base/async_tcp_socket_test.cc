@@ -23,6 +23,9 @@
 namespace rtc {
 namespace {
 
+// The capacity the sockets under test are given: the gateway link's.
+constexpr size_t kMaxMessage = 65538;
+
 using testpeer::Bytes;
 using testpeer::PumpUntil;
 using testpeer::TcpTestListener;
@@ -65,7 +68,8 @@ class AsyncTCPSocketTest : public ::testing::Test {
     if (send_buffer > 0) {
       stream->set_option(asio::socket_base::send_buffer_size(send_buffer));
     }
-    socket_ = AsyncTCPSocket::Create(std::move(stream), SocketAddress(IPAddress(0u), 0), remote);
+    socket_ = AsyncTCPSocket::Create(std::move(stream), SocketAddress(IPAddress(0u), 0), remote,
+                                     kMaxMessage);
     ASSERT_NE(socket_, nullptr);
     raw_ = socket_.get();
     EXPECT_EQ(socket_->GetState(), AsyncPacketSocket::STATE_CONNECTING);
@@ -128,13 +132,13 @@ TEST_F(AsyncTCPSocketTest, RefusedConnectReportsTheError) {
 
 TEST_F(AsyncTCPSocketTest, CreateRefusesAClosedOrMissingSocket) {
   EXPECT_EQ(AsyncTCPSocket::Create(nullptr, SocketAddress(IPAddress(0u), 0),
-                                   SocketAddress(IPAddress(0x7F000001u), 1)),
+                                   SocketAddress(IPAddress(0x7F000001u), 1), kMaxMessage),
             nullptr);
   auto stream = AsyncTCPSocket::CreateStreamSocket(thread_, AF_INET);
   ASSERT_NE(stream, nullptr);
   stream->close();
   EXPECT_EQ(AsyncTCPSocket::Create(std::move(stream), SocketAddress(IPAddress(0u), 0),
-                                   SocketAddress(IPAddress(0x7F000001u), 1)),
+                                   SocketAddress(IPAddress(0x7F000001u), 1), kMaxMessage),
             nullptr);
   EXPECT_EQ(AsyncTCPSocket::CreateStreamSocket(thread_, AF_UNIX), nullptr);
 }
@@ -169,7 +173,8 @@ TEST_F(AsyncTCPSocketTest, SplitMessageIsHandedOverWhenItsLastByteArrives) {
 TEST_F(AsyncTCPSocketTest, LargestMessagesArriveWhole) {
   TcpTestListener listener(thread_);
   ConnectAndAccept(&listener);
-  const std::vector<Bytes> messages = {Message(65538, 1), Message(65537, 2), Message(65538, 3)};
+  const std::vector<Bytes> messages = {Message(kMaxMessage, 1), Message(kMaxMessage - 1, 2),
+                                       Message(kMaxMessage, 3)};
   listener.connection(0).Write(Concat(messages));
   ASSERT_TRUE(PumpUntil(thread_, [&] { return received_.size() == messages.size(); }));
   EXPECT_EQ(received_, messages);
@@ -199,7 +204,7 @@ TEST_P(FramingLostTest, ImpossibleLengthClosesTheConnection) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Lengths, FramingLostTest,
-                         ::testing::Values(0u, 1u, 2u, 65539u, 0x0FFFFFu, 0xFFFFFFu));
+                         ::testing::Values(0u, 1u, 2u, kMaxMessage + 1, 0x0FFFFFu, 0xFFFFFFu));
 
 TEST_F(AsyncTCPSocketTest, PeerResetReports104) {
   TcpTestListener listener(thread_);
@@ -223,7 +228,7 @@ TEST_F(AsyncTCPSocketTest, OrderlyCloseReportsZeroAfterTheLastMessage) {
 TEST_F(AsyncTCPSocketTest, SendWritesTheMessageUnchanged) {
   TcpTestListener listener(thread_);
   ConnectAndAccept(&listener);
-  const std::vector<Bytes> messages = {Message(10, 1), Message(65538, 2), Message(3, 3)};
+  const std::vector<Bytes> messages = {Message(10, 1), Message(kMaxMessage, 2), Message(3, 3)};
   for (const Bytes& m : messages) {
     EXPECT_EQ(SendBytes(m), static_cast<int>(m.size()));
     // Wait for each to be written out, so that none is dropped as "busy".
@@ -239,7 +244,7 @@ TEST_F(AsyncTCPSocketTest, SendWritesTheMessageUnchanged) {
 TEST_F(AsyncTCPSocketTest, OversizedMessageIsRefused) {
   TcpTestListener listener(thread_);
   ConnectAndAccept(&listener);
-  const Bytes big(65539, 0x01);
+  const Bytes big(kMaxMessage + 1, 0x01);
   EXPECT_EQ(SendBytes(big), -1);
   EXPECT_EQ(socket_->GetError(), EMSGSIZE);
   EXPECT_EQ(socket_->pending_output(), 0u);
@@ -294,7 +299,7 @@ TEST_F(AsyncTCPSocketTest, MessageOfferedWhileTheLastIsStillBeingWrittenIsDroppe
   TcpTestListener listener(thread_, 0, /*read_on_accept=*/false, /*receive_buffer=*/4096);
   ConnectAndAccept(&listener, /*send_buffer=*/4096);
   const SendOutcome outcome = SendUntilBlocked(
-      socket_.get(), [](int i) { return Message(65538, static_cast<uint32_t>(i)); }, 2000);
+      socket_.get(), [](int i) { return Message(kMaxMessage, static_cast<uint32_t>(i)); }, 2000);
   EXPECT_EQ(outcome.dropped_while_busy, 3);
   EXPECT_GT(socket_->pending_output(), 0u);
   EXPECT_EQ(sent_, static_cast<int>(outcome.delivered.size()));

@@ -63,13 +63,13 @@ bool ParseGenerate(const std::string& text, int counts[4]) {
 bool IsUsableVoicePayloadType(int payload_type) {
   if (payload_type < 0 || payload_type > 255 || (payload_type & 1) != 0) return false;
   switch (payload_type) {
-    case 0x50:  // FEC marker
+    case corvaneserver::kFecMarker:
     case kAuthPayloadType:
     case kCascadeType:
     case kMusicPayloadType:
     case kReliablePayloadType:
     case kReportPayloadType:
-    case 0xCA:  // NACK
+    case corvaneserver::kNackPayloadType:
       return false;
     default:
       return true;

@@ -10,11 +10,13 @@
 #include <functional>
 #include <vector>
 
+#include "packet/media_constants.h"
+
 namespace corvanetools {
 
 class DatagramBatch {
  public:
-  static constexpr size_t kMaxDatagram = 1500;
+  static constexpr size_t kMaxDatagram = corvaneserver::kMaxUdpPacketSize;
 
   // Space for one datagram of at most kMaxDatagram bytes; valid until the
   // next Reserve, Commit or Flush.

@@ -12,7 +12,7 @@ namespace {
 
 constexpr uint8_t kProbeMagic0 = 'c';
 constexpr uint8_t kProbeMagic1 = 'v';
-constexpr uint8_t kServerFlags = 0xA0;
+constexpr uint8_t kServerFlags = corvaneserver::kServerPacketFlags;
 constexpr uint16_t kTokenMarker = 0x0800;
 
 void WriteHeader(uint8_t flags, uint8_t payload_type, uint32_t sequence, uint64_t id,

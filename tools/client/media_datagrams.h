@@ -17,27 +17,31 @@
 #include <cstdint>
 #include <string>
 
+#include "packet/media_constants.h"
+
 namespace corvanetools {
 
-constexpr uint8_t kClientFlags = 0x80;
-constexpr uint8_t kAskAckFlag = 0x10;
-constexpr uint8_t kDefaultVoicePayloadType = 0x64;
-constexpr uint8_t kMusicPayloadType = 0x80;
-constexpr uint8_t kReliablePayloadType = 0x82;
-constexpr uint8_t kAuthPayloadType = 0x62;  // 'b'
-constexpr uint8_t kCascadeType = 0x6E;      // 'n'
-constexpr uint8_t kReportPayloadType = 0xC8;
+// The wire numbers shared with the servers, under the names the client uses.
+constexpr uint8_t kAskAckFlag = corvaneserver::kAckFlag;
+constexpr uint8_t kMusicPayloadType = corvaneserver::kMusicPayloadType;
+constexpr uint8_t kReliablePayloadType = corvaneserver::kRetainedPayloadType;
+constexpr uint8_t kAuthPayloadType = corvaneserver::kAuthenticationPayloadType;
+constexpr uint8_t kCascadeType = corvaneserver::kCascadePayloadType;
+constexpr uint8_t kReportPayloadType = corvaneserver::kReceiverReportPayloadType;
+constexpr size_t kDetectSize = corvaneserver::kDetectPktSize;
+constexpr size_t kMediaHeaderBytes = corvaneserver::kMediaHeaderSize;
+constexpr size_t kCascadeDatagramSize = corvaneserver::kCascadePacketSize;
+constexpr size_t kServerAckSize = corvaneserver::kAckPacketSize;
+constexpr size_t kAuthAnswerSize = corvaneserver::kAuthenticationPacketSize;
+constexpr size_t kServerReportSize = corvaneserver::kServerReportSize;
+constexpr size_t kMaxDatagramSize = corvaneserver::kMaxUdpPacketSize;
 
-constexpr size_t kDetectSize = 12;
-constexpr size_t kMediaHeaderBytes = 14;
+// The client's own.
+constexpr uint8_t kClientFlags = 0x80;
+constexpr uint8_t kDefaultVoicePayloadType = 0x64;
 constexpr size_t kProbeSize = 16;
-constexpr size_t kCascadeDatagramSize = 18;
-constexpr size_t kServerAckSize = 22;
-constexpr size_t kAuthAnswerSize = 15;
-constexpr size_t kServerReportSize = 26;
 constexpr size_t kMaxReportBlocks = 15;
 constexpr size_t kMaxTokenLength = 2047;
-constexpr size_t kMaxDatagramSize = 1500;
 
 // What a probe belongs to. Each sender numbers each kind on its own.
 enum class StreamKind : uint8_t {

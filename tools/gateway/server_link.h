@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "base/length_framed_buffer.h"
+#include "control/control_header.h"
 
 namespace corvanetools {
 
 class ServerLink {
  public:
   // Largest message in either direction.
-  static constexpr size_t kMaxMessage = 65538;
+  static constexpr size_t kMaxMessage = corvaneserver::kMaxControlMessageSize;
 
   // Takes ownership of a connected, non-blocking socket.
   ServerLink(int fd, std::string peer);
