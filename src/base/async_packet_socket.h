@@ -18,11 +18,6 @@ struct PacketOptions {
   int64_t packet_id = -1;
 };
 
-struct SentPacket {
-  int64_t packet_id = -1;
-  int64_t send_time_ms = -1;
-};
-
 class AsyncPacketSocket {
  public:
   enum State {
@@ -38,7 +33,6 @@ class AsyncPacketSocket {
   // The connection ended; error is the errno value (104 for a reset by the
   // peer, 0 for an orderly end of stream). Not called for Close().
   using CloseCallback = std::function<void(AsyncPacketSocket* socket, int error)>;
-  using SentPacketCallback = std::function<void(AsyncPacketSocket* socket, const SentPacket&)>;
 
   AsyncPacketSocket() = default;
   virtual ~AsyncPacketSocket() = default;
@@ -61,13 +55,11 @@ class AsyncPacketSocket {
   void SetConnectCallback(ConnectCallback callback) { on_connect_ = std::move(callback); }
   void SetReadPacketCallback(ReadPacketCallback callback) { on_read_packet_ = std::move(callback); }
   void SetCloseCallback(CloseCallback callback) { on_close_ = std::move(callback); }
-  void SetSentPacketCallback(SentPacketCallback callback) { on_sent_packet_ = std::move(callback); }
   // Drops every callback, e.g. before handing the socket over for disposal.
   void ClearCallbacks() {
     on_connect_ = nullptr;
     on_read_packet_ = nullptr;
     on_close_ = nullptr;
-    on_sent_packet_ = nullptr;
   }
 
  protected:
@@ -86,17 +78,11 @@ class AsyncPacketSocket {
     auto callback = on_close_;
     if (callback) callback(this, error);
   }
-  void SignalSentPacket(const SentPacket& sent) {
-    // A copy, so the callback may replace or clear itself.
-    auto callback = on_sent_packet_;
-    if (callback) callback(this, sent);
-  }
 
  private:
   ConnectCallback on_connect_;
   ReadPacketCallback on_read_packet_;
   CloseCallback on_close_;
-  SentPacketCallback on_sent_packet_;
 };
 
 }  // namespace rtc

@@ -8,7 +8,6 @@
 
 #include "base/logging.h"
 #include "base/thread.h"
-#include "base/time_utils.h"
 
 namespace rtc {
 
@@ -145,7 +144,7 @@ void AsyncTCPSocket::ProcessInput(size_t bytes_read) {
   }
 }
 
-int AsyncTCPSocket::Send(const void* data, size_t size, const PacketOptions& options) {
+int AsyncTCPSocket::Send(const void* data, size_t size, const PacketOptions&) {
   if (size > inbuf_.capacity()) {
     error_ = EMSGSIZE;
     return -1;
@@ -160,10 +159,6 @@ int AsyncTCPSocket::Send(const void* data, size_t size, const PacketOptions& opt
     outbuf_.clear();
     return flushed;
   }
-  SentPacket sent;
-  sent.packet_id = options.packet_id;
-  sent.send_time_ms = TimeMillis();
-  SignalSentPacket(sent);
   return static_cast<int>(size);
 }
 

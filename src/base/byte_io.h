@@ -10,9 +10,6 @@ namespace rtc {
 inline uint8_t Get8(const void* memory, size_t offset) {
   return static_cast<const uint8_t*>(memory)[offset];
 }
-inline void Set8(void* memory, size_t offset, uint8_t v) {
-  static_cast<uint8_t*>(memory)[offset] = v;
-}
 
 inline uint16_t GetBE16(const void* memory) {
   uint16_t v;

@@ -17,7 +17,6 @@ class FileStream {
   // Modes "a" and "a+" append and create the file when missing; "w" truncates;
   // "r" reads. Returns false (errno set) on failure.
   bool Open(const std::string& filename, const char* mode, int* error);
-  bool IsOpen() const { return fd_ >= 0; }
   // Writes are never buffered; kept so callers can say what they rely on.
   void DisableBuffering() {}
   // Writes all of it, retrying short writes. False on an error.

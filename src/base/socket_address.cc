@@ -21,11 +21,6 @@ void SocketAddress::Clear() {
   port_ = 0;
 }
 
-void SocketAddress::SetIP(const IPAddress& ip) {
-  hostname_.clear();
-  ip_ = ip;
-}
-
 bool SocketAddress::FromString(const std::string& str) {
   Clear();
   std::string host;

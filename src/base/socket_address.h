@@ -28,7 +28,6 @@ class SocketAddress {
   size_t ToSockAddr(sockaddr_in* saddr) const;
 
   const IPAddress& ipaddr() const { return ip_; }
-  void SetIP(const IPAddress& ip);
   const std::string& hostname() const { return hostname_; }
   uint16_t port() const { return port_; }
   void SetPort(int port) { port_ = static_cast<uint16_t>(port); }

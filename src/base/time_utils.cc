@@ -46,11 +46,6 @@ void ScopedFakeClock::AdvanceTime(int64_t delta_ms) {
   Thread::WakeAllForClockChange();
 }
 
-void ScopedFakeClock::SetTime(int64_t now_ms) {
-  g_fake_time_us.store(now_ms * 1000, std::memory_order_release);
-  Thread::WakeAllForClockChange();
-}
-
 int64_t ScopedFakeClock::TimeMillis() const { return rtc::TimeMillis(); }
 
 }  // namespace rtc

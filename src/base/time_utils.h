@@ -26,7 +26,6 @@ class ScopedFakeClock {
 
   // Safe to call from any thread.
   void AdvanceTime(int64_t delta_ms);
-  void SetTime(int64_t now_ms);
   int64_t TimeMillis() const;
 };
 

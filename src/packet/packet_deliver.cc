@@ -53,14 +53,6 @@ int PacketDeliver::DeliverWorker::OnPacketDelivered(std::shared_ptr<UDPPacket> p
   return 0;
 }
 
-std::shared_ptr<UDPPacket> PacketDeliver::DeliverWorker::Pop() {
-  std::lock_guard<std::mutex> hold(lock_);
-  if (queue_.empty()) return nullptr;
-  std::shared_ptr<UDPPacket> packet = std::move(queue_.front());
-  queue_.pop_front();
-  return packet;
-}
-
 size_t PacketDeliver::DeliverWorker::WaitPopBatch() {
   std::unique_lock<std::mutex> hold(lock_);
   queue_ready_.wait_for(hold, std::chrono::milliseconds(kIdleWaitMs),

@@ -48,9 +48,6 @@ class PacketDeliver {
     // Queues the datagram and wakes the worker. Returns 0, or -1 when the
     // queue is full and the datagram is dropped. Safe from any thread.
     int OnPacketDelivered(std::shared_ptr<UDPPacket> packet);
-    // The oldest queued datagram, or null when none; never waits.
-    // Safe from any thread.
-    std::shared_ptr<UDPPacket> Pop();
     // Thread entry: one Run() per call, again and again until stopped.
     static bool EntryFuction(void* worker);
     // One pass on the worker thread: waits up to kIdleWaitMs for datagrams

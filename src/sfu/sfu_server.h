@@ -34,7 +34,6 @@ class SfuServer : public Service {
   // The process-wide instance: created and initialised on first call, returned
   // unchanged afterwards. Null when Init fails.
   static SfuServer* Create(const std::string& path) { return CreateInstance(inst_, path); }
-  static SfuServer* Instance() { return inst_; }
 
   SfuServer();
   ~SfuServer() override;
