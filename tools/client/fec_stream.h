@@ -18,9 +18,11 @@
 #include <functional>
 #include <vector>
 
+#include "packet/media_constants.h"
+
 namespace corvanetools {
 
-constexpr uint8_t kFecMarker = 0x50;  // 'P'
+constexpr uint8_t kFecMarker = corvaneserver::kFecMarker;
 constexpr size_t kFecHeaderBytes = 20;
 constexpr size_t kFecSourceHeaderBytes = 22;  // with the length of the media datagram
 constexpr size_t kFecSymbolBytes = 1480;

@@ -17,9 +17,11 @@
 #include <map>
 #include <vector>
 
+#include "packet/media_constants.h"
+
 namespace corvanetools {
 
-constexpr uint8_t kNackPayloadType = 0xCA;
+constexpr uint8_t kNackPayloadType = corvaneserver::kNackPayloadType;
 constexpr size_t kNackSize = 28;
 
 struct NackRequest {
