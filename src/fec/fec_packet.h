@@ -13,13 +13,17 @@
 #include <string>
 #include <utility>
 
+#include "packet/media_constants.h"
+
 namespace fec {
 
-constexpr uint8_t kFecMarker = 0x50;  // 'P', byte 1
-constexpr uint32_t kFecHeaderSize = 22;
+constexpr uint8_t kFecMarker = corvaneserver::kFecMarker;  // 'P', byte 1
+constexpr uint32_t kFecHeaderSize = corvaneserver::kFecHeaderSize;
 constexpr uint32_t kSymbolOffset = 20;
 constexpr uint32_t kSymbolSize = 1480;
-constexpr uint32_t kFecPacketCapacity = kSymbolOffset + kSymbolSize;  // 1500
+constexpr uint32_t kFecPacketCapacity = kSymbolOffset + kSymbolSize;
+static_assert(kFecPacketCapacity == corvaneserver::kMaxUdpPacketSize);
+static_assert(kFecHeaderSize == kSymbolOffset + 2);
 // Longest media datagram a symbol can carry behind its 2-byte length.
 constexpr uint32_t kMaxRtpSize = kSymbolSize - 2;
 
