@@ -14,9 +14,9 @@
 namespace corvanetools {
 namespace {
 
-constexpr uint8_t kNackPayloadType = 0xCA;
-constexpr uint8_t kFecPayloadType = 0x50;  // 'P'
-constexpr size_t kFecHeaderBytes = 22;
+constexpr uint8_t kNackPayloadType = corvaneserver::kNackPayloadType;
+constexpr uint8_t kFecPayloadType = corvaneserver::kFecMarker;
+constexpr size_t kFecHeaderBytes = corvaneserver::kFecHeaderSize;
 constexpr int kTicksPerSecond = 1000;
 
 void PutBE(uint8_t* out, uint64_t value, int bytes) {
