@@ -19,7 +19,9 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+import urllib.request
 
 LOSS_LIMIT_PERCENT = 0.1
 # A voice datagram this late is as good as lost to the receiver's jitter buffer. A step whose
@@ -226,6 +228,37 @@ class Server:
                 stop(self.gateway)
 
 
+class ServerWithMetrics(Server):
+    """The same server with its Prometheus exporter on, scraped every second (a
+    Prometheus server scrapes every 15 s or so: this is the stricter case)."""
+
+    name = "corvane+metrics"
+
+    def start(self):
+        self.metrics_port = free_port(socket.SOCK_STREAM)
+        self.extra_config = f"metrics_listen_address = 127.0.0.1:{self.metrics_port}\n"
+        super().start()
+        self.scrapes = 0
+        self._stop_scraping = threading.Event()
+        self._scraper = threading.Thread(target=self._scrape, daemon=True)
+        self._scraper.start()
+
+    def _scrape(self):
+        url = f"http://127.0.0.1:{self.metrics_port}/metrics"
+        while not self._stop_scraping.wait(1.0):
+            try:
+                with urllib.request.urlopen(url, timeout=5) as response:
+                    response.read()
+                self.scrapes += 1
+            except OSError:
+                pass
+
+    def stop(self):
+        self._stop_scraping.set()
+        self._scraper.join()
+        super().stop()
+
+
 def run_client(bins, target, roster, rate, duration, payload, extra=()):
     """One corvane-client run; the server process's CPU is read around it."""
     cpu_before = cpu_seconds(target.pid)
@@ -327,7 +360,8 @@ def throughput(args, bins, work, key, scenario, reps):
     roster = os.path.join(work, f"{key}.txt")
     make_roster(bins, roster, rooms, speakers, listeners)
     payload = DATAGRAM_BYTES - 16 - token_bytes(roster)
-    runs = {"baseline": [], "corvane": []}
+    targets = (Baseline, Server, ServerWithMetrics) if args.metrics else (Baseline, Server)
+    runs = {cls.name: [] for cls in targets}
 
     def with_target(cls, rep, what, body):
         target = cls(bins, work, roster, 600)
@@ -340,7 +374,7 @@ def throughput(args, bins, work, key, scenario, reps):
 
     for rep in range(reps):
         entries = {}
-        for cls in (Baseline, Server):  # A, B, A, B
+        for cls in targets:  # A, B, A, B (A, B, C, ... with --metrics)
             def measure(target):
                 best, steps = sweep(bins, target, roster, first_rate, args.duration, payload,
                                     args.refine, args.max_steps)
@@ -354,9 +388,9 @@ def throughput(args, bins, work, key, scenario, reps):
         # Latency at half load: both at the same offered load, half of the smaller maximum of
         # this repetition, so that neither is measured busier than the other.
         maxima = [e["max"]["rate"] for e in entries.values() if e["max"]]
-        if len(maxima) == 2:
+        if len(maxima) == len(targets):
             half = max(1, min(maxima) // 2)
-            for cls in (Baseline, Server):
+            for cls in targets:
                 def at_half(target):
                     r = run_client(bins, target, roster, half, args.duration, payload)
                     log(f"  {target.name:8} half load {half}/s per speaker: forwarded "
@@ -503,6 +537,25 @@ def table(report):
         for label, bv, cv, form in rows:
             lines.append(f"| {name} | {label} | {fmt(bv, form)} | {fmt(cv, form)} | "
                          f"{fmt(ratio(cv, bv), '.2f')} |")
+    with_metrics = [(key, scenario) for key, scenario in zip(SCENARIO_KEYS, SCENARIOS)
+                    if report["scenarios"].get(key, {}).get(ServerWithMetrics.name)]
+    if with_metrics:
+        lines += ["", "Metrics on (exporter listening, scraped every second) against off, "
+                  "in the same run:", "",
+                  "| scenario | figure | metrics off | metrics on | ratio on/off |",
+                  "|---|---|---:|---:|---:|"]
+        for key, scenario in with_metrics:
+            off = report["scenarios"][key]["corvane"]
+            on = report["scenarios"][key][ServerWithMetrics.name]
+            for label, field, form in (("max forwarded datagrams/s", "max_forwarded_per_s", ".0f"),
+                                       ("CPU s per million forwarded (at max)",
+                                        "cpu_per_million", ".2f"),
+                                       ("CPU s per million at half load",
+                                        "half_cpu_per_million", ".2f"),
+                                       ("latency p99 ms at half load", "half_p99_ms", ".3f")):
+                lines.append(f"| {scenario[0]} | {label} | {fmt(off[field], form)} | "
+                             f"{fmt(on[field], form)} | {fmt(ratio(on[field], off[field]), '.2f')} |")
+        lines.append("")
     mem = report.get("memory")
     if mem:
         lines.append(f"| {mem['members']} members joined (1 room per 10) | resident bytes per member"
@@ -532,6 +585,9 @@ def main():
                         help="comma list of s10, s200, rooms, memory")
     parser.add_argument("--members", type=int, help="members for the memory figure (10000)")
     parser.add_argument("--label", default="", help="added to the result file names")
+    parser.add_argument("--metrics", action="store_true",
+                        help="also measure the server with metrics_listen_address set and"
+                        " scraped every second, alternated with the other two")
     parser.add_argument("--server-bin", help="another corvane-sfu-server to measure (e.g. the"
                         " build of an earlier commit); the tools still come from --build")
     args = parser.parse_args()

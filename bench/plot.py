@@ -13,7 +13,7 @@ import os
 import sys
 
 # Forwarders in the order they are drawn, with their colours.
-SERIES = (("baseline", "#7f7f7f"), ("corvane", "#1f77b4"))
+SERIES = (("baseline", "#7f7f7f"), ("corvane", "#1f77b4"), ("corvane+metrics", "#2ca02c"))
 
 
 def scenario_title(key, data):
