@@ -104,6 +104,11 @@ class SfuStackTest : public ::testing::Test {
       ASSERT_EQ(server_->JoinRoom(room, user, kUserTypeCascader, TokenOf(user)), 0);
       SendAndAwaitAck(peer, MakeMedia(kAskAck, kVoice, 0, user, TokenOf(user)));
     }
+    // The acknowledgement goes out before the worker is done with the datagram
+    // (a newcomer's first one also brings the room's music detail): wait for
+    // the rest, so that a music datagram sent next cannot reach this member
+    // twice, once forwarded and once as the detail.
+    Barrier(peer, user);
   }
 
   // Waits until every datagram `user` sent before has been handled: the
