@@ -21,6 +21,8 @@
 #include "packet/packet_receiver.h"
 #include "packet/packet_test_util.h"
 
+#include "support/test_util.h"
+
 namespace corvaneserver {
 namespace {
 
@@ -41,7 +43,7 @@ class PacketDeliverTest : public ::testing::Test {
                      unsigned int interval_ms = 300000, bool media_listener = true) {
     deliver_ = std::make_unique<PacketDeliver>(workers, interval_ms, recorder_.callback());
     receiver_ = std::make_unique<PacketReceiver>(receivers);
-    port_ = test::FreeUdpPort();
+    port_ = static_cast<uint16_t>(testutil::FreeUdpPort());
     ASSERT_NE(port_, 0);
     PacketDeliver* deliver = deliver_.get();
     const PacketCallback to_pool = [deliver](std::shared_ptr<UDPPacket> packet) {
@@ -256,7 +258,7 @@ TEST_F(PacketDeliverTest, ShutdownStopsReceiversBeforeWorkersAndJoinsEveryThread
   const int receive_before = test::CountThreadsNamed("ReceiveWorker");
   const int deliver_before = test::CountThreadsNamed("DeliverWorker");
   StartPipeline(2, 2, 300000, false);
-  ASSERT_TRUE(test::WaitUntil([&] {
+  ASSERT_TRUE(testutil::WaitFor([&] {
     return test::CountThreadsNamed("ReceiveWorker") == receive_before + 2 &&
            test::CountThreadsNamed("DeliverWorker") == deliver_before + 2;
   }));

@@ -15,6 +15,8 @@
 #include "packet/loopback_socket.h"
 #include "packet/packet_test_util.h"
 
+#include "support/test_util.h"
+
 namespace corvaneserver {
 namespace {
 
@@ -30,7 +32,7 @@ class PacketReceiverTest : public ::testing::Test {
   // Listens on a free loopback port; the recorder plays the deliver pool.
   void StartReceiver(uint32_t workers, bool media_listener) {
     receiver_ = std::make_unique<PacketReceiver>(workers);
-    port_ = test::FreeUdpPort();
+    port_ = static_cast<uint16_t>(testutil::FreeUdpPort());
     ASSERT_NE(port_, 0);
     ASSERT_EQ(receiver_->Listen(test::Loopback(port_), recorder_.callback(), media_listener), 0);
   }
@@ -49,7 +51,7 @@ TEST_F(PacketReceiverTest, ListenOpensSeveralSocketsOnOnePortEachWithItsThread) 
   EXPECT_EQ(log_.Count("receiver worker thread numbers is 3, and listen in 127.0.0.1:" +
                        std::to_string(port_)),
             1u);
-  EXPECT_TRUE(test::WaitUntil(
+  EXPECT_TRUE(testutil::WaitFor(
       [&] { return test::CountThreadsNamed("ReceiveWorker") == threads_before + 3; }));
 
   std::vector<int> sockets;
@@ -68,7 +70,7 @@ TEST_F(PacketReceiverTest, TwoAddressesOfFourWorkersGiveEightThreads) {
   rtc::SocketAddress second;
   ASSERT_TRUE(second.FromString("127.0.0.2:" + std::to_string(port_)));
   ASSERT_EQ(receiver_->Listen(second, recorder_.callback(), true), 0);
-  EXPECT_TRUE(test::WaitUntil(
+  EXPECT_TRUE(testutil::WaitFor(
       [&] { return test::CountThreadsNamed("ReceiveWorker") == threads_before + 8; }));
   ASSERT_TRUE(client_.SendTo(second, {0xA0, 1, 2}));
   ASSERT_TRUE(recorder_.WaitForCount(1));
@@ -136,7 +138,7 @@ TEST_F(PacketReceiverTest, ManyDatagramsInABurstAllArriveInOrder) {
 TEST_F(PacketReceiverTest, ShutdownJoinsEveryThreadAndLeavesSocketsOpen) {
   const int threads_before = test::CountThreadsNamed("ReceiveWorker");
   StartReceiver(2, false);
-  ASSERT_TRUE(test::WaitUntil(
+  ASSERT_TRUE(testutil::WaitFor(
       [&] { return test::CountThreadsNamed("ReceiveWorker") == threads_before + 2; }));
   receiver_->Shutdown();
   EXPECT_EQ(test::CountThreadsNamed("ReceiveWorker"), threads_before);

@@ -76,12 +76,6 @@ class PacketRecorder {
 
 using LogCapture = testutil::LogCapture;
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
-inline uint16_t FreeUdpPort() {
-  LoopbackSocket probe;
-  return probe.ok() ? probe.address().port() : 0;
-}
-
 // Threads of this process whose name is `name`.
 inline int CountThreadsNamed(const std::string& name) {
   int count = 0;
@@ -96,17 +90,6 @@ inline int CountThreadsNamed(const std::string& name) {
   }
   ::closedir(tasks);
   return count;
-}
-
-// Polls `done` until it holds or the deadline passes.
-inline bool WaitUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds deadline = kDeadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
 }
 
 }  // namespace test

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -62,21 +63,40 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
 
 namespace {
 
-int FreePort(int type) {
+// Ports for servers under test come from below the kernel's ephemeral range
+// (32768 and up by default), so no socket bound to port 0 - a test peer, a
+// client, another test program's connection - can take one between the moment
+// it is handed out and the moment the server binds it. Each test program
+// starts at its own offset in the range, and one program never hands out a
+// port twice, so test programs run in parallel do not pick the same port.
+constexpr int kFirstTestPort = 20000;
+constexpr int kTestPortCount = 12000;
+
+bool CanBind(int type, int port) {
   const int fd = socket(AF_INET, type, 0);
-  if (fd < 0) return 0;
+  if (fd < 0) return false;
   sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-  }
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
   close(fd);
-  return port;
+  return ok;
+}
+
+int FreePort(int type) {
+  static std::mutex lock;
+  static int next = static_cast<int>(getpid() % 120) * 100;
+  std::lock_guard<std::mutex> hold(lock);
+  for (int tries = 0; tries < kTestPortCount; ++tries) {
+    const int port = kFirstTestPort + next;
+    next = (next + 1) % kTestPortCount;
+    // Free for both kinds, so a UDP and a TCP server never share a number.
+    if (CanBind(SOCK_DGRAM, port) && CanBind(SOCK_STREAM, port) && CanBind(type, port)) {
+      return port;
+    }
+  }
+  return 0;
 }
 
 }  // namespace

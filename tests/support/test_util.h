@@ -34,9 +34,10 @@ std::string ReadFile(const std::string& path);
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds deadline = std::chrono::seconds(5));
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
+// A port on 127.0.0.1 for a server under test: free for UDP and TCP a moment
+// ago, outside the kernel's ephemeral range and never handed out twice by one
+// test program (see test_util.cc); 0 when none is left.
 int FreeUdpPort();
-// A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeTcpPort();
 
 }  // namespace testutil
