@@ -146,7 +146,7 @@ struct SimUser {
   // --- Receiving loop only. ---
   LatencyHistogram latency;
   ReceiveCounters counters;
-  PassPhase pass_phase{20000};  // --mixer: when in the period mixed frames arrive
+  PassPhase pass_phase{0};  // --mixer: when in the period mixed frames arrive
   // 0x82 datagrams (sender, sequence) whose acknowledgement was withheld once.
   std::set<std::pair<uint64_t, uint32_t>> withheld;
   uint32_t nack_sequence = 0;  // numbers this user's NACKs

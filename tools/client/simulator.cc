@@ -128,7 +128,7 @@ bool Simulator::Setup(std::string* error) {
     if (!options_.only.empty() && options_.only.count(entry.user_id) == 0) continue;
     auto user = std::make_unique<SimUser>();
     user->entry = entry;
-    user->pass_phase = PassPhase(interval_us_);
+    if (options_.mixer) user->pass_phase = PassPhase(interval_us_);
     user->wrong_token = "not-" + entry.token.substr(0, kMaxTokenLength - 4);
     user->skip_detect = options_.skip_detect;
     const rtc::SocketAddress& server = entry.server.IsNil() ? options_.server : entry.server;
@@ -468,6 +468,7 @@ void Simulator::SendTalk(SimUser* user, int64_t now_us, int64_t due_us) {
     fields.priority = user->entry.priority;
     uint8_t media[kMaxFecMedia];
     const size_t size = BuildMedia(fields, media, sizeof(media));
+    if (size == 0) return;  // the options make this impossible
     const int64_t base = traffic_start_us_ + user->room->offset_us;
     const uint32_t period = options_.mixer && due_us >= base
                                 ? static_cast<uint32_t>((due_us - base) / interval_us_)
@@ -495,7 +496,7 @@ void Simulator::SendFecTalk(SimUser* user, const uint8_t* media, size_t size, ui
   const uint32_t fec_sequence = fec.next_sequence();
   const bool lost = Lose(*user, fec_sequence);
   uint8_t* out = send_batch_.Reserve();
-  const size_t wrapped = size > 0 ? fec.AddSource(media, size, out) : 0;
+  const size_t wrapped = fec.AddSource(media, size, out);
   send_batch_.Commit(user->fd, user->server, lost ? 0 : wrapped, user->index);
   SentFrame frame;
   frame.tick = tick;
