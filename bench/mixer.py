@@ -111,9 +111,11 @@ def step(args, bins, work, make_target, rooms, mixer):
     total = result["total"]
     admitted = all(u["admitted"] for u in result["users"])
     delivered = total["received"] / total["expected"] if total["expected"] and admitted else 0.0
-    lateness, source = pass_lateness_p99_ms(work), "server"
-    if lateness is None:
-        lateness, source = lateness_proxy_ms(result), "receivers"
+    lateness, source = None, "-"
+    if mixer:
+        lateness, source = pass_lateness_p99_ms(work), "server"
+        if lateness is None:
+            lateness, source = lateness_proxy_ms(result), "receivers"
     latency = total["latency_ms"]
     clean = delivered >= DELIVERED_SHARE and (
         lateness is not None and lateness <= LATE_PASS_MS if mixer
