@@ -475,6 +475,19 @@ TEST_F(ClientLoopbackTest, NacksRecoverEveryDatagramARepairCovers) {
   EXPECT_GT(forwarder_.nack_answers, 0u);
 }
 
+// Regression: a speaker's handshake datagrams, numbered on the same sequence
+// as its voice, counted as voice lost for good when the receiver was admitted first.
+TEST_F(ClientLoopbackTest, ALateSpeakersHandshakeIsNotVoiceLostForGood) {
+  AddUser(1, 1, Role::kSpeaker, "start=100");
+  AddUser(1, 2, Role::kListener);
+  options_.fec_k = 1;
+  options_.nack = true;
+  const RunResult result = Run();
+  EXPECT_TRUE(result.ok) << User(result, 2).problem;
+  EXPECT_GT(User(result, 2).received, 0u);
+  EXPECT_EQ(User(result, 2).lost_for_good, 0u);
+}
+
 TEST_F(ClientLoopbackTest, ANackBringsBackWhatTheServerLostOnTheWayOut) {
   AddUser(1, 1, Role::kSpeaker);
   AddUser(1, 2, Role::kListener);

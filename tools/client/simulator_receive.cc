@@ -387,16 +387,20 @@ RunResult Simulator::Result() const {
       if (link.nack) {
         r.nack_asked += link.nack->asked();
         r.recovered += link.nack->recovered();
-        r.lost_for_good += link.nack->missing();
-        if (talker >= 0) {
+        if (talker < 0) {
+          r.lost_for_good += link.nack->missing();
+        } else {
+          // Only the sender's voice counts: its handshake datagrams number on
+          // the same sequence and need not reach anyone.
           const SimUser& sender = *users_[static_cast<size_t>(talker)];
           for (const uint32_t sequence : link.nack->MissingNumbers()) {
             const auto& frames = sender.ledger.frames;
             const auto it = std::lower_bound(
                 frames.begin(), frames.end(), sequence,
                 [](const SentFrame& f, uint32_t value) { return f.sequence < value; });
-            if (it != frames.end() && it->sequence == sequence &&
-                FateOf(sender, static_cast<uint32_t>(it - frames.begin())) == Fate::kDroppedLost) {
+            if (it == frames.end() || it->sequence != sequence) continue;
+            ++r.lost_for_good;
+            if (FateOf(sender, static_cast<uint32_t>(it - frames.begin())) == Fate::kDroppedLost) {
               ++r.unrecoverable;
             }
           }
