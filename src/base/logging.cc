@@ -4,18 +4,20 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <utility>
 #include <vector>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace rtc {
 namespace {
 
 struct LogState {
   // Serialises every sink call and every stderr write, and guards the fields below.
-  std::mutex lock;
-  std::vector<std::pair<LogSink*, LoggingSeverity>> sinks;
-  bool log_to_stderr = true;
+  Mutex lock;
+  std::vector<std::pair<LogSink*, LoggingSeverity>> sinks GUARDED_BY(lock);
+  bool log_to_stderr GUARDED_BY(lock) = true;
 };
 
 LogState& State() {
@@ -35,6 +37,13 @@ void WriteAll(int fd, const std::string& text) {
     if (n <= 0) return;
     done += static_cast<size_t>(n);
   }
+}
+
+// The lowest severity that any destination takes.
+int LowestSeverity(const LogState& state) REQUIRES(state.lock) {
+  int min_sev = state.log_to_stderr ? LS_INFO : LS_NONE + 1;
+  for (const auto& entry : state.sinks) min_sev = std::min<int>(min_sev, entry.second);
+  return min_sev;
 }
 
 }  // namespace
@@ -57,7 +66,7 @@ LogMessage::~LogMessage() {
   print_stream_ << "\n";
   const std::string text = print_stream_.str();
   LogState& state = State();
-  std::lock_guard<std::mutex> hold(state.lock);
+  MutexLock hold(&state.lock);
   if (state.log_to_stderr && severity_ >= LS_INFO) WriteAll(STDERR_FILENO, text);
   for (const auto& [sink, min_sev] : state.sinks) {
     if (severity_ >= min_sev) sink->OnLogMessage(text, severity_);
@@ -66,33 +75,26 @@ LogMessage::~LogMessage() {
 
 void LogMessage::AddLogToStream(LogSink* stream, LoggingSeverity min_sev) {
   LogState& state = State();
-  std::lock_guard<std::mutex> hold(state.lock);
+  MutexLock hold(&state.lock);
   state.sinks.emplace_back(stream, min_sev);
-  UpdateMinLogSeverity();
+  min_sev_.store(LowestSeverity(state), std::memory_order_relaxed);
 }
 
 void LogMessage::RemoveLogToStream(LogSink* stream) {
   LogState& state = State();
-  std::lock_guard<std::mutex> hold(state.lock);
+  MutexLock hold(&state.lock);
   auto& sinks = state.sinks;
   sinks.erase(std::remove_if(sinks.begin(), sinks.end(),
                              [stream](const auto& entry) { return entry.first == stream; }),
               sinks.end());
-  UpdateMinLogSeverity();
+  min_sev_.store(LowestSeverity(state), std::memory_order_relaxed);
 }
 
 void LogMessage::SetLogToStderr(bool log_to_stderr) {
   LogState& state = State();
-  std::lock_guard<std::mutex> hold(state.lock);
+  MutexLock hold(&state.lock);
   state.log_to_stderr = log_to_stderr;
-  UpdateMinLogSeverity();
-}
-
-void LogMessage::UpdateMinLogSeverity() {
-  LogState& state = State();
-  int min_sev = state.log_to_stderr ? LS_INFO : LS_NONE + 1;
-  for (const auto& entry : state.sinks) min_sev = std::min<int>(min_sev, entry.second);
-  min_sev_.store(min_sev, std::memory_order_relaxed);
+  min_sev_.store(LowestSeverity(state), std::memory_order_relaxed);
 }
 
 }  // namespace rtc

@@ -58,8 +58,8 @@ class LogMessage {
   }
 
  private:
-  static void UpdateMinLogSeverity();  // REQUIRES: the logging lock is held
-
+  // The lowest severity any destination takes: stored under the logging lock,
+  // read without it.
   static std::atomic<int> min_sev_;
 
   LoggingSeverity severity_;

@@ -62,6 +62,13 @@ class CondVar {
     lock.release();
     return signalled;
   }
+  // False when `deadline` passed before a signal.
+  bool WaitUntil(Mutex* mu, std::chrono::steady_clock::time_point deadline) REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
+    const bool signalled = cv_.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();
+    return signalled;
+  }
   void Signal() { cv_.notify_one(); }
   void SignalAll() { cv_.notify_all(); }
 
@@ -83,6 +90,9 @@ class CAPABILITY("rwlock") RWLock {
   void Unlock() RELEASE();
   void LockShared() ACQUIRE_SHARED();
   void UnlockShared() RELEASE_SHARED();
+  // Tell the analysis that the caller holds the lock where it cannot see it.
+  void AssertHeld() const ASSERT_CAPABILITY(this) {}
+  void AssertReaderHeld() const ASSERT_SHARED_CAPABILITY(this) {}
 
  private:
   pthread_rwlock_t rwlock_;

@@ -14,8 +14,8 @@ namespace {
 // Every live Thread, so the fake clock can wake them and a dying handler can
 // clear its messages.
 struct Registry {
-  std::mutex mu;  // guards threads
-  std::set<Thread*> threads;
+  Mutex mu;
+  std::set<Thread*> threads GUARDED_BY(mu);
 };
 
 Registry& GetRegistry() {
@@ -30,7 +30,7 @@ thread_local Thread* t_current = nullptr;
 
 MessageHandler::~MessageHandler() {
   Registry& registry = GetRegistry();
-  std::lock_guard<std::mutex> hold(registry.mu);
+  MutexLock hold(&registry.mu);
   for (Thread* thread : registry.threads) thread->Clear(this);
 }
 
@@ -43,7 +43,7 @@ Thread::Thread()
   wake_desc_.assign(wake_fd_);
   ArmWakeWait();
   Registry& registry = GetRegistry();
-  std::lock_guard<std::mutex> hold(registry.mu);
+  MutexLock hold(&registry.mu);
   registry.threads.insert(this);
 }
 
@@ -51,13 +51,13 @@ Thread::~Thread() {
   // Pending tasks may own objects (Dispose) that still need the io_context.
   std::map<Key, Pending> pending;
   {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(&mu_);
     pending.swap(queue_);
   }
   pending.clear();
   {
     Registry& registry = GetRegistry();
-    std::lock_guard<std::mutex> hold(registry.mu);
+    MutexLock hold(&registry.mu);
     registry.threads.erase(this);
   }
   if (t_current == this) t_current = nullptr;
@@ -116,14 +116,14 @@ void Thread::PostTask(std::function<void()> task) {
 
 void Thread::Enqueue(int64_t due_ms, Pending pending) {
   {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(&mu_);
     queue_.emplace(Key(due_ms, next_seq_++), std::move(pending));
   }
   Wake();
 }
 
 void Thread::Clear(MessageHandler* handler, uint32_t id) {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(&mu_);
   for (auto it = queue_.begin(); it != queue_.end();) {
     const Message& msg = it->second.msg;
     if (msg.phandler == handler && (id == kMQIDAny || msg.message_id == id)) {
@@ -135,27 +135,27 @@ void Thread::Clear(MessageHandler* handler, uint32_t id) {
 }
 
 size_t Thread::size() const {
-  std::lock_guard<std::mutex> hold(mu_);
+  MutexLock hold(&mu_);
   return queue_.size();
 }
 
 void Thread::WakeAllForClockChange() {
   Registry& registry = GetRegistry();
-  std::lock_guard<std::mutex> hold(registry.mu);
+  MutexLock hold(&registry.mu);
   for (Thread* thread : registry.threads) thread->Wake();
 }
 
 bool Thread::DispatchDue() {
   uint64_t seq_limit;
   {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(&mu_);
     seq_limit = next_seq_;  // what a handler posts now waits for the next pass
   }
   for (;;) {
     if (IsQuitting()) return false;
     Pending pending;
     {
-      std::lock_guard<std::mutex> hold(mu_);
+      MutexLock hold(&mu_);
       const int64_t now = TimeMillis();
       auto it = queue_.begin();
       while (it != queue_.end() && it->first.first <= now && it->first.second >= seq_limit) ++it;
@@ -175,7 +175,7 @@ void Thread::ArmTimerForNextDue() {
   if (IsFakeClockInstalled()) return;  // the fake clock wakes us when it moves
   int64_t next_due = -1;
   {
-    std::lock_guard<std::mutex> hold(mu_);
+    MutexLock hold(&mu_);
     if (!queue_.empty()) next_due = queue_.begin()->first.first;
   }
   if (next_due < 0 || next_due == timer_due_ms_) return;

@@ -8,12 +8,14 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <utility>
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 namespace rtc {
 
@@ -92,9 +94,9 @@ class Thread {
     PostTask([holder]() mutable { holder.reset(); });
   }
   // Drops pending messages of the handler (and id, unless kMQIDAny).
-  void Clear(MessageHandler* handler, uint32_t id = kMQIDAny);
+  void Clear(MessageHandler* handler, uint32_t id = kMQIDAny) EXCLUDES(mu_);
   // Number of pending messages and tasks.
-  size_t size() const;
+  size_t size() const EXCLUDES(mu_);
 
   bool IsCurrent() const;
   // The loop's io_context; objects bound to it run their handlers on this thread.
@@ -111,12 +113,12 @@ class Thread {
   };
   using Key = std::pair<int64_t, uint64_t>;  // (due time in ms, posting order)
 
-  void Enqueue(int64_t due_ms, Pending pending);
+  void Enqueue(int64_t due_ms, Pending pending) EXCLUDES(mu_);
   void Wake();
   void ArmWakeWait();
   // Dispatches what is due now; returns false when the loop was quit meanwhile.
-  bool DispatchDue();
-  void ArmTimerForNextDue();
+  bool DispatchDue() EXCLUDES(mu_);
+  void ArmTimerForNextDue() EXCLUDES(mu_);
 
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
@@ -126,9 +128,11 @@ class Thread {
   int64_t timer_due_ms_ = -1;
   std::atomic<bool> quit_{false};
 
-  mutable std::mutex mu_;  // guards queue_ and next_seq_
-  std::map<Key, Pending> queue_;
-  uint64_t next_seq_ = 0;
+  // Taken after the registry lock of every loop (MessageHandler's destructor
+  // clears its messages from each loop while holding it).
+  mutable Mutex mu_;
+  std::map<Key, Pending> queue_ GUARDED_BY(mu_);
+  uint64_t next_seq_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace rtc

@@ -26,6 +26,7 @@
 #define TRY_ACQUIRE_SHARED(...) RTC_THREAD_ANNOTATION(try_acquire_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) RTC_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define ASSERT_CAPABILITY(x) RTC_THREAD_ANNOTATION(assert_capability(x))
+#define ASSERT_SHARED_CAPABILITY(x) RTC_THREAD_ANNOTATION(assert_shared_capability(x))
 #define RETURN_CAPABILITY(x) RTC_THREAD_ANNOTATION(lock_returned(x))
 // Only where the analysis cannot follow; say why beside each use.
 #define NO_THREAD_SAFETY_ANALYSIS RTC_THREAD_ANNOTATION(no_thread_safety_analysis)

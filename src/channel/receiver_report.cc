@@ -30,7 +30,7 @@ void BuildServerReport(uint64_t speaker_id, uint32_t value, uint8_t (&out)[kServ
 }
 
 void ReceiverReport::AddSample(uint64_t reporter_id, uint32_t value) {
-  std::lock_guard<std::mutex> hold(lock_);
+  rtc::MutexLock hold(&lock_);
   auto it = samples_.find(reporter_id);
   if (it != samples_.end()) {
     // Compared with the base, not the previous counter: a lower counter replaces
@@ -42,7 +42,7 @@ void ReceiverReport::AddSample(uint64_t reporter_id, uint32_t value) {
 }
 
 std::optional<uint32_t> ReceiverReport::GetReport() {
-  std::lock_guard<std::mutex> hold(lock_);
+  rtc::MutexLock hold(&lock_);
   if (samples_.empty()) return std::nullopt;
   double sum = 0;
   for (auto& [reporter_id, sample] : samples_) {
@@ -59,23 +59,23 @@ std::optional<uint32_t> ReceiverReport::GetReport() {
 }
 
 void ReceiverReport::Reset() {
-  std::lock_guard<std::mutex> hold(lock_);
+  rtc::MutexLock hold(&lock_);
   total_ = 0;
   samples_.clear();
 }
 
 void ReceiverReport::RemoveSample(uint64_t reporter_id) {
-  std::lock_guard<std::mutex> hold(lock_);
+  rtc::MutexLock hold(&lock_);
   samples_.erase(reporter_id);
 }
 
 size_t ReceiverReport::SampleCount() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  rtc::MutexLock hold(&lock_);
   return samples_.size();
 }
 
 uint32_t ReceiverReport::Total() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  rtc::MutexLock hold(&lock_);
   return total_;
 }
 

@@ -9,9 +9,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "packet/media_constants.h"
 
 namespace corvaneserver {
@@ -61,18 +62,18 @@ class ReceiverReport {
 
   // Records a listener's latest counter. A counter below the sample's base (a
   // listener that started counting again) is raised to the base.
-  void AddSample(uint64_t reporter_id, uint32_t value);
+  void AddSample(uint64_t reporter_id, uint32_t value) EXCLUDES(lock_);
   // Closes the interval: every sample's increase since the last call is averaged
   // over all samples (rounded half up) and added to the running total. Returns
   // the new total, or nothing when the average increase rounds to 0.
-  std::optional<uint32_t> GetReport();
+  std::optional<uint32_t> GetReport() EXCLUDES(lock_);
   // Drops the total and every sample.
-  void Reset();
+  void Reset() EXCLUDES(lock_);
   // Drops one listener's sample; nothing happens when it has none.
-  void RemoveSample(uint64_t reporter_id);
+  void RemoveSample(uint64_t reporter_id) EXCLUDES(lock_);
 
-  size_t SampleCount() const;
-  uint32_t Total() const;
+  size_t SampleCount() const EXCLUDES(lock_);
+  uint32_t Total() const EXCLUDES(lock_);
 
  private:
   struct RRSample {
@@ -82,10 +83,12 @@ class ReceiverReport {
     uint32_t current;  // its latest counter, never below base
   };
 
-  mutable std::mutex lock_;
-  // Guarded by lock_.
-  uint32_t total_ = 0;
-  std::map<uint64_t, std::unique_ptr<RRSample>> samples_;
+  // The server's lock is ordered before this class's lock and names it.
+  friend class SfuServer;
+
+  mutable rtc::Mutex lock_;
+  uint32_t total_ GUARDED_BY(lock_) = 0;
+  std::map<uint64_t, std::unique_ptr<RRSample>> samples_ GUARDED_BY(lock_);
 };
 
 }  // namespace corvaneserver

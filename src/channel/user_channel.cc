@@ -3,7 +3,6 @@
 #include <sys/socket.h>
 
 #include <cstring>
-#include <mutex>
 #include <utility>
 
 #include "base/byte_io.h"
@@ -61,23 +60,23 @@ Channel::Channel(uint64_t user_id, uint32_t type, int socket, const rtc::SocketA
 Channel::~Channel() = default;
 
 rtc::SocketAddress Channel::FromAddress() const {
-  std::shared_lock<std::shared_mutex> hold(address_lock_);
+  rtc::ReadLockScoped hold(&address_lock_);
   return remote_address_;
 }
 
 int Channel::Socket() const {
-  std::shared_lock<std::shared_mutex> hold(address_lock_);
+  rtc::ReadLockScoped hold(&address_lock_);
   return socket_;
 }
 
 void Channel::Destination(int* socket, rtc::SocketAddress* address) const {
-  std::shared_lock<std::shared_mutex> hold(address_lock_);
+  rtc::ReadLockScoped hold(&address_lock_);
   *socket = socket_;
   *address = remote_address_;
 }
 
 void Channel::SetAddress(int socket, const rtc::SocketAddress& address) {
-  std::unique_lock<std::shared_mutex> hold(address_lock_);
+  rtc::WriteLockScoped hold(&address_lock_);
   socket_ = socket;
   remote_address_ = address;
 }
@@ -161,7 +160,7 @@ int Channel::InactiveCheck() {
   RTC_LOG(LS_WARNING) << "user [" << user_id_
                       << "] haven't received packet for a long time, reset it";
   receiver_report_.Reset();
-  std::unique_lock<std::shared_mutex> hold(address_lock_);
+  rtc::WriteLockScoped hold(&address_lock_);
   socket_ = -1;
   remote_address_.Clear();
   return 0;

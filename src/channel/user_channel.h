@@ -12,10 +12,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "base/socket_address.h"
+#include "base/thread_annotations.h"
 #include "channel/receiver_report.h"
 #include "control/user_type.h"
 #include "packet/media_constants.h"
@@ -62,11 +63,11 @@ class Channel {
   bool IsSpeaker() const { return ChannelType() == kUserTypeSpeaker; }
   const std::string& token() const { return token_; }
   // Each takes the address lock by itself. Safe from any thread.
-  rtc::SocketAddress FromAddress() const;
-  int Socket() const;
+  rtc::SocketAddress FromAddress() const EXCLUDES(address_lock_);
+  int Socket() const EXCLUDES(address_lock_);
   // Socket and address together, under one acquisition of the address lock:
   // what a sender needs for every datagram. Safe from any thread.
-  void Destination(int* socket, rtc::SocketAddress* address) const;
+  void Destination(int* socket, rtc::SocketAddress* address) const EXCLUDES(address_lock_);
 
   // --- Packet side ----------------------------------------------------------
   // Admission: a datagram from the known address is accepted as it is; one from
@@ -91,7 +92,7 @@ class Channel {
   // --- Timer side (service thread) -------------------------------------------
   // 0 when the member has been silent for kChannelInactiveMs and has just been
   // reset (address forgotten, reports dropped); -1 otherwise. Cascaders never.
-  int InactiveCheck();
+  int InactiveCheck() EXCLUDES(address_lock_);
   // Sends a speaker its receiver report when one is due.
   void SendReceiverReport();
 
@@ -112,7 +113,7 @@ class Channel {
   ~Channel();
 
  private:
-  void SetAddress(int socket, const rtc::SocketAddress& address);
+  void SetAddress(int socket, const rtc::SocketAddress& address) EXCLUDES(address_lock_);
 
   // Fixed at construction.
   const uint64_t user_id_;
@@ -131,10 +132,15 @@ class Channel {
   // Service thread only (the 100 ms sweep).
   int64_t last_report_time_ms_;
 
-  mutable std::shared_mutex address_lock_;
-  // Guarded by address_lock_; set and cleared together.
-  int socket_ = -1;
-  rtc::SocketAddress remote_address_;
+  // The server's lock is ordered before this class's lock and names it.
+  friend class SfuServer;
+
+  // Writer-preferring: a member's move to a new address is not held up by the
+  // senders that read it for every datagram.
+  mutable rtc::RWLock address_lock_;
+  // Set and cleared together.
+  int socket_ GUARDED_BY(address_lock_) = -1;
+  rtc::SocketAddress remote_address_ GUARDED_BY(address_lock_);
 };
 
 }  // namespace corvaneserver

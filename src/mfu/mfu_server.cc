@@ -6,7 +6,7 @@ namespace corvaneserver {
 
 MfuServer* MfuServer::inst_ = nullptr;
 
-MfuServer::MfuServer() : lock_(std::make_unique<std::shared_mutex>()) {}
+MfuServer::MfuServer() : lock_(std::make_unique<rtc::RWLock>()) {}
 
 MfuServer::~MfuServer() {
   // No deliver worker may be inside OnPacketReceived while this part of the

@@ -3,9 +3,9 @@
 #define MFU_MFU_SERVER_H_
 
 #include <memory>
-#include <shared_mutex>
 #include <string>
 
+#include "base/mutex.h"
 #include "service/service.h"
 
 namespace corvaneserver {
@@ -40,7 +40,7 @@ class MfuServer : public Service {
   static MfuServer* inst_;
 
   // Guards the room and user registries.
-  std::unique_ptr<std::shared_mutex> lock_;
+  std::unique_ptr<rtc::RWLock> lock_;
 };
 
 }  // namespace corvaneserver

@@ -22,17 +22,17 @@ void PacketDeliver::DeliverWorker::Start() { thread_.Start(); }
 
 void PacketDeliver::DeliverWorker::Shutdown() {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    rtc::MutexLock hold(&lock_);
     stopping_ = true;
   }
   // Cut a worker's idle wait short so the join does not wait for it.
-  queue_ready_.notify_all();
+  queue_ready_.SignalAll();
   thread_.Stop();
 }
 
 int PacketDeliver::DeliverWorker::OnPacketDelivered(std::shared_ptr<UDPPacket> packet) {
   {
-    std::lock_guard<std::mutex> hold(lock_);
+    rtc::MutexLock hold(&lock_);
     if (queue_.size() < kMaxQueuedPackets) {
       queue_.push_back(std::move(packet));
       packet = nullptr;
@@ -49,14 +49,16 @@ int PacketDeliver::DeliverWorker::OnPacketDelivered(std::shared_ptr<UDPPacket> p
     }
     return -1;
   }
-  queue_ready_.notify_one();
+  queue_ready_.Signal();
   return 0;
 }
 
 size_t PacketDeliver::DeliverWorker::WaitPopBatch() {
-  std::unique_lock<std::mutex> hold(lock_);
-  queue_ready_.wait_for(hold, std::chrono::milliseconds(kIdleWaitMs),
-                        [this] { return !queue_.empty() || stopping_; });
+  rtc::MutexLock hold(&lock_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kIdleWaitMs);
+  while (queue_.empty() && !stopping_) {
+    if (!queue_ready_.WaitUntil(&lock_, deadline)) break;
+  }
   const size_t count = std::min(queue_.size(), kHandleBatch);
   for (size_t i = 0; i < count; ++i) {
     in_hand_[i] = std::move(queue_.front());
@@ -66,7 +68,7 @@ size_t PacketDeliver::DeliverWorker::WaitPopBatch() {
 }
 
 size_t PacketDeliver::DeliverWorker::queue_size() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  rtc::MutexLock hold(&lock_);
   return queue_.size();
 }
 

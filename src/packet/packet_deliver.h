@@ -5,16 +5,16 @@
 #define PACKET_PACKET_DELIVER_H_
 
 #include <array>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "base/log_rate_limiter.h"
 #include "base/metrics.h"
+#include "base/mutex.h"
 #include "base/platform_thread.h"
+#include "base/thread_annotations.h"
 #include "packet/packet_callback.h"
 #include "packet/packet_statistics.h"
 #include "packet/udp_packet.h"
@@ -44,23 +44,23 @@ class PacketDeliver {
     void Start();
     // Stops the thread and waits for it to end; harmless when not running.
     // Not from the worker thread itself.
-    void Shutdown();
+    void Shutdown() EXCLUDES(lock_);
     // Queues the datagram and wakes the worker. Returns 0, or -1 when the
     // queue is full and the datagram is dropped. Safe from any thread.
-    int OnPacketDelivered(std::shared_ptr<UDPPacket> packet);
+    int OnPacketDelivered(std::shared_ptr<UDPPacket> packet) EXCLUDES(lock_);
     // Thread entry: one Run() per call, again and again until stopped.
     static bool EntryFuction(void* worker);
     // One pass on the worker thread: waits up to kIdleWaitMs for datagrams
     // and handles at most kHandleBatch of them, oldest first.
     void Run();
 
-    size_t queue_size() const;
+    size_t queue_size() const EXCLUDES(lock_);
     const rtc::Counter& dropped() const { return dropped_; }
 
    private:
     // Waits up to kIdleWaitMs for the queue to fill, then moves up to
     // kHandleBatch datagrams from its front into in_hand_. Their number.
-    size_t WaitPopBatch();
+    size_t WaitPopBatch() EXCLUDES(lock_);
     // Admits one datagram and hands it to the server.
     void Handle(std::shared_ptr<UDPPacket> packet);
 
@@ -76,10 +76,10 @@ class PacketDeliver {
     rtc::LogRateLimiter queue_full_log_;
     rtc::Counter dropped_;  // by the full queue
 
-    mutable std::mutex lock_;  // guards queue_ and stopping_
-    std::condition_variable queue_ready_;
-    std::deque<std::shared_ptr<UDPPacket>> queue_;
-    bool stopping_ = false;
+    mutable rtc::Mutex lock_;
+    rtc::CondVar queue_ready_;
+    std::deque<std::shared_ptr<UDPPacket>> queue_ GUARDED_BY(lock_);
+    bool stopping_ GUARDED_BY(lock_) = false;
 
     // Last member: the thread stops before anything it uses is destroyed.
     rtc::PlatformThread thread_;

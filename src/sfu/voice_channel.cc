@@ -98,7 +98,7 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, Batch
 
 void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet,
                         int64_t delivered_ms) {
-  std::lock_guard<std::mutex> hold(wait_lock_);
+  rtc::MutexLock hold(&wait_lock_);
   if (payload_type == kMusicPayloadType) {
     pending_music_.packet = packet;
     pending_music_.delivered_ms = delivered_ms;
@@ -120,7 +120,7 @@ void VoiceChannel::SendPacket(const std::shared_ptr<UDPPacket>& packet) {
 
 std::list<std::shared_ptr<UDPPacket>> VoiceChannel::GetWaitPacketList() const {
   std::list<std::shared_ptr<UDPPacket>> list;
-  std::lock_guard<std::mutex> hold(wait_lock_);
+  rtc::MutexLock hold(&wait_lock_);
   if (pending_music_.packet) list.push_back(pending_music_.packet);
   for (const auto& [seq, waiting] : wait_packets_) list.push_back(waiting.packet);
   return list;
@@ -131,7 +131,7 @@ void VoiceChannel::ResendPacket() {
   // Picked under the lock, sent without it.
   std::vector<std::shared_ptr<UDPPacket>> due;
   {
-    std::lock_guard<std::mutex> hold(wait_lock_);
+    rtc::MutexLock hold(&wait_lock_);
     if (pending_music_.packet && now <= pending_music_.delivered_ms + kResendWindowMs) {
       due.push_back(pending_music_.packet);
     }
@@ -146,7 +146,7 @@ void VoiceChannel::ResendPacket() {
 void VoiceChannel::OnAckReceived(const std::shared_ptr<UDPPacket>& ack) {
   const auto acked_type = static_cast<uint8_t>(ack->PayloadType() + 1);
   const uint32_t seq = ack->SequenceNum();
-  std::lock_guard<std::mutex> hold(wait_lock_);
+  rtc::MutexLock hold(&wait_lock_);
   if (acked_type == kMusicPayloadType) {
     if (pending_music_.packet && pending_music_.packet->SequenceNum() == seq) {
       pending_music_ = Waiting{};

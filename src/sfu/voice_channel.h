@@ -17,10 +17,11 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "base/log_rate_limiter.h"
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 #include "channel/user_channel.h"
 
 namespace corvaneserver {
@@ -89,9 +90,9 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
 
   // Snapshot of the waiting datagrams: the pending music datagram first, then
   // the 0x82 datagrams in ascending sequence number.
-  std::list<std::shared_ptr<UDPPacket>> GetWaitPacketList() const;
+  std::list<std::shared_ptr<UDPPacket>> GetWaitPacketList() const EXCLUDES(wait_lock_);
   // Removes the datagram that `ack` acknowledges.
-  void OnAckReceived(const std::shared_ptr<UDPPacket>& ack);
+  void OnAckReceived(const std::shared_ptr<UDPPacket>& ack) EXCLUDES(wait_lock_);
   // The room's id, or 0 once the room is gone.
   uint64_t RoomId() const;
   bool cascade_confirmed() const { return cascade_confirmed_.load(std::memory_order_acquire); }
@@ -101,7 +102,8 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   void SendDetectPacket(BatchSender* batch);
   // Keeps a music (0x80) or 0x82 datagram, delivered to this member at
   // `delivered_ms`, until the member acknowledges it.
-  void Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet, int64_t delivered_ms);
+  void Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet, int64_t delivered_ms)
+      EXCLUDES(wait_lock_);
 
   // Passed by argument; the room owns this channel, not the other way round.
   const std::weak_ptr<VoiceRoom> room_;
@@ -118,9 +120,12 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   // Anyone may send 'b' datagrams naming this member: one line per 10 s.
   rtc::LogRateLimiter relay_log_limiter_{10000};
 
-  mutable std::mutex wait_lock_;
-  // Guarded by wait_lock_: the last music datagram sent and not acknowledged,
-  // and the 0x82 datagrams by sequence number with their place in the age order.
+  // The server's lock is ordered before this class's lock and names it.
+  friend class SfuServer;
+
+  mutable rtc::Mutex wait_lock_;
+  // The last music datagram sent and not acknowledged, and the 0x82 datagrams
+  // by sequence number with their place in the age order.
   // The delivered time is this member's: one datagram is shared by all the
   // members it went to, and handing it to a newcomer later must not restart
   // the resend window of the others.
@@ -129,9 +134,10 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
     int64_t delivered_ms = 0;
     std::list<uint32_t>::iterator age;
   };
-  Waiting pending_music_;
-  std::map<uint32_t, Waiting> wait_packets_;
-  std::list<uint32_t> wait_order_;  // sequence numbers, longest waiting first
+  Waiting pending_music_ GUARDED_BY(wait_lock_);
+  std::map<uint32_t, Waiting> wait_packets_ GUARDED_BY(wait_lock_);
+  // Sequence numbers, longest waiting first.
+  std::list<uint32_t> wait_order_ GUARDED_BY(wait_lock_);
 };
 
 }  // namespace corvaneserver

@@ -17,7 +17,7 @@ bool Room::IsOvertime() const { return rtc::TimeMillis() >= active_time_ms_ + kR
 
 void Room::UpdateMusicDetail(const std::shared_ptr<UDPPacket>& packet) {
   const uint32_t seq = packet->SequenceNum();
-  std::lock_guard<std::mutex> hold(music_lock_);
+  rtc::MutexLock hold(&music_lock_);
   if (music_detail_ && static_cast<int32_t>(seq - music_detail_->SequenceNum()) <= 0) {
     return;  // not newer than what the room keeps
   }
@@ -26,7 +26,7 @@ void Room::UpdateMusicDetail(const std::shared_ptr<UDPPacket>& packet) {
 }
 
 std::shared_ptr<UDPPacket> Room::GetMusicDetail() const {
-  std::lock_guard<std::mutex> hold(music_lock_);
+  rtc::MutexLock hold(&music_lock_);
   return music_detail_;
 }
 

@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
+
+#include "base/mutex.h"
+#include "base/thread_annotations.h"
 
 #include "base/socket_address.h"
 
@@ -40,20 +42,23 @@ class Room {
   // Keeps a copy of `packet` when it is the room's first music datagram or
   // newer than the stored one (sequence numbers compared modulo 2^32, so the
   // copy follows the stream across the wrap of the counter). Safe from any thread.
-  void UpdateMusicDetail(const std::shared_ptr<UDPPacket>& packet);
+  void UpdateMusicDetail(const std::shared_ptr<UDPPacket>& packet) EXCLUDES(music_lock_);
   // The stored copy (shared, never rewritten afterwards), or empty before the
   // room's first music datagram. Safe from any thread.
-  std::shared_ptr<UDPPacket> GetMusicDetail() const;
+  std::shared_ptr<UDPPacket> GetMusicDetail() const EXCLUDES(music_lock_);
 
  private:
   const uint64_t room_id_;
   int64_t active_time_ms_;
 
-  mutable std::mutex music_lock_;
-  // Guarded by music_lock_. Each update stores a fresh copy instead of writing
+  // The server's lock is ordered before this class's lock and names it.
+  friend class SfuServer;
+
+  mutable rtc::Mutex music_lock_;
+  // Each update stores a fresh copy instead of writing
   // over the old one, because the old one may be in flight to a member or
   // waiting in a channel for its acknowledgement.
-  std::shared_ptr<UDPPacket> music_detail_;
+  std::shared_ptr<UDPPacket> music_detail_ GUARDED_BY(music_lock_);
 };
 
 class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
