@@ -91,23 +91,24 @@ class MetricRegistry {
   static MetricRegistry& Global();
 
   // Each returns an id for Remove. The counter or histogram must outlive its entry.
-  int AddCounter(std::string name, std::string help, MetricLabels labels, const Counter* counter);
+  int AddCounter(std::string name, std::string help, MetricLabels labels, const Counter* counter)
+      EXCLUDES(mu_);
   int AddGauge(std::string name, std::string help, MetricLabels labels,
-               std::function<double()> read);
+               std::function<double()> read) EXCLUDES(mu_);
   int AddHistogram(std::string name, std::string help, MetricLabels labels,
-                   const Histogram* histogram);
-  void Remove(int id);
+                   const Histogram* histogram) EXCLUDES(mu_);
+  void Remove(int id) EXCLUDES(read_mu_, mu_);
 
   // A copy of the entries in the order they were added. The gauge callbacks
   // in it must be called before the objects they read can go away: the owner
   // removes its gauges first and an exporter reads them under ReadLock().
-  std::vector<Entry> Entries() const;
+  std::vector<Entry> Entries() const EXCLUDES(mu_);
   // Held by an exporter while it calls gauge callbacks, and by Remove, so
   // that a callback never runs after its owner removed it.
   Mutex& read_lock() RETURN_CAPABILITY(read_mu_) { return read_mu_; }
 
  private:
-  int Add(Entry entry);
+  int Add(Entry entry) EXCLUDES(mu_);
 
   Mutex read_mu_ ACQUIRED_BEFORE(mu_);
   mutable Mutex mu_;

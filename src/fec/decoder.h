@@ -52,15 +52,15 @@ class Decoder {
   // than its header, k = 0, k + r above 256, s outside its block) or after
   // Stop(); else 0, whether it was kept or dropped as late or duplicate.
   // After a kept datagram, runs a decoding pass. Safe to call from any thread.
-  int OnPacketReceived(const unsigned char* data, unsigned int len);
+  int OnPacketReceived(const unsigned char* data, unsigned int len) EXCLUDES(lock_);
 
   // One decoding pass: hand out what lies in front of the first gap, then
   // finish every block that can be finished. OnPacketReceived runs it; tests
   // may call it to see that a pass over unchanged contents does nothing.
-  void Run();
+  void Run() EXCLUDES(lock_);
 
   // Every FEC datagram from now on gives -1.
-  void Stop();
+  void Stop() EXCLUDES(lock_);
 
   static uint32_t GetIndex(uint32_t value) { return value & (kRingSize - 1); }
 
@@ -117,8 +117,9 @@ class Decoder {
   std::shared_ptr<const ReedSolomon> codec_ GUARDED_BY(lock_);
   // Allocated by this: the slots, once, and their buffers when first needed.
   // An emptied slot gives its buffer back to `spare_`, whose capacity holds
-  // every buffer there can be, so a steady stream allocates nothing.
-  const std::unique_ptr<FECPacket[]> ring_ PT_GUARDED_BY(lock_);
+  // every buffer there can be, so a steady stream allocates nothing. The slots
+  // are guarded by lock_; clang 14 takes PT_GUARDED_BY on raw pointers only.
+  const std::unique_ptr<FECPacket[]> ring_;
   std::vector<std::unique_ptr<UDPPacket>> spare_ GUARDED_BY(lock_);
   size_t buffer_count_ GUARDED_BY(lock_) = 0;
   // Bit i set when slot i holds a datagram: scans skip empty slots by word.

@@ -53,17 +53,20 @@ class Nack {
   // --- Decoder callback (decoder's lock held) --------------------------------
   // Keeps a copy of a media datagram the decoder handed out; one shorter than
   // the media header is not kept (-1).
-  int OnFecPacketDecoded(const unsigned char* data, unsigned int size);
+  int OnFecPacketDecoded(const unsigned char* data, unsigned int size) EXCLUDES(lock_);
   // Keeps `packet` under its sequence number unless that number is kept
   // already; then evicts the smallest while more than kMaxNackPackets are kept.
-  int InsertPacket(std::shared_ptr<UDPPacket> packet);
+  int InsertPacket(std::shared_ptr<UDPPacket> packet) EXCLUDES(lock_);
 
   // Any thread. The kept datagram, or null.
-  std::shared_ptr<UDPPacket> SeekPacket(uint32_t seq);
-  size_t PacketCount();
+  std::shared_ptr<UDPPacket> SeekPacket(uint32_t seq) EXCLUDES(lock_);
+  size_t PacketCount() EXCLUDES(lock_);
 
  private:
   const uint64_t user_id_;
+
+  // The server's lock is ordered before this class's lock and names it.
+  friend class SfuServer;
 
   rtc::Mutex lock_;
   // Allocated by this; destroyed first (see the destructor).

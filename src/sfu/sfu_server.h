@@ -7,8 +7,11 @@
 //                                  read: packet routing, 100 ms sweep, statistics
 //   2. one leaf lock at a time, only while 1 is held:
 //        Room::music_lock_, VoiceChannel::wait_lock_, Channel::address_lock_,
-//        ReceiverReport::lock_
-//   (the logging library's lock is below all of them)
+//        ReceiverReport::lock_, or the FEC decoder's lock followed by
+//        Nack::lock_ (the decoder's callback takes it)
+//   (the logging library's lock is below all of them; above 1 is the metrics
+//   registry's read lock, held while a scrape calls the gauges that read the
+//   registries through RoomCount and TallyMembers)
 // lock_ names the leaf locks in ACQUIRED_BEFORE, so clang's -Wthread-safety-beta
 // rejects taking it in a function that already holds one of them.
 #ifndef SFU_SFU_SERVER_H_
@@ -25,6 +28,7 @@
 #include "channel/receiver_report.h"
 #include "channel/user_channel.h"
 #include "service/service.h"
+#include "sfu/nack.h"
 #include "sfu/voice_channel.h"
 #include "sfu/voice_room.h"
 
@@ -116,7 +120,8 @@ class SfuServer : public Service {
   // prose). Taken before every leaf lock, which is why those classes let this
   // one name their locks.
   std::unique_ptr<rtc::RWLock> lock_ ACQUIRED_BEFORE(Room::music_lock_, VoiceChannel::wait_lock_,
-                                                     Channel::address_lock_, ReceiverReport::lock_);
+                                                     Channel::address_lock_, ReceiverReport::lock_,
+                                                     Nack::lock_);
   std::map<uint64_t, std::shared_ptr<VoiceRoom>> rooms_ GUARDED_BY(lock_);
   // Members that joined through JoinRoom; cascade links live in their room only.
   std::map<uint64_t, std::shared_ptr<VoiceChannel>> users_ GUARDED_BY(lock_);
