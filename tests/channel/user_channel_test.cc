@@ -15,12 +15,12 @@ namespace {
 
 using testing_support::Bytes;
 using testing_support::IdAt;
-using testing_support::LogCapture;
 using testing_support::MakeMedia;
 using testing_support::MakePacket;
 using testing_support::PayloadTypeOf;
 using testing_support::SeqOf;
 using testing_support::UdpPeer;
+using testutil::LogCapture;
 
 class TestChannel final : public Channel {
  public:

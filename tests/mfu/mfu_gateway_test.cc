@@ -22,7 +22,7 @@ namespace {
 TEST(MfuGatewayTest, RegistersAsMixingServerAndLogsTheRedeliverTickAsInvalid) {
   testutil::TempDir dir;
   rtc::ScopedFakeClock clock;
-  testing_support::LogCapture log;
+  testutil::LogCapture log;
   rtc::Thread* thread = rtc::Thread::Current();
   testpeer::TcpTestListener gateway(thread);
   const std::string config = dir.File("mfu.conf");
@@ -57,7 +57,7 @@ TEST(MfuGatewayTest, DestroyedWhileDatagramsArriveStopsItsWorkersFirst) {
   // Without the workers stopped first, a worker still routing a datagram
   // would call into the half-destroyed server (a pure virtual call).
   testutil::TempDir dir;
-  testing_support::LogCapture log;
+  testutil::LogCapture log;
   const uint16_t port = testutil::FreeUdpPort();
   const std::string config = dir.File("mfu.conf");
   testutil::WriteFile(config, "log_file_path = " + dir.path() +

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "packet/loopback_socket.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
@@ -36,7 +36,7 @@ class BatchSenderTest : public ::testing::Test {
   }
 
   // Tags of what `socket` receives until nothing more comes.
-  static std::vector<uint8_t> Drain(const test::LoopbackSocket& socket) {
+  static std::vector<uint8_t> Drain(const testing_support::UdpPeer& socket) {
     std::vector<uint8_t> tags;
     while (auto bytes = socket.Receive(tags.empty() ? kWait : kNothing)) {
       tags.push_back(bytes->empty() ? 0 : (*bytes)[0]);
@@ -44,10 +44,10 @@ class BatchSenderTest : public ::testing::Test {
     return tags;
   }
 
-  test::LoopbackSocket from_;
-  test::LoopbackSocket from_other_;
-  test::LoopbackSocket to_;
-  test::LoopbackSocket to_other_;
+  testing_support::UdpPeer from_;
+  testing_support::UdpPeer from_other_;
+  testing_support::UdpPeer to_;
+  testing_support::UdpPeer to_other_;
 };
 
 TEST_F(BatchSenderTest, DatagramsOfOneSocketLeaveInOrderWithOneCall) {

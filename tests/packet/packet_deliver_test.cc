@@ -16,18 +16,19 @@
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
-#include "packet/datagram_builder.h"
-#include "packet/loopback_socket.h"
 #include "packet/packet_receiver.h"
 #include "packet/packet_test_util.h"
 
+#include "support/media_datagram.h"
 #include "support/test_util.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
 std::vector<uint8_t> Voice(uint32_t sequence, uint64_t user_id = 7) {
-  return test::MediaDatagram(0xA0, 0x66, sequence, user_id, test::TokenHeader(2), "tk", "voice");
+  return testing_support::MediaDatagram(0xA0, 0x66, sequence, user_id,
+                                        testing_support::TokenHeader(2), "tk", "voice");
 }
 
 // The media path as the service builds it: receive threads on a loopback port
@@ -51,11 +52,11 @@ class PacketDeliverTest : public ::testing::Test {
     };
     ASSERT_EQ(receiver_->Listen(server(), to_pool, media_listener), 0);
   }
-  rtc::SocketAddress server() const { return test::Loopback(port_); }
+  rtc::SocketAddress server() const { return testing_support::Loopback(port_); }
 
   // Probes the server from `client` and waits for the echo.
-  void Detect(const test::LoopbackSocket& client) {
-    const auto probe = test::DetectDatagram();
+  void Detect(const testing_support::UdpPeer& client) {
+    const auto probe = testing_support::DetectDatagram();
     ASSERT_TRUE(client.SendTo(server(), probe));
     rtc::SocketAddress from;
     const auto echo = client.Receive(test::kDeadline, &from);
@@ -65,13 +66,13 @@ class PacketDeliverTest : public ::testing::Test {
   }
 
   // Worker index of datagrams from `client`.
-  unsigned int IndexOf(const test::LoopbackSocket& client) {
+  unsigned int IndexOf(const testing_support::UdpPeer& client) {
     auto probe = std::make_shared<UDPPacket>(16);
     probe->SetSocket(-1, client.address());
     return deliver_->GetIndex(probe);
   }
 
-  test::LogCapture log_;
+  testutil::LogCapture log_;
   test::PacketRecorder recorder_;
   std::unique_ptr<PacketDeliver> deliver_;
   std::unique_ptr<PacketReceiver> receiver_;
@@ -80,7 +81,7 @@ class PacketDeliverTest : public ::testing::Test {
 
 TEST_F(PacketDeliverTest, DetectIsEchoedFromItsSocketAndNotDelivered) {
   StartPipeline(2);
-  test::LoopbackSocket client;
+  testing_support::UdpPeer client;
   Detect(client);
   const auto voice = Voice(1);
   ASSERT_TRUE(client.SendTo(server(), voice));
@@ -93,8 +94,8 @@ TEST_F(PacketDeliverTest, DetectIsEchoedFromItsSocketAndNotDelivered) {
 
 TEST_F(PacketDeliverTest, ThirteenByteCOrIsOrdinaryAndDroppedFromUnknownSource) {
   StartPipeline(1);
-  test::LoopbackSocket client;
-  ASSERT_TRUE(client.SendTo(server(), test::DetectDatagram(0x20, 13)));
+  testing_support::UdpPeer client;
+  ASSERT_TRUE(client.SendTo(server(), testing_support::DetectDatagram(0x20, 13)));
   Detect(client);  // the first datagram back is this probe's echo, not one for the 13 bytes
   const auto voice = Voice(2);
   ASSERT_TRUE(client.SendTo(server(), voice));
@@ -104,7 +105,7 @@ TEST_F(PacketDeliverTest, ThirteenByteCOrIsOrdinaryAndDroppedFromUnknownSource) 
 
 TEST_F(PacketDeliverTest, UnknownSourceIsDroppedAndTheSameDatagramAfterDetectDelivered) {
   StartPipeline(2);
-  test::LoopbackSocket client;
+  testing_support::UdpPeer client;
   const auto voice = Voice(3);
   ASSERT_TRUE(client.SendTo(server(), voice));
   Detect(client);
@@ -121,9 +122,9 @@ TEST_F(PacketDeliverTest, UnknownSourceIsDroppedAndTheSameDatagramAfterDetectDel
 TEST_F(PacketDeliverTest, FirstCascadeDatagramMakesItsSourceKnownWithoutBeingCounted) {
   rtc::ScopedFakeClock clock;
   StartPipeline(2, 2, 1000);
-  test::LoopbackSocket peer;
+  testing_support::UdpPeer peer;
   for (uint32_t seq = 1; seq <= 2; ++seq) {
-    ASSERT_TRUE(peer.SendTo(server(), test::MediaDatagram(0xA0, 'n', seq, 42)));
+    ASSERT_TRUE(peer.SendTo(server(), testing_support::MediaDatagram(0xA0, 'n', seq, 42)));
     ASSERT_TRUE(recorder_.WaitForCount(seq));
   }
   clock.AdvanceTime(1000);
@@ -138,7 +139,7 @@ TEST_F(PacketDeliverTest, FirstCascadeDatagramMakesItsSourceKnownWithoutBeingCou
 
 TEST_F(PacketDeliverTest, OneSourceIsHandledInOrderByOneWorker) {
   StartPipeline(2, 2);
-  test::LoopbackSocket client;
+  testing_support::UdpPeer client;
   Detect(client);
   constexpr uint32_t kCount = 300;
   for (uint32_t seq = 0; seq < kCount; ++seq) {
@@ -160,10 +161,10 @@ TEST_F(PacketDeliverTest, OneSourceIsHandledInOrderByOneWorker) {
 TEST_F(PacketDeliverTest, SourcesAreSpreadOverWorkersByAddress) {
   StartPipeline(2, 2);
   // Three clients for each worker.
-  std::vector<std::unique_ptr<test::LoopbackSocket>> clients;
+  std::vector<std::unique_ptr<testing_support::UdpPeer>> clients;
   int per_index[2] = {0, 0};
   while (clients.size() < 6) {
-    auto client = std::make_unique<test::LoopbackSocket>();
+    auto client = std::make_unique<testing_support::UdpPeer>();
     ASSERT_TRUE(client->ok());
     const unsigned int index = IndexOf(*client);
     ASSERT_LT(index, 2u);
@@ -211,7 +212,7 @@ TEST_F(PacketDeliverTest, DatagramWithNilSourceSkipsTheStatistics) {
 
 TEST_F(PacketDeliverTest, ShortDatagramFromKnownSourceIsDroppedWithALine) {
   StartPipeline(1);
-  test::LoopbackSocket client;
+  testing_support::UdpPeer client;
   Detect(client);
   ASSERT_TRUE(client.SendTo(server(), {0xA0, 0x66, 0, 0, 0}));
   const auto voice = Voice(6);
@@ -230,13 +231,14 @@ TEST_F(PacketDeliverTest, WorkerIsChosenByAddressHashOrByUserId) {
   auto packet = std::make_shared<UDPPacket>(bytes.data(), static_cast<unsigned int>(bytes.size()));
   EXPECT_EQ(deliver.GetIndex(packet), user_id % 3);
   // Port 0: not complete, still the user id.
-  packet->SetSocket(-1, test::Loopback(0));
+  packet->SetSocket(-1, testing_support::Loopback(0));
   EXPECT_EQ(deliver.GetIndex(packet), user_id % 3);
   // A complete address: its hash, sign-extended ports and all, whatever the
   // user id.
   for (uint16_t port : {1000, 32767, 32768, 40000, 65535}) {
-    packet->SetSocket(-1, test::Loopback(port));
-    EXPECT_EQ(deliver.GetIndex(packet), static_cast<uint64_t>(test::Loopback(port).Hash()) % 3)
+    packet->SetSocket(-1, testing_support::Loopback(port));
+    EXPECT_EQ(deliver.GetIndex(packet),
+              static_cast<uint64_t>(testing_support::Loopback(port).Hash()) % 3)
         << port;
   }
   deliver.Shutdown();
@@ -248,7 +250,7 @@ TEST_F(PacketDeliverTest, ZeroWorkersIsRaisedToOneAndZeroIntervalWarns) {
   EXPECT_EQ(log_.Count("deliver worker thread numbers is 0", rtc::LS_INFO), 1u);
   EXPECT_EQ(log_.Count("deliver worker thread numbers is 0, use 1 instead", rtc::LS_WARNING), 1u);
   EXPECT_EQ(log_.Count("packet statistics interval is 0", rtc::LS_WARNING), 1u);
-  test::LoopbackSocket client;
+  testing_support::UdpPeer client;
   Detect(client);
   ASSERT_TRUE(client.SendTo(server(), Voice(1)));
   EXPECT_TRUE(recorder_.WaitForCount(1));
@@ -272,7 +274,7 @@ TEST_F(PacketDeliverTest, ShutdownStopsReceiversBeforeWorkersAndJoinsEveryThread
   ASSERT_EQ(deliver_->OnPacketDelivered(packet), 0);
   ASSERT_TRUE(recorder_.WaitForCount(1));
   // The receivers do not: a datagram stays in its socket.
-  test::LoopbackSocket client;
+  testing_support::UdpPeer client;
   ASSERT_TRUE(client.SendTo(server(), Voice(10)));
   pollfd fds[2] = {{receiver_->GetSocket(), POLLIN, 0}, {receiver_->GetSocket(), POLLIN, 0}};
   EXPECT_EQ(::poll(fds, 2, 5000), 1);

@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
-#include "packet/datagram_builder.h"
-#include "packet/loopback_socket.h"
 #include "packet/packet_test_util.h"
 
+#include "support/media_datagram.h"
 #include "support/test_util.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
@@ -34,15 +34,17 @@ class PacketReceiverTest : public ::testing::Test {
     receiver_ = std::make_unique<PacketReceiver>(workers);
     port_ = static_cast<uint16_t>(testutil::FreeUdpPort());
     ASSERT_NE(port_, 0);
-    ASSERT_EQ(receiver_->Listen(test::Loopback(port_), recorder_.callback(), media_listener), 0);
+    ASSERT_EQ(
+        receiver_->Listen(testing_support::Loopback(port_), recorder_.callback(), media_listener),
+        0);
   }
-  rtc::SocketAddress server() const { return test::Loopback(port_); }
+  rtc::SocketAddress server() const { return testing_support::Loopback(port_); }
 
-  test::LogCapture log_;
+  testutil::LogCapture log_;
   test::PacketRecorder recorder_;
   std::unique_ptr<PacketReceiver> receiver_;
   uint16_t port_ = 0;
-  test::LoopbackSocket client_;
+  testing_support::UdpPeer client_;
 };
 
 TEST_F(PacketReceiverTest, ListenOpensSeveralSocketsOnOnePortEachWithItsThread) {
@@ -86,7 +88,8 @@ TEST_F(PacketReceiverTest, DatagramIsStampedWithSocketSenderAndTime) {
   clock.AdvanceTime(777);
   StartReceiver(2, false);
   const std::set<int> sockets = {receiver_->GetSocket(), receiver_->GetSocket()};
-  const auto bytes = test::MediaDatagram(0xA0, 0x66, 1, 2, test::TokenHeader(1), "t", "x");
+  const auto bytes =
+      testing_support::MediaDatagram(0xA0, 0x66, 1, 2, testing_support::TokenHeader(1), "t", "x");
   ASSERT_TRUE(client_.SendTo(server(), bytes));
   ASSERT_TRUE(recorder_.WaitForCount(1));
   const auto entry = recorder_.entries()[0];
@@ -125,7 +128,7 @@ TEST_F(PacketReceiverTest, ManyDatagramsInABurstAllArriveInOrder) {
   StartReceiver(1, true);
   constexpr uint32_t kCount = 200;
   for (uint32_t seq = 0; seq < kCount; ++seq) {
-    ASSERT_TRUE(client_.SendTo(server(), test::MediaDatagram(0xA0, 0x66, seq, 1)));
+    ASSERT_TRUE(client_.SendTo(server(), testing_support::MediaDatagram(0xA0, 0x66, seq, 1)));
     if (seq % 40 == 39) {
       ASSERT_TRUE(recorder_.WaitForCount(seq + 1));
     }
@@ -166,9 +169,9 @@ TEST_F(PacketReceiverTest, SameAddressListenedTwiceByOneReceiverJoinsItsGroup) {
   EXPECT_EQ(log_.Count("is listened already, its new sockets join the same group"), 1u);
   EXPECT_GE(receiver_->GetSocket(), 0);
   // Datagrams from many sources spread over all four sockets; each arrives once.
-  std::vector<std::unique_ptr<test::LoopbackSocket>> clients;
+  std::vector<std::unique_ptr<testing_support::UdpPeer>> clients;
   for (int i = 0; i < 16; ++i) {
-    clients.push_back(std::make_unique<test::LoopbackSocket>());
+    clients.push_back(std::make_unique<testing_support::UdpPeer>());
     ASSERT_TRUE(clients.back()->SendTo(server(), {0xA0, 1, static_cast<uint8_t>(i)}));
   }
   EXPECT_TRUE(recorder_.WaitForCount(16));
@@ -176,7 +179,7 @@ TEST_F(PacketReceiverTest, SameAddressListenedTwiceByOneReceiverJoinsItsGroup) {
 
 TEST_F(PacketReceiverTest, BindFailureFailsListenWithItsLine) {
   // A socket without SO_REUSEPORT holds the port.
-  test::LoopbackSocket holder;
+  testing_support::UdpPeer holder;
   ASSERT_TRUE(holder.ok());
   PacketReceiver receiver(2);
   EXPECT_EQ(receiver.Listen(holder.address(), recorder_.callback(), true), -1);
@@ -206,7 +209,7 @@ TEST_F(PacketReceiverTest, ZeroWorkerNumbersIsRaisedToOne) {
 }
 
 // Sends `count` datagrams of `size` bytes and waits until all were read.
-void SendInStep(const test::LoopbackSocket& client, const rtc::SocketAddress& to,
+void SendInStep(const testing_support::UdpPeer& client, const rtc::SocketAddress& to,
                 test::PacketRecorder* recorder, int count, size_t size) {
   const size_t start = recorder->count();
   for (int i = 0; i < count; ++i) {

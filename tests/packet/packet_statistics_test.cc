@@ -7,9 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
-#include "packet/datagram_builder.h"
-#include "packet/loopback_socket.h"
 #include "packet/packet_test_util.h"
+
+#include "support/media_datagram.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
@@ -29,29 +30,30 @@ class PacketStatisticsTest : public ::testing::Test {
   }
   std::shared_ptr<UDPPacket> Voice(const rtc::SocketAddress& source, size_t size = 200,
                                    uint32_t sequence = 1) {
-    auto bytes = test::MediaDatagram(0xA0, 0x66, sequence, 7, test::TokenHeader(2), "tk");
+    auto bytes = testing_support::MediaDatagram(0xA0, 0x66, sequence, 7,
+                                                testing_support::TokenHeader(2), "tk");
     bytes.resize(size, 0xEE);
     return From(source, bytes);
   }
   std::shared_ptr<UDPPacket> Cascade(const rtc::SocketAddress& source, uint32_t sequence = 1) {
-    return From(source, test::MediaDatagram(0xA0, 'n', sequence, 99, -1, "", "cascade"));
+    return From(source, testing_support::MediaDatagram(0xA0, 'n', sequence, 99, -1, "", "cascade"));
   }
   std::shared_ptr<UDPPacket> Detect(const rtc::SocketAddress& source) {
-    return From(source, test::DetectDatagram());
+    return From(source, testing_support::DetectDatagram());
   }
   std::string ReportPrefix(const rtc::SocketAddress& source) {
     return "received packet from [" + source.ToString() + "] statistics: ";
   }
 
   rtc::ScopedFakeClock clock_;
-  test::LogCapture log_;
-  test::LoopbackSocket server_;
-  test::LoopbackSocket client_;
+  testutil::LogCapture log_;
+  testing_support::UdpPeer server_;
+  testing_support::UdpPeer client_;
 };
 
 TEST_F(PacketStatisticsTest, DetectPacketIsEchoedByteForByteAndNotDelivered) {
   PacketStatistics statistics(kFiveMinutesMs);
-  const auto detect = test::DetectDatagram(0x31);
+  const auto detect = testing_support::DetectDatagram(0x31);
   EXPECT_EQ(statistics.OnPacketReceived(From(client_.address(), detect)), -1);
 
   rtc::SocketAddress echo_from;
@@ -80,7 +82,9 @@ TEST_F(PacketStatisticsTest, SecondDetectIsEchoedAgainAndCountsNothing) {
 
 TEST_F(PacketStatisticsTest, ThirteenByteCOrIsAnOrdinaryDatagram) {
   PacketStatistics statistics(kFiveMinutesMs);
-  EXPECT_EQ(statistics.OnPacketReceived(From(client_.address(), test::DetectDatagram(0, 13))), -1);
+  EXPECT_EQ(
+      statistics.OnPacketReceived(From(client_.address(), testing_support::DetectDatagram(0, 13))),
+      -1);
   EXPECT_EQ(statistics.source_count(), 0u);
   // No echo went out: the marker is the first thing the client gets.
   const std::vector<uint8_t> marker = {'m', 'k'};
@@ -100,7 +104,7 @@ TEST_F(PacketStatisticsTest, UnknownSourceIsDroppedUntilItDetects) {
 
 TEST_F(PacketStatisticsTest, FirstCascadeDatagramMakesSourceKnownWithoutCounting) {
   PacketStatistics statistics(kFiveMinutesMs);
-  const auto peer = test::Loopback(41001);
+  const auto peer = testing_support::Loopback(41001);
   EXPECT_EQ(statistics.OnPacketReceived(Cascade(peer, 1)), 0);
   ASSERT_NE(statistics.Find(peer), nullptr);
   EXPECT_EQ(statistics.Find(peer)->count(), 0u);
@@ -111,7 +115,7 @@ TEST_F(PacketStatisticsTest, FirstCascadeDatagramMakesSourceKnownWithoutCounting
 
 TEST_F(PacketStatisticsTest, CascadeTooShortForItsHeaderDoesNotAdmit) {
   PacketStatistics statistics(kFiveMinutesMs);
-  const auto peer = test::Loopback(41002);
+  const auto peer = testing_support::Loopback(41002);
   EXPECT_EQ(statistics.OnPacketReceived(From(peer, {0xA0, 'n'})), -1);
   EXPECT_EQ(statistics.source_count(), 0u);
 }
@@ -179,7 +183,7 @@ TEST_F(PacketStatisticsTest, RateAfterPauseIsOverTheTimeTheBytesTook) {
 
 // Regression: byte counts of a busy interval wrapped at 32 bits.
 TEST_F(PacketStatisticsTest, LargeIntervalByteCountDoesNotWrap) {
-  const auto source = test::Loopback(41003);
+  const auto source = testing_support::Loopback(41003);
   PacketStatistics::UnitPacketStat stat(source, 1000);
   stat.OnReceived(4000000000u);
   clock_.AdvanceTime(1000);
@@ -202,8 +206,8 @@ TEST_F(PacketStatisticsTest, ZeroIntervalCountsButNeverReports) {
 
 TEST_F(PacketStatisticsTest, SilentSourceStaysKnownDuringFirstThirtyMinutes) {
   PacketStatistics statistics(kFiveMinutesMs);
-  const auto quiet = test::Loopback(41004);
-  const auto talker = test::Loopback(41005);
+  const auto quiet = testing_support::Loopback(41004);
+  const auto talker = testing_support::Loopback(41005);
   ASSERT_EQ(statistics.OnPacketReceived(Cascade(quiet)), 0);
   ASSERT_EQ(statistics.OnPacketReceived(Cascade(talker)), 0);
   // Silent for almost 30 minutes while another source keeps sweeps coming.
@@ -219,8 +223,8 @@ TEST_F(PacketStatisticsTest, SilentSourceStaysKnownDuringFirstThirtyMinutes) {
 
 TEST_F(PacketStatisticsTest, AfterThirtyMinutesSourcesSilentFor120SecondsAreRemoved) {
   PacketStatistics statistics(kFiveMinutesMs);
-  const auto quiet = test::Loopback(41006);
-  const auto talker = test::Loopback(41007);
+  const auto quiet = testing_support::Loopback(41006);
+  const auto talker = testing_support::Loopback(41007);
   clock_.AdvanceTime(PacketStatistics::kSweepDelayMs - 60000);
   // Both last heard at 29:00; the talker then speaks every 30 s.
   ASSERT_EQ(statistics.OnPacketReceived(Cascade(quiet)), 0);
@@ -261,7 +265,7 @@ TEST_F(PacketStatisticsTest, RepeatedDetectKeepsSourceFromBeingSwept) {
 
 TEST_F(PacketStatisticsTest, SweepBeforeThirtyMinutesRemovesNothing) {
   PacketStatistics statistics(kFiveMinutesMs);
-  ASSERT_EQ(statistics.OnPacketReceived(Cascade(test::Loopback(41008))), 0);
+  ASSERT_EQ(statistics.OnPacketReceived(Cascade(testing_support::Loopback(41008))), 0);
   clock_.AdvanceTime(PacketStatistics::kSweepDelayMs - 1);
   statistics.RemoveOvertimeStatistics();
   EXPECT_EQ(statistics.source_count(), 1u);
@@ -290,8 +294,8 @@ TEST_F(PacketStatisticsTest, SourcesWithEqualHashesKeepSeparateEntries) {
 TEST_F(PacketStatisticsTest, DestructionRemovesEverySourceWithItsLine) {
   {
     PacketStatistics statistics(kFiveMinutesMs);
-    ASSERT_EQ(statistics.OnPacketReceived(Cascade(test::Loopback(41009))), 0);
-    ASSERT_EQ(statistics.OnPacketReceived(Cascade(test::Loopback(41010))), 0);
+    ASSERT_EQ(statistics.OnPacketReceived(Cascade(testing_support::Loopback(41009))), 0);
+    ASSERT_EQ(statistics.OnPacketReceived(Cascade(testing_support::Loopback(41010))), 0);
   }
   EXPECT_EQ(log_.Count("remove [127.0.0.1:41009] packet statistics"), 1u);
   EXPECT_EQ(log_.Count("remove [127.0.0.1:41010] packet statistics"), 1u);

@@ -1,5 +1,6 @@
-// Stand-ins for the packet tests: a recording packet handler, a log sink that
-// keeps its lines, and small helpers about ports and threads.
+// Stand-ins for the packet tests: a recording packet handler and a count of
+// this process's threads by name. Sockets, datagram builders and the log sink
+// shared with the other tests are in tests/support.
 #ifndef TESTS_PACKET_PACKET_TEST_UTIL_H_
 #define TESTS_PACKET_PACKET_TEST_UTIL_H_
 
@@ -16,7 +17,6 @@
 #include <vector>
 
 #include "base/logging.h"
-#include "packet/loopback_socket.h"
 #include "packet/packet_callback.h"
 #include "packet/udp_packet.h"
 
@@ -73,8 +73,6 @@ class PacketRecorder {
   std::condition_variable changed_;
   std::vector<Entry> entries_;
 };
-
-using LogCapture = testutil::LogCapture;
 
 // Threads of this process whose name is `name`.
 inline int CountThreadsNamed(const std::string& name) {

@@ -8,8 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
-#include "packet/datagram_builder.h"
-#include "packet/loopback_socket.h"
+
+#include "support/media_datagram.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
@@ -66,8 +67,9 @@ TEST(UDPPacketTest, SetSizeAboveCapacityKeepsSize) {
 }
 
 TEST(UDPPacketTest, PlainHeaderAccessors) {
-  auto packet = Make(test::MediaDatagram(0xB0, 0x80, 0x01020304, 0x1122334455667788ull,
-                                         test::TokenHeader(3), "tok", "payload"));
+  auto packet =
+      Make(testing_support::MediaDatagram(0xB0, 0x80, 0x01020304, 0x1122334455667788ull,
+                                          testing_support::TokenHeader(3), "tok", "payload"));
   ASSERT_TRUE(packet->HasMediaHeader());
   EXPECT_FALSE(packet->IsFecPacket());
   EXPECT_EQ(packet->RawOffset(), 0u);
@@ -81,14 +83,15 @@ TEST(UDPPacketTest, PlainHeaderAccessors) {
 }
 
 TEST(UDPPacketTest, AckIsBitFourOnly) {
-  EXPECT_FALSE(Make(test::MediaDatagram(0xEF, 1, 0, 0))->Ack());
-  EXPECT_TRUE(Make(test::MediaDatagram(0x10, 1, 0, 0))->Ack());
+  EXPECT_FALSE(Make(testing_support::MediaDatagram(0xEF, 1, 0, 0))->Ack());
+  EXPECT_TRUE(Make(testing_support::MediaDatagram(0x10, 1, 0, 0))->Ack());
 }
 
 TEST(UDPPacketTest, FecDatagramReadsWrappedHeaderButOuterUserId) {
-  const auto wrapped = test::MediaDatagram(0x10, 0x66, 0xA0B0C0D0, 0x0102030405060708ull,
-                                           test::TokenHeader(4), "abcd", "voice");
-  auto packet = Make(test::FecDatagram(0xCAFEBABE12345678ull, wrapped));
+  const auto wrapped =
+      testing_support::MediaDatagram(0x10, 0x66, 0xA0B0C0D0, 0x0102030405060708ull,
+                                     testing_support::TokenHeader(4), "abcd", "voice");
+  auto packet = Make(testing_support::FecDatagram(0xCAFEBABE12345678ull, wrapped));
   ASSERT_TRUE(packet->IsFecPacket());
   ASSERT_TRUE(packet->HasMediaHeader());
   EXPECT_EQ(packet->RawOffset(), 22u);
@@ -120,8 +123,8 @@ TEST(UDPPacketTest, TokenHeaderValues) {
     SCOPED_TRACE(c.header);
     const std::string area = Fill(c.bytes_after);
     for (bool fec : {false, true}) {
-      auto bytes = test::MediaDatagram(0, 0x66, 1, 2, c.header, area);
-      if (fec) bytes = test::FecDatagram(9, bytes);
+      auto bytes = testing_support::MediaDatagram(0, 0x66, 1, 2, c.header, area);
+      if (fec) bytes = testing_support::FecDatagram(9, bytes);
       auto packet = Make(bytes);
       EXPECT_EQ(packet->TokenLength(), c.expected);
       EXPECT_EQ(packet->Token(), area.substr(0, c.expected));
@@ -131,19 +134,20 @@ TEST(UDPPacketTest, TokenHeaderValues) {
 
 TEST(UDPPacketTest, TokenRunningPastTheEndIsAbsent) {
   // Declares five bytes, holds four.
-  auto packet = Make(test::MediaDatagram(0, 0x66, 1, 2, 0x0805, "abcd"));
+  auto packet = Make(testing_support::MediaDatagram(0, 0x66, 1, 2, 0x0805, "abcd"));
   EXPECT_EQ(packet->TokenLength(), 0u);
   EXPECT_EQ(packet->Token(), "");
   // One more byte and it is there.
-  packet = Make(test::MediaDatagram(0, 0x66, 1, 2, 0x0805, "abcde"));
+  packet = Make(testing_support::MediaDatagram(0, 0x66, 1, 2, 0x0805, "abcde"));
   EXPECT_EQ(packet->Token(), "abcde");
   // The longest token cut by one byte.
-  packet = Make(test::MediaDatagram(0, 0x66, 1, 2, 0x0FFF, Fill(2046)));
+  packet = Make(testing_support::MediaDatagram(0, 0x66, 1, 2, 0x0FFF, Fill(2046)));
   EXPECT_EQ(packet->Token(), "");
 }
 
 TEST(UDPPacketTest, ResetAckClearsOnlyBitFour) {
-  const auto bytes = test::MediaDatagram(0xB0, 0x82, 5, 6, test::TokenHeader(2), "xy");
+  const auto bytes =
+      testing_support::MediaDatagram(0xB0, 0x82, 5, 6, testing_support::TokenHeader(2), "xy");
   auto packet = Make(bytes);
   packet->ResetAck();
   std::vector<uint8_t> expected = bytes;
@@ -153,7 +157,8 @@ TEST(UDPPacketTest, ResetAckClearsOnlyBitFour) {
 }
 
 TEST(UDPPacketTest, ResetAckOnFecDatagramTouchesWrappedFlags) {
-  const auto bytes = test::FecDatagram(3, test::MediaDatagram(0xB0, 0x82, 5, 6));
+  const auto bytes =
+      testing_support::FecDatagram(3, testing_support::MediaDatagram(0xB0, 0x82, 5, 6));
   auto packet = Make(bytes);
   packet->ResetAck();
   std::vector<uint8_t> expected = bytes;
@@ -188,11 +193,11 @@ TEST(UDPPacketTest, PayloadTypePredicates) {
 }
 
 TEST(UDPPacketTest, DetectPacketIsTwelveBytesStartingCOr) {
-  EXPECT_TRUE(Make(test::DetectDatagram())->IsDetectPacket());
-  EXPECT_TRUE(Make(test::DetectDatagram(0x00))->IsDetectPacket());
-  EXPECT_FALSE(Make(test::DetectDatagram(0x5A, 11))->IsDetectPacket());
-  EXPECT_FALSE(Make(test::DetectDatagram(0x5A, 13))->IsDetectPacket());
-  auto other = test::DetectDatagram();
+  EXPECT_TRUE(Make(testing_support::DetectDatagram())->IsDetectPacket());
+  EXPECT_TRUE(Make(testing_support::DetectDatagram(0x00))->IsDetectPacket());
+  EXPECT_FALSE(Make(testing_support::DetectDatagram(0x5A, 11))->IsDetectPacket());
+  EXPECT_FALSE(Make(testing_support::DetectDatagram(0x5A, 13))->IsDetectPacket());
+  auto other = testing_support::DetectDatagram();
   other[2] = 's';
   EXPECT_FALSE(Make(other)->IsDetectPacket());
 }
@@ -234,16 +239,17 @@ void CheckEveryPrefix(const std::vector<uint8_t>& full, unsigned int raw_offset)
 }
 
 TEST(UDPPacketTest, TruncatedPlainDatagramsOfEveryLength) {
-  CheckEveryPrefix(test::MediaDatagram(0xB0, 0x80, 0xDEADBEEF, 0x0102030405060708ull,
-                                       test::TokenHeader(5), "token", "xy"),
+  CheckEveryPrefix(testing_support::MediaDatagram(0xB0, 0x80, 0xDEADBEEF, 0x0102030405060708ull,
+                                                  testing_support::TokenHeader(5), "token", "xy"),
                    0);
 }
 
 TEST(UDPPacketTest, TruncatedFecDatagramsOfEveryLength) {
-  CheckEveryPrefix(
-      test::FecDatagram(0xF0E0D0C0B0A09080ull, test::MediaDatagram(0xB0, 0x80, 0xDEADBEEF, 77,
-                                                                   test::TokenHeader(5), "token")),
-      22);
+  CheckEveryPrefix(testing_support::FecDatagram(
+                       0xF0E0D0C0B0A09080ull,
+                       testing_support::MediaDatagram(0xB0, 0x80, 0xDEADBEEF, 77,
+                                                      testing_support::TokenHeader(5), "token")),
+                   22);
 }
 
 TEST(UDPPacketTest, SetSocketStoresSenderAndStampsReceiveTime) {
@@ -251,16 +257,16 @@ TEST(UDPPacketTest, SetSocketStoresSenderAndStampsReceiveTime) {
   clock.AdvanceTime(1234);
   UDPPacket packet(1500);
   sockaddr_in from{};
-  test::Loopback(40123).ToSockAddr(&from);
+  testing_support::Loopback(40123).ToSockAddr(&from);
   packet.SetSocket(17, from);
   EXPECT_EQ(packet.socket(), 17);
-  EXPECT_EQ(packet.FromAddress(), test::Loopback(40123));
+  EXPECT_EQ(packet.FromAddress(), testing_support::Loopback(40123));
   EXPECT_EQ(packet.ReceiveTime(), rtc::TimeMillis());
 
   clock.AdvanceTime(10);
-  packet.SetSocket(18, test::Loopback(40124));
+  packet.SetSocket(18, testing_support::Loopback(40124));
   EXPECT_EQ(packet.socket(), 18);
-  EXPECT_EQ(packet.FromAddress(), test::Loopback(40124));
+  EXPECT_EQ(packet.FromAddress(), testing_support::Loopback(40124));
   EXPECT_EQ(packet.ReceiveTime(), rtc::TimeMillis());
 }
 
@@ -280,10 +286,11 @@ TEST(UDPPacketTest, DeliveredTimeIsStampedFromManyThreads) {
 }
 
 TEST(UDPPacketTest, SendDeliversWholeOuterDatagram) {
-  test::LoopbackSocket sender;
-  test::LoopbackSocket receiver;
+  testing_support::UdpPeer sender;
+  testing_support::UdpPeer receiver;
   ASSERT_TRUE(sender.ok() && receiver.ok());
-  const auto bytes = test::FecDatagram(1, test::MediaDatagram(0xA0, 0x66, 2, 3));
+  const auto bytes =
+      testing_support::FecDatagram(1, testing_support::MediaDatagram(0xA0, 0x66, 2, 3));
   auto packet = Make(bytes);
   EXPECT_EQ(packet->Send(receiver.address(), sender.fd()), static_cast<int>(bytes.size()));
   rtc::SocketAddress from;
@@ -294,12 +301,12 @@ TEST(UDPPacketTest, SendDeliversWholeOuterDatagram) {
 }
 
 TEST(UDPPacketTest, SendToIncompleteAddressOrBadSocketSendsNothing) {
-  test::LoopbackSocket sender;
-  test::LoopbackSocket receiver;
+  testing_support::UdpPeer sender;
+  testing_support::UdpPeer receiver;
   ASSERT_TRUE(sender.ok() && receiver.ok());
-  auto packet = Make(test::MediaDatagram(0xA0, 0x66, 2, 3));
+  auto packet = Make(testing_support::MediaDatagram(0xA0, 0x66, 2, 3));
   EXPECT_EQ(packet->Send(rtc::SocketAddress(), sender.fd()), 0);
-  EXPECT_EQ(packet->Send(test::Loopback(0), sender.fd()), 0);
+  EXPECT_EQ(packet->Send(testing_support::Loopback(0), sender.fd()), 0);
   rtc::SocketAddress any;
   any.FromString("0.0.0.0:" + std::to_string(receiver.address().port()));
   EXPECT_EQ(packet->Send(any, sender.fd()), 0);

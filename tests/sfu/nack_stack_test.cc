@@ -21,11 +21,11 @@ namespace corvaneserver {
 namespace {
 
 using testing_support::Bytes;
-using testing_support::LogCapture;
 using testing_support::MakeMedia;
 using testing_support::PayloadTypeOf;
 using testing_support::SeqOf;
 using testing_support::UdpPeer;
+using testutil::LogCapture;
 
 constexpr uint8_t kVoice = 0x20;
 constexpr uint8_t kAskAck = 0xB0;

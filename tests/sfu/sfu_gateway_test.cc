@@ -78,7 +78,7 @@ class SfuGatewayTest : public ::testing::Test {
 
   testutil::TempDir dir_;
   rtc::ScopedFakeClock clock_;
-  testing_support::LogCapture log_;
+  testutil::LogCapture log_;
   rtc::Thread* thread_ = nullptr;
   std::unique_ptr<TcpTestListener> gateway_;
   int media_port_ = 0;

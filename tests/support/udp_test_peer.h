@@ -1,6 +1,6 @@
-// Test helpers for the channel, room and server tests: a member played by a real
-// UDP socket on loopback, media datagram builders, and a log sink that keeps
-// the lines it is given.
+// Test helpers for the tests that talk to real sockets: a client, member or
+// peer server played by a UDP socket on loopback, the media datagram builders
+// (support/media_datagram.h), and a log sink that keeps the lines it is given.
 #ifndef TESTS_SUPPORT_UDP_TEST_PEER_H_
 #define TESTS_SUPPORT_UDP_TEST_PEER_H_
 
@@ -20,16 +20,16 @@
 #include <vector>
 
 #include "base/byte_io.h"
+#include "base/ip_address.h"
 #include "base/logging.h"
 #include "base/socket_address.h"
 #include "packet/udp_packet.h"
 
 #include "support/log_capture.h"
+#include "support/media_datagram.h"
 
 namespace corvaneserver {
 namespace testing_support {
-
-using Bytes = std::vector<uint8_t>;
 
 // Real time that a test waits for a datagram that must come.
 constexpr int kArrivalDeadlineMs = 5000;
@@ -37,18 +37,20 @@ constexpr int kArrivalDeadlineMs = 5000;
 // operation that would have sent it has returned.
 constexpr int kSilenceMs = 30;
 
-// A bound UDP socket on 127.0.0.1 with an ephemeral port.
+// A UDP socket on loopback for tests: plays a client, a member or a peer
+// server, sends datagrams and waits (with a deadline) for what comes back.
 class UdpPeer {
  public:
-  UdpPeer() : UdpPeer("127.0.0.1") {}
-  explicit UdpPeer(const std::string& ip) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  // Binds to ip:port (port 0: any free port). Check ok() before use.
+  explicit UdpPeer(const std::string& ip = "127.0.0.1", uint16_t port = 0) {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return;
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
-    addr.sin_port = 0;
-    ::inet_pton(AF_INET, ip.c_str(), &addr.sin_addr);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, ip.c_str(), &addr.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
       ::close(fd_);
       fd_ = -1;
       return;
@@ -80,7 +82,7 @@ class UdpPeer {
                                rtc::SocketAddress* from = nullptr) const {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
     while (true) {
-      Bytes buffer(2048);
+      Bytes buffer(65536);
       sockaddr_in addr;
       socklen_t len = sizeof(addr);
       const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,
@@ -98,6 +100,10 @@ class UdpPeer {
       ::poll(&p, 1, static_cast<int>(left));
     }
   }
+  std::optional<Bytes> Receive(std::chrono::milliseconds deadline,
+                               rtc::SocketAddress* from = nullptr) const {
+    return Receive(static_cast<int>(deadline.count()), from);
+  }
 
   // Every datagram that arrives within `window_ms`; used after the operation
   // under test has returned, to show that nothing (more) was sent.
@@ -112,24 +118,9 @@ class UdpPeer {
   rtc::SocketAddress address_;
 };
 
-// A media datagram: flags, payload type, sequence number, user id, token
-// header and token (when `token` is not empty), then the payload.
-[[gnu::noinline]] inline Bytes MakeMedia(uint8_t flags, uint8_t payload_type, uint32_t seq,
-                                         uint64_t user_id, const std::string& token = "",
-                                         const Bytes& payload = {}) {
-  // Not inlined: g++ 12 at -O2 reports false out-of-bounds copies once the
-  // sizes of a call site are propagated into it.
-  Bytes bytes(kMediaHeaderSize + kTokenHeaderSize + token.size() + payload.size(), 0);
-  bytes[0] = flags;
-  bytes[1] = payload_type;
-  rtc::SetBE32(bytes.data() + 2, seq);
-  rtc::SetBE64(bytes.data() + 6, user_id);
-  rtc::SetBE16(bytes.data() + kMediaHeaderSize,
-               token.empty() ? 0 : static_cast<uint16_t>(0x0800 | (token.size() & 0x7FF)));
-  uint8_t* out = bytes.data() + kMediaHeaderSize + kTokenHeaderSize;
-  if (!token.empty()) std::memcpy(out, token.data(), token.size());
-  if (!payload.empty()) std::memcpy(out + token.size(), payload.data(), payload.size());
-  return bytes;
+// 127.0.0.1:port
+inline rtc::SocketAddress Loopback(uint16_t port) {
+  return rtc::SocketAddress(rtc::IPAddress(INADDR_LOOPBACK), port);
 }
 
 // A received-looking datagram: the bytes, arrived on `socket` from `from`.
@@ -147,8 +138,6 @@ inline uint32_t SeqOf(const Bytes& bytes) {
 inline uint64_t IdAt(const Bytes& bytes, size_t offset) {
   return bytes.size() >= offset + 8 ? rtc::GetBE64(bytes.data() + offset) : 0;
 }
-
-using LogCapture = testutil::LogCapture;
 
 }  // namespace testing_support
 }  // namespace corvaneserver
