@@ -46,44 +46,39 @@ MetricRegistry& MetricRegistry::Global() {
   return *registry;
 }
 
-int MetricRegistry::Add(Entry entry) {
+int MetricRegistry::Add(std::string name, std::string help, Type type, MetricLabels labels,
+                        const Counter* counter, std::function<double()> gauge,
+                        const Histogram* histogram) {
   MutexLock hold(&mu_);
+  Entry entry;
   entry.id = next_id_++;
+  entry.name = std::move(name);
+  entry.help = std::move(help);
+  entry.type = type;
+  entry.labels = std::move(labels);
+  entry.counter = counter;
+  entry.gauge = std::move(gauge);
+  entry.histogram = histogram;
   entries_.push_back(std::move(entry));
   return entries_.back().id;
 }
 
 int MetricRegistry::AddCounter(std::string name, std::string help, MetricLabels labels,
                                const Counter* counter) {
-  Entry entry;
-  entry.name = std::move(name);
-  entry.help = std::move(help);
-  entry.type = Type::kCounter;
-  entry.labels = std::move(labels);
-  entry.counter = counter;
-  return Add(std::move(entry));
+  return Add(std::move(name), std::move(help), Type::kCounter, std::move(labels), counter, {},
+             nullptr);
 }
 
 int MetricRegistry::AddGauge(std::string name, std::string help, MetricLabels labels,
                              std::function<double()> read) {
-  Entry entry;
-  entry.name = std::move(name);
-  entry.help = std::move(help);
-  entry.type = Type::kGauge;
-  entry.labels = std::move(labels);
-  entry.gauge = std::move(read);
-  return Add(std::move(entry));
+  return Add(std::move(name), std::move(help), Type::kGauge, std::move(labels), nullptr,
+             std::move(read), nullptr);
 }
 
 int MetricRegistry::AddHistogram(std::string name, std::string help, MetricLabels labels,
                                  const Histogram* histogram) {
-  Entry entry;
-  entry.name = std::move(name);
-  entry.help = std::move(help);
-  entry.type = Type::kHistogram;
-  entry.labels = std::move(labels);
-  entry.histogram = histogram;
-  return Add(std::move(entry));
+  return Add(std::move(name), std::move(help), Type::kHistogram, std::move(labels), nullptr, {},
+             histogram);
 }
 
 void MetricRegistry::Remove(int id) {

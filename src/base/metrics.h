@@ -108,7 +108,9 @@ class MetricRegistry {
   Mutex& read_lock() RETURN_CAPABILITY(read_mu_) { return read_mu_; }
 
  private:
-  int Add(Entry entry) EXCLUDES(mu_);
+  int Add(std::string name, std::string help, Type type, MetricLabels labels,
+          const Counter* counter, std::function<double()> gauge, const Histogram* histogram)
+      EXCLUDES(mu_);
 
   Mutex read_mu_ ACQUIRED_BEFORE(mu_);
   mutable Mutex mu_;
