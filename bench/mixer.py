@@ -286,7 +286,14 @@ def main():
     with open(stem + ".md", "w") as f:
         f.write(text)
     print(text)
-    fw.log(f"done in {report['elapsed_s']} s; {stem}.md and .json; scratch files in {work}")
+    plotted = ""
+    try:
+        import plot  # bench/plot.py, beside this script
+        if plot.plot_mixer(report, stem + ".svg"):
+            plotted = " and .svg"
+    except ImportError as error:  # python3-matplotlib missing: the table is still there
+        fw.log(f"no plot: {error}")
+    fw.log(f"done in {report['elapsed_s']} s; {stem}.md, .json{plotted}; scratch files in {work}")
     if not os.environ.get("CORVANE_BENCH_KEEP"):
         shutil.rmtree(work, ignore_errors=True)
 

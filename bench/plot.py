@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""SVG plots of benchmark results: for each scenario, the forwarded rate and the
-p99 latency against the offered load, baseline and server on the same axes.
+"""SVG plots of benchmark results. Forwarding: for each scenario, the forwarded
+rate and the p99 latency against the offered load, baseline and server on the
+same axes. Mixing: frames delivered and lateness against the number of rooms.
 
     bench/plot.py RESULTS.json [OUT.svg]
 
-Reads the JSON that bench/forwarding.py writes (every step of every sweep) and
+Reads the JSON that bench/forwarding.py or bench/mixer.py writes and
 writes OUT.svg (default: beside the JSON). Needs Debian's python3-matplotlib.
 """
 
@@ -66,6 +67,47 @@ def plot_forwarding(report, out_path):
     return True
 
 
+def plot_mixer(report, out_path):
+    """Rooms carried by each server: frames delivered and lateness against rooms."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    series = [(name, data) for name, data in report.get("rooms", {}).items() if data.get("steps")]
+    if not series:
+        return False
+    colours = ["#1f77b4", "#2ca02c", "#7f7f7f", "#ff7f0e"]
+    fig, (delivered_axis, late_axis) = plt.subplots(1, 2, figsize=(11, 4.2))
+    for index, (name, data) in enumerate(series):
+        steps = sorted(data["steps"], key=lambda s: s["rooms"])
+        colour = colours[index % len(colours)]
+        rooms = [s["rooms"] for s in steps]
+        delivered_axis.plot(rooms, [100 * s["delivered"] for s in steps], "o-", color=colour,
+                            label=name, markersize=3)
+        late = [(s["rooms"], s.get("lateness_p99_ms") if s.get("lateness_p99_ms") is not None
+                 else s.get("p999_ms")) for s in steps]
+        late_axis.plot([r for r, v in late if v is not None], [v for r, v in late if v is not None],
+                       "o-", color=colour, markersize=3,
+                       label=name + (" (p99.9 latency)" if name == "sfu" else " (pass lateness p99)"))
+        dirty = [s for s in steps if not s.get("clean", True)]
+        delivered_axis.plot([s["rooms"] for s in dirty], [100 * s["delivered"] for s in dirty],
+                            "x", color="#d62728")
+    delivered_axis.set_ylabel("chosen frames delivered, %")
+    late_axis.set_ylabel("ms (log)")
+    late_axis.set_yscale("log")
+    late_axis.axhline(2.0, color="#d62728", linewidth=0.8, linestyle=":")
+    for axis in (delivered_axis, late_axis):
+        axis.set_xlabel("rooms of 4 speakers + 4 listeners, 50 frames/s per speaker")
+        axis.grid(True, alpha=0.3)
+        axis.legend(fontsize=8)
+    fig.suptitle(f"Mixing benchmark, {report.get('date', '')} "
+                 "(x: a room count not carried; dotted: 2 ms)", fontsize=11)
+    fig.tight_layout()
+    fig.savefig(out_path, format="svg")
+    plt.close(fig)
+    return True
+
+
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
@@ -73,7 +115,8 @@ def main():
     out = sys.argv[2] if len(sys.argv) > 2 else os.path.splitext(source)[0] + ".svg"
     with open(source) as f:
         report = json.load(f)
-    if not plot_forwarding(report, out):
+    plot = plot_mixer if "rooms" in report and "scenarios" not in report else plot_forwarding
+    if not plot(report, out):
         sys.exit(f"plot: nothing to plot in {source}")
     print(f"plot: {out}")
 
