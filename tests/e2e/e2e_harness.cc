@@ -31,6 +31,12 @@ std::string JsonUser(const std::string& json, uint64_t user_id) {
   return json.substr(start, end - start + 1);
 }
 
+long ResidentKib(pid_t pid) {
+  const std::string status = testutil::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
+}
+
 size_t CountOf(const std::string& text, const std::string& piece) {
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;

@@ -159,13 +159,7 @@ class ServerProcess {
 
   bool Running() { return process_->Running(); }
   std::string Stderr() const { return process_->Stderr(); }
-  // Resident memory in KiB, from /proc; -1 when unreadable.
-  long ResidentKib() const {
-    const std::string status =
-        testutil::ReadFile("/proc/" + std::to_string(process_->pid()) + "/status");
-    const size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : std::strtol(status.c_str() + at + 6, nullptr, 10);
-  }
+  pid_t pid() const { return process_->pid(); }
 
  private:
   std::string log_dir_;
@@ -202,7 +196,7 @@ TEST_P(GatewayFaultTest, GatewayThatNeverReadsDoesNotHoldUpTheServer) {
   ASSERT_TRUE(healthy.WaitForOutput("registered:", 1)) << healthy.Output() << server.Stderr();
   const int link = stuck.Accept();
   ASSERT_GE(link, 0);
-  const long resident_before = server.ResidentKib();
+  const long resident_before = ResidentKib(server.pid());
 
   // Requests whose answers the stuck gateway never reads: far more than the
   // socket buffers on both sides hold.
@@ -221,10 +215,12 @@ TEST_P(GatewayFaultTest, GatewayThatNeverReadsDoesNotHoldUpTheServer) {
     ASSERT_TRUE(healthy.Request("allow 1 77", &result)) << healthy.Output();
     EXPECT_EQ(result, -1);
   }
-  const long resident_after = server.ResidentKib();
+  const long resident_after = ResidentKib(server.pid());
   ASSERT_GT(resident_before, 0);
-  EXPECT_LT(resident_after - resident_before, 16 * 1024)
-      << "resident KiB " << resident_before << " -> " << resident_after;
+  if (kResidentMemoryIsMeaningful) {
+    EXPECT_LT(resident_after - resident_before, 16 * 1024)
+        << "resident KiB " << resident_before << " -> " << resident_after;
+  }
   EXPECT_TRUE(server.Running());
 }
 
