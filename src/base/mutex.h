@@ -69,6 +69,14 @@ class CondVar {
     lock.release();
     return signalled;
   }
+  // The same with a time-out in microseconds, for waits that aim at a due time.
+  bool WaitForMicros(Mutex* mu, int64_t timeout_us) REQUIRES(mu) {
+    std::unique_lock<std::mutex> lock(mu->mu_, std::adopt_lock);
+    const bool signalled =
+        cv_.wait_for(lock, std::chrono::microseconds(timeout_us)) == std::cv_status::no_timeout;
+    lock.release();
+    return signalled;
+  }
   void Signal() { cv_.notify_one(); }
   void SignalAll() { cv_.notify_all(); }
 

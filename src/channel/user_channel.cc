@@ -123,6 +123,7 @@ void Channel::SendAuthenticationPacket(const std::shared_ptr<UDPPacket>& packet)
 }
 
 void Channel::ResponseAck(const std::shared_ptr<UDPPacket>& packet) {
+  // A repair datagram has no flags byte: Ack() is false for it.
   if (!packet->Ack()) return;
   const uint8_t payload_type = packet->PayloadType();
   uint8_t bytes[kAckPacketSize];
@@ -133,8 +134,12 @@ void Channel::ResponseAck(const std::shared_ptr<UDPPacket>& packet) {
     RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver " << sent << " length";
   }
   // The copy forwarded to the other members must not ask them for an ack; a
-  // music datagram keeps the bit.
-  if (payload_type != kMusicPayloadType) packet->ResetAck();
+  // music datagram keeps the bit. So does a FEC source datagram: its wrapped
+  // datagram is a source symbol of its block, and the receivers rebuild a
+  // lost symbol of the block from the others and the sender's repair
+  // datagrams, which were computed over the bytes as sent. Clearing one bit
+  // here would corrupt every symbol rebuilt with this one.
+  if (payload_type != kMusicPayloadType && !packet->IsFecPacket()) packet->ResetAck();
 }
 
 int Channel::AllowSpeaker(bool allow) {

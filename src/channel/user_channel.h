@@ -80,7 +80,9 @@ class Channel {
   // The authentication answer to `packet`'s sender, through the socket it came in on.
   void SendAuthenticationPacket(const std::shared_ptr<UDPPacket>& packet);
   // The acknowledgement of `packet` to this member, when the packet asks for
-  // one; then clears the packet's ack bit unless it is a music datagram.
+  // one (a FEC repair datagram never does); then clears the packet's ack bit
+  // unless it is a music datagram or a FEC datagram, whose bytes the
+  // receivers' FEC decoders need as sent.
   void ResponseAck(const std::shared_ptr<UDPPacket>& packet);
 
   // --- Control side (service thread, server write lock held) ----------------

@@ -1,30 +1,147 @@
 #include "mfu/mfu_server.h"
 
+#include <utility>
+
 #include "base/logging.h"
+#include "channel/receiver_report.h"
+#include "mfu/mfu_channel.h"
+#include "mfu/mixer_pool.h"
+#include "packet/udp_packet.h"
 
 namespace corvaneserver {
+namespace {
+
+// " (N more since the last line)" when lines were held back.
+std::string Suppressed(uint64_t count) {
+  return count == 0 ? std::string() : " (" + std::to_string(count) + " more since the last line)";
+}
+
+}  // namespace
 
 MfuServer* MfuServer::inst_ = nullptr;
 
-MfuServer::MfuServer() : lock_(std::make_unique<rtc::RWLock>()) {}
+MfuServer::MfuServer() { mixer_options_.mode = MixerOptions::Mode::kDriven; }
 
 MfuServer::~MfuServer() {
-  // No deliver worker may be inside OnPacketReceived while this part of the
-  // object goes away: stop the receivers and workers before anything else.
+  // No deliver worker may be inside OnPacketReceived while the maps go away.
   Shutdown();
+  {
+    rtc::WriteLockScoped hold(&lock_);
+    users_.clear();
+    // Each room stops its mixer before its channels go.
+    rooms_.clear();
+  }
+  mixer_pool_.reset();
   if (inst_ == this) inst_ = nullptr;
 }
 
 bool MfuServer::Init(const std::string& path) {
-  if (!lock_) return false;
-  return Service::Init(path, "corvane-mfu-server");
+  if (!Service::Init(path, "corvane-mfu-server")) return false;
+  ConfigureMixer();
+  return true;
 }
 
-int MfuServer::JoinRoom(uint64_t, uint64_t, uint32_t, std::string) { return -1; }
-int MfuServer::QuitRoom(uint64_t, uint64_t) { return -1; }
-int MfuServer::AllowSpeaker(uint64_t, uint64_t, bool) { return -1; }
-int MfuServer::MuteSpeaker(uint64_t, uint64_t, bool) { return -1; }
-int MfuServer::RemoveRoom(uint64_t) { return 0; }
+void MfuServer::ConfigureMixer() {
+  uint32_t workers = kDefaultMixerWorkerNumbers;
+  configure()->Read(workers, "mixer_worker_numbers");
+  if (workers > kMaxMixerWorkerNumbers) {
+    RTC_LOG(LS_WARNING) << "configure [mixer_worker_numbers] is " << workers << ", using "
+                        << kMaxMixerWorkerNumbers;
+    workers = kMaxMixerWorkerNumbers;
+  }
+  uint32_t frame_log = kDefaultMixerFrameLog;
+  configure()->Read(frame_log, "mixer_frame_log");
+  mixer_options_.frame_log = frame_log != 0;
+  mixer_options_.lateness = &pass_lateness_;
+  if (workers == 0) {
+    mixer_options_.mode = MixerOptions::Mode::kOwnThread;
+    RTC_LOG(LS_INFO) << "mixer worker thread numbers is 0, every room mixes on its own thread";
+  } else {
+    mixer_pool_ = std::make_unique<MixerPool>(workers, &pass_lateness_);
+    mixer_options_.mode = MixerOptions::Mode::kPool;
+    mixer_options_.pool = mixer_pool_.get();
+    RTC_LOG(LS_INFO) << "mixer worker thread numbers is " << workers;
+  }
+  RTC_LOG(LS_INFO) << "mixer frame log is " << (mixer_options_.frame_log ? "on" : "off");
+}
+
+std::shared_ptr<MfuRoom> MfuServer::CreateRoom(uint64_t room_id) {
+  std::shared_ptr<MfuRoom> room = SeekRoom(room_id);
+  if (!room) {
+    room = std::make_shared<MfuRoom>(room_id, mixer_options_);
+    rooms_.emplace(room_id, room);
+  }
+  return room;
+}
+
+std::shared_ptr<MfuRoom> MfuServer::SeekRoom(uint64_t room_id) const {
+  auto it = rooms_.find(room_id);
+  return it == rooms_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<MfuChannel> MfuServer::SeekUser(uint64_t user_id) const {
+  auto it = users_.find(user_id);
+  return it == users_.end() ? nullptr : it->second;
+}
+
+int MfuServer::RemoveUser(uint64_t room_id, uint64_t user_id) {
+  users_.erase(user_id);
+  std::shared_ptr<MfuRoom> room = SeekRoom(room_id);
+  return room ? room->RemoveChannel(user_id) : 0;
+}
+
+int MfuServer::JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token) {
+  rtc::WriteLockScoped hold(&lock_);
+  std::shared_ptr<MfuRoom> room = CreateRoom(room_id);
+  if (std::shared_ptr<MfuChannel> existing = SeekUser(user_id)) {
+    const uint64_t old_room_id = existing->RoomId();
+    RTC_LOG(LS_INFO) << "user [" << user_id << "] is exist in room [" << old_room_id
+                     << "], now transfrom to room [" << room_id << "]";
+    existing.reset();
+    RemoveUser(old_room_id, user_id);
+  }
+  auto channel = std::make_shared<MfuChannel>(room_id, user_id, user_type, std::move(token),
+                                              mixer_options_.frame_log);
+  users_[user_id] = channel;
+  return room->AddChannel(std::move(channel));
+}
+
+int MfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
+  rtc::WriteLockScoped hold(&lock_);
+  std::shared_ptr<MfuChannel> channel = SeekUser(user_id);
+  if (!channel) return 0;
+  // Only the room the user is in can let it go: dropping it from the user map
+  // alone would leave it in its real room, receiving the room's voice while
+  // no operation could reach it again.
+  if (channel->RoomId() != room_id) return 0;
+  channel.reset();
+  return RemoveUser(room_id, user_id);
+}
+
+int MfuServer::AllowSpeaker(uint64_t, uint64_t user_id, bool allow) {
+  rtc::WriteLockScoped hold(&lock_);
+  std::shared_ptr<MfuChannel> channel = SeekUser(user_id);
+  return channel ? channel->AllowSpeaker(allow) : -1;
+}
+
+int MfuServer::MuteSpeaker(uint64_t, uint64_t user_id, bool unmute) {
+  rtc::WriteLockScoped hold(&lock_);
+  std::shared_ptr<MfuChannel> channel = SeekUser(user_id);
+  return channel ? channel->MuteSpeaker(unmute) : -1;
+}
+
+int MfuServer::RemoveRoom(uint64_t room_id) {
+  rtc::WriteLockScoped hold(&lock_);
+  for (auto it = users_.begin(); it != users_.end();) {
+    if (it->second->RoomId() == room_id) {
+      it = users_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  rooms_.erase(room_id);
+  return 0;
+}
 
 int MfuServer::AddCascade(uint64_t room_id, uint64_t, std::string) {
   RTC_LOG(LS_ERROR) << "add cascade channel failed for room [" << room_id
@@ -32,9 +149,85 @@ int MfuServer::AddCascade(uint64_t room_id, uint64_t, std::string) {
   return -1;
 }
 
-int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket>) { return -1; }
 int MfuServer::AddRecorder(uint64_t, uint64_t, uint64_t, std::string) { return -1; }
-void MfuServer::InactiveTimerProcess() {}
+
+int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
+  if (!packet->HasMediaHeader()) {
+    uint64_t suppressed = 0;
+    if (short_packet_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "drop datagram from [" << packet->FromAddress().ToString() << "]: ["
+                        << packet->size() << "] bytes is shorter than its media header"
+                        << Suppressed(suppressed);
+    }
+    return -1;
+  }
+  rtc::ReadLockScoped hold(&lock_);
+  // A repair datagram's "payload type" is a repair byte: it is voice of the
+  // user named in its FEC header, whatever that byte holds.
+  if (!packet->IsFecRepair()) {
+    const uint8_t payload_type = packet->PayloadType();
+    if (IsRtcp(payload_type)) return OnRtcpReceived(packet);
+    // No retransmission and no cascading here: NACK and cascade datagrams are
+    // taken and dropped.
+    if (IsNack(payload_type) || IsCascade(payload_type)) return 0;
+  }
+  std::shared_ptr<MfuChannel> channel = SeekUser(packet->UserId());
+  return channel ? channel->OnPacketReceived(packet) : -1;
+}
+
+int MfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
+  ParsedReceiverReport report;
+  if (!ParseReceiverReport(packet->data(), packet->size(), &report)) return -1;
+  if (report.truncated()) {
+    uint64_t suppressed = 0;
+    if (short_report_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_ERROR) << "receiver report from [" << packet->FromAddress().ToString()
+                        << "] declares [" << report.declared_blocks << "] blocks but only ["
+                        << report.block_count << "] fit in [" << packet->size()
+                        << "] bytes, using those" << Suppressed(suppressed);
+    }
+  }
+  for (size_t i = 0; i < report.block_count; ++i) {
+    const ReceiverReportBlock& block = report.blocks[i];
+    if (std::shared_ptr<MfuChannel> channel = SeekUser(block.user_id)) {
+      channel->OnRReportReceived(report.reporter_id, block.value);
+    }
+  }
+  return 0;
+}
+
+void MfuServer::InactiveTimerProcess() {
+  rtc::WriteLockScoped hold(&lock_);
+  for (const auto& [user_id, channel] : users_) channel->InactiveCheck();
+  for (auto it = rooms_.begin(); it != rooms_.end();) {
+    if (it->second->IsInactive()) {
+      RTC_LOG(LS_WARNING) << "remove room [" << it->first << "] for it is inactive";
+      it = rooms_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+size_t MfuServer::RoomCount() const {
+  rtc::ReadLockScoped hold(&lock_);
+  return rooms_.size();
+}
+
+size_t MfuServer::UserCount() const {
+  rtc::ReadLockScoped hold(&lock_);
+  return users_.size();
+}
+
+std::shared_ptr<MfuRoom> MfuServer::FindRoom(uint64_t room_id) const {
+  rtc::ReadLockScoped hold(&lock_);
+  return SeekRoom(room_id);
+}
+
+std::shared_ptr<MfuChannel> MfuServer::FindUser(uint64_t user_id) const {
+  rtc::ReadLockScoped hold(&lock_);
+  return SeekUser(user_id);
+}
 
 bool MfuServer::OnTimer(uint32_t id) {
   switch (id) {

@@ -75,8 +75,9 @@ int PacketStatistics::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet)
   if (it != sources_.end()) return it->second->OnReceived(packet->size());
 
   // Another server's first cascade datagram makes it known; it is delivered
-  // but not counted.
-  if (packet->HasMediaHeader() && IsCascade(packet->PayloadType())) {
+  // but not counted. Cascade datagrams are never FEC datagrams: the bytes
+  // behind a FEC header say nothing about who the sender is.
+  if (!packet->IsFecPacket() && packet->HasMediaHeader() && IsCascade(packet->PayloadType())) {
     return AddSource(packet->FromAddress()) ? 0 : -1;
   }
   PacketMetrics::Get().dropped_unknown_source.Add();

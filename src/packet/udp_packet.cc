@@ -7,6 +7,7 @@
 
 #include "base/byte_io.h"
 #include "base/time_utils.h"
+#include "packet/fec_header.h"
 
 namespace corvaneserver {
 
@@ -19,8 +20,6 @@ constexpr unsigned int kSequenceOffset = 2;
 constexpr unsigned int kUserIdOffset = 6;
 constexpr unsigned int kTokenHeaderOffset = kMediaHeaderSize;
 constexpr unsigned int kTokenOffset = kTokenHeaderOffset + kTokenHeaderSize;
-// In a FEC datagram the sending user's id follows the marker.
-constexpr unsigned int kFecUserIdOffset = 2;
 
 }  // namespace
 
@@ -53,6 +52,10 @@ bool UDPPacket::IsDetectPacket() const {
   return size_ == kDetectPktSize && std::memcmp(buffer_.get(), detect_pkt, sizeof(detect_pkt)) == 0;
 }
 
+bool UDPPacket::IsFecRepair() const {
+  return IsFecPacket() && size_ >= kFecHeaderSize && !IsSourceAudio(buffer_.get());
+}
+
 const unsigned char* UDPPacket::GetRawData() const {
   const unsigned int offset = RawOffset();
   if (size_ < offset) return nullptr;
@@ -60,7 +63,7 @@ const unsigned char* UDPPacket::GetRawData() const {
 }
 
 bool UDPPacket::Ack() const {
-  if (!HasRawBytes(kFlagsOffset + 1)) return false;
+  if (!HasRawBytes(kFlagsOffset + 1) || IsFecRepair()) return false;
   return (GetRawData()[kFlagsOffset] & kAckFlag) != 0;
 }
 
@@ -82,7 +85,7 @@ uint64_t UDPPacket::UserId() const {
 }
 
 unsigned int UDPPacket::TokenLength() const {
-  if (!HasRawBytes(kTokenOffset)) return 0;
+  if (!HasRawBytes(kTokenOffset) || IsFecRepair()) return 0;
   const uint16_t header = rtc::GetBE16(GetRawData() + kTokenHeaderOffset);
   const unsigned int length = header & 0x7FF;
   if ((header >> 11) != 1 || length == 0) return 0;
@@ -98,7 +101,7 @@ std::string UDPPacket::Token() const {
 }
 
 void UDPPacket::ResetAck() {
-  if (!HasRawBytes(kFlagsOffset + 1)) return;
+  if (!HasRawBytes(kFlagsOffset + 1) || IsFecRepair()) return;
   buffer_[RawOffset() + kFlagsOffset] &= static_cast<unsigned char>(~kAckFlag);
 }
 

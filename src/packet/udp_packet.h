@@ -15,6 +15,7 @@
 #include <string>
 
 #include "base/socket_address.h"
+#include "packet/fec_header.h"
 #include "packet/media_constants.h"
 
 namespace corvaneserver {
@@ -71,24 +72,32 @@ class UDPPacket : public std::enable_shared_from_this<UDPPacket> {
   // --- Header accessors -----------------------------------------------------
   // Byte 1 of the outer datagram is 'P'.
   bool IsFecPacket() const { return size_ >= 2 && buffer_[1] == kFecMarker; }
+  // A FEC datagram whose whole FEC header is present and whose number lies at
+  // or past its block start + k: it carries repair bytes, not a media datagram.
+  // Its media header accessors read those repair bytes; handlers check this
+  // first and treat it as voice: never routed, acknowledged, kept or altered by
+  // what those bytes happen to hold.
+  bool IsFecRepair() const;
   // Exactly 12 bytes beginning "COr", whatever else it holds.
   bool IsDetectPacket() const;
   // Start of the media header; null when a FEC datagram is shorter than its
   // FEC header.
   const unsigned char* GetRawData() const;
-  // Bit 4 of the flags byte: the sender asks for an acknowledgement.
+  // Bit 4 of the flags byte: the sender asks for an acknowledgement. Never
+  // for a repair datagram, which has no flags byte.
   bool Ack() const;
   uint8_t PayloadType() const;
   uint32_t SequenceNum() const;
   // Bytes 2-9 of the outer datagram for a FEC datagram, 6-13 otherwise.
   uint64_t UserId() const;
   // Declared token length when the token header announces one whose bytes
-  // all lie inside the datagram; 0 otherwise.
+  // all lie inside the datagram; 0 otherwise, and always for a repair datagram.
   unsigned int TokenLength() const;
   // The token bytes as a new string, or "" when there is none (see TokenLength).
   std::string Token() const;
   // Clears the acknowledgement bit in place, leaving the other flag bits.
   // Only the deliver worker handling the datagram calls it, before fan-out.
+  // Does nothing to a repair datagram.
   void ResetAck();
 
   // --- Sending --------------------------------------------------------------

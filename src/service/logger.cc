@@ -62,10 +62,12 @@ rtc::FileStream* Logger::GetFileStream(rtc::LoggingSeverity severity) {
 void Logger::OnLogMessage(const std::string& message, rtc::LoggingSeverity severity) {
   rtc::FileStream* stream = GetFileStream(severity);
   if (stream == nullptr) return;
-  std::string prefix;
-  const int32_t today = GetLoggerTime(prefix);
-  stream->Write(prefix.data(), prefix.size());
-  stream->Write(message.data(), message.size());
+  std::string line;
+  const int32_t today = GetLoggerTime(line);
+  // One write per line: a line is never split by another process's lines or a
+  // crash between its time and its text.
+  line += message;
+  stream->Write(line.data(), line.size());
   // The line that crosses midnight stays in the old file; after it, every
   // file of an older day is closed, whichever kind of line came first.
   for (DailyFile* file : {&info_file_, &stat_file_}) {

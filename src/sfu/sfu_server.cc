@@ -213,10 +213,14 @@ int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     return -1;
   }
   rtc::ReadLockScoped hold(lock_.get());
-  const uint8_t payload_type = packet->PayloadType();
-  if (IsRtcp(payload_type)) return OnRtcpReceived(packet);
-  if (IsNack(payload_type)) return OnNackReceived(packet);
-  if (IsCascade(payload_type)) return OnCascadeReceived(packet);
+  // A repair datagram's "payload type" is a repair byte: it is voice of the
+  // user named in its FEC header, whatever that byte holds.
+  if (!packet->IsFecRepair()) {
+    const uint8_t payload_type = packet->PayloadType();
+    if (IsRtcp(payload_type)) return OnRtcpReceived(packet);
+    if (IsNack(payload_type)) return OnNackReceived(packet);
+    if (IsCascade(payload_type)) return OnCascadeReceived(packet);
+  }
   std::shared_ptr<VoiceChannel> channel = SeekUser(packet->UserId());
   if (!channel) {
     ChannelMetrics::Get().dropped_unknown_user.Add();

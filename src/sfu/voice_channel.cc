@@ -14,6 +14,13 @@
 #include "sfu/voice_room.h"
 
 namespace corvaneserver {
+namespace {
+
+// What a FEC repair datagram counts as wherever a payload type picks a branch:
+// plain voice (even, and neither music, retained, nor authentication).
+constexpr uint8_t kRepairAsVoice = 0;
+
+}  // namespace
 
 VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t user_id, uint32_t type,
                            std::string token, bool nack_enabled)
@@ -41,7 +48,8 @@ uint64_t VoiceChannel::RoomId() const {
 }
 
 int VoiceChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
-  const uint8_t payload_type = packet->PayloadType();
+  // A repair datagram is voice, byte for byte: its inner bytes choose no branch.
+  const uint8_t payload_type = packet->IsFecRepair() ? kRepairAsVoice : packet->PayloadType();
   if (payload_type == kAuthenticationPayloadType) {
     uint64_t suppressed = 0;
     if (relay_log_limiter_.Allow(&suppressed)) {
@@ -82,7 +90,7 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet) {
 
 void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, BatchSender* batch) {
   SendDetectPacket(batch);
-  const uint8_t payload_type = packet->PayloadType();
+  const uint8_t payload_type = packet->IsFecRepair() ? kRepairAsVoice : packet->PayloadType();
   if (payload_type == kMusicPayloadType || payload_type == kRetainedPayloadType) {
     // Kept before it is sent: the member may acknowledge it at once, on another
     // worker, and that acknowledgement must find it.

@@ -1,0 +1,112 @@
+#include "mfu/mfu_channel.h"
+
+#include <sstream>
+#include <utility>
+
+#include "base/logging.h"
+#include "packet/batch_sender.h"
+#include "packet/fec_header.h"
+#include "packet/udp_packet.h"
+
+namespace corvaneserver {
+namespace {
+
+bool IsSource(const std::shared_ptr<UDPPacket>& packet) { return !packet->IsFecRepair(); }
+
+}  // namespace
+
+MfuChannel::MfuChannel(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token,
+                       bool frame_log)
+    : Channel(user_id, user_type, std::move(token)), room_id_(room_id), frame_log_(frame_log) {}
+
+MfuChannel::~MfuChannel() {
+  RTC_LOG(LS_INFO) << "remove user [" << Id() << "] in room [" << room_id_ << "]";
+}
+
+int MfuChannel::OnUserTypeChanged() {
+  rtc::MutexLock hold(&lock_);
+  if (!IsSpeaker()) {
+    queue_.clear();
+    queued_.store(0, std::memory_order_relaxed);
+  }
+  return 0;
+}
+
+int MfuChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
+  if (ReceivedPacket(packet) != 0) return -1;
+  if (!IsSpeaker() || !packet->IsFecPacket()) return 0;
+  uint64_t dropped = 0;
+  {
+    rtc::MutexLock hold(&lock_);
+    if (queue_.size() >= kMaxQueuedPackets) {
+      queue_.pop_front();
+      dropped = 1;
+    }
+    queue_.push_back(packet);
+    queued_.store(queue_.size(), std::memory_order_relaxed);
+  }
+  uint64_t suppressed = 0;
+  if (dropped != 0 && overflow_log_.Allow(&suppressed)) {
+    RTC_LOG(LS_WARNING) << "user [" << Id() << "] in room [" << room_id_ << "] has ["
+                        << kMaxQueuedPackets << "] packets waiting for the mixer, drop the oldest ("
+                        << suppressed << " more dropped before)";
+  }
+  return 0;
+}
+
+std::shared_ptr<MfUFrame> MfuChannel::GetAudio() {
+  // Most passes find most queues empty.
+  if (queued_.load(std::memory_order_relaxed) == 0) return nullptr;
+  rtc::MutexLock hold(&lock_);
+  const size_t size = queue_.size();
+  if (size == 0) return nullptr;
+  size_t take = 0;
+  if (IsSource(queue_.front())) {
+    take = size >= kCatchUpQueueSize ? 2 : 1;
+    while (take < size && !IsSource(queue_[take])) ++take;
+  } else {
+    // Repair datagrams go with the source datagram behind them; without one
+    // the queue stays as it is until one arrives.
+    while (take < size && !IsSource(queue_[take])) ++take;
+    if (take == size) return nullptr;
+    ++take;
+  }
+  auto frame = std::make_shared<MfUFrame>();
+  for (size_t i = 0; i < take; ++i) {
+    frame->packets.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  }
+  queued_.store(queue_.size(), std::memory_order_relaxed);
+  for (const auto& packet : frame->packets) {
+    if (!IsSource(packet)) continue;
+    const FrameMarks marks = ReadFrameMarks(*packet);
+    if (marks.level > frame->level) frame->level = marks.level;
+    frame->priority = frame->priority || marks.priority;
+  }
+  if (frame_log_) {
+    std::ostringstream seqs;
+    for (const auto& packet : frame->packets) {
+      seqs << "[" << SequenceNum(packet->data()) << ":" << (IsSource(packet) ? "S" : "R") << "]";
+    }
+    RTC_LOG(LS_INFO) << "user [" << Id() << "] get audio, list leave size [" << queue_.size()
+                     << "], get size [" << frame->packets.size() << "]. seq is " << seqs.str();
+  }
+  if (Muted()) return nullptr;
+  return frame;
+}
+
+void MfuChannel::DeliverPackets(const std::list<std::shared_ptr<UDPPacket>>& packets) {
+  int socket = -1;
+  rtc::SocketAddress to;
+  Destination(&socket, &to);
+  // One sendmmsg for the pass; `packets` outlives the flush.
+  BatchSender batch;
+  for (const auto& packet : packets) {
+    if (packet->UserId() != Id()) batch.Add(socket, to, packet->data(), packet->size());
+  }
+  batch.Flush();
+}
+
+size_t MfuChannel::QueueSize() const { return queued_.load(std::memory_order_relaxed); }
+
+}  // namespace corvaneserver

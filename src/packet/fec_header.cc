@@ -1,0 +1,17 @@
+#include "packet/fec_header.h"
+
+#include "base/byte_io.h"
+
+namespace corvaneserver {
+
+uint64_t ChannelId(const unsigned char* data) { return rtc::GetBE64(data + kFecUserIdOffset); }
+
+uint32_t SequenceNum(const unsigned char* data) { return rtc::GetBE32(data + kFecSequenceOffset); }
+
+bool IsSourceAudio(const unsigned char* data) {
+  const uint32_t block_start = rtc::GetBE32(data + kFecBlockStartOffset);
+  const uint32_t source_count = rtc::Get8(data, kFecSourceCountOffset);
+  return SequenceNum(data) < static_cast<uint32_t>(block_start + source_count);
+}
+
+}  // namespace corvaneserver
