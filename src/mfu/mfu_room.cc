@@ -58,7 +58,7 @@ void MfuRoom::Run() {
   }
   if (options_.lateness != nullptr) options_.lateness->Record(now - next_due_us_);
   DeliverFrame();
-  next_due_us_ = NextPassDue(next_due_us_, rtc::TimeMicros());
+  next_due_us_ = NextPassDue(next_due_us_, now, rtc::TimeMicros());
 }
 
 int MfuRoom::AddChannel(std::shared_ptr<MfuChannel> channel) {

@@ -102,7 +102,7 @@ void MixerPool::RunOnce() {
     pass_done_.SignalAll();
     return;
   }
-  done.due_us = NextPassDue(due_us, rtc::TimeMicros());
+  done.due_us = NextPassDue(due_us, now, rtc::TimeMicros());
   schedule_.emplace(done.due_us, id);
   lock_.Unlock();
 }

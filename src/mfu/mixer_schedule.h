@@ -1,7 +1,5 @@
-// When a room's mixer passes run, and how late they start: a pass is due every
-// 20 ms after the previous one was due; a pass that starts after the next due
-// time has gone is followed by the next one at once, and the time lost is not
-// made up.
+// When a room's mixer passes run (every 20 ms, lost time not made up), and
+// how late they start.
 #ifndef MFU_MIXER_SCHEDULE_H_
 #define MFU_MIXER_SCHEDULE_H_
 
@@ -15,11 +13,15 @@ namespace corvaneserver {
 constexpr int64_t kMixerPeriodMs = 20;
 constexpr int64_t kMixerPeriodUs = kMixerPeriodMs * 1000;
 
-// The due time of the pass after one that was due at `due_us`, given the time
-// `now_us` at which that pass ended.
-inline int64_t NextPassDue(int64_t due_us, int64_t now_us) {
-  const int64_t next = due_us + kMixerPeriodUs;
-  return next > now_us ? next : now_us;
+// The due time of the pass after one that was due at `due_us`, started at
+// `start_us` and ended at `end_us`. On time, passes keep to the 20 ms steps
+// from the first one; a pass that started a whole period late re-bases the
+// steps on its start, so the passes missed are not made up; a pass that ran
+// past the next due time is followed by the next one at once.
+inline int64_t NextPassDue(int64_t due_us, int64_t start_us, int64_t end_us) {
+  int64_t next = due_us + kMixerPeriodUs;
+  if (next <= start_us) next = start_us + kMixerPeriodUs;
+  return next > end_us ? next : end_us;
 }
 
 // A histogram of pass lateness (start minus due time), cheap enough to feed

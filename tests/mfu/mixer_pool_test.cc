@@ -1,0 +1,147 @@
+// MixerPool: every task's pass every 20 ms on the fake clock, lost time not
+// made up, one pass of a task at a time, and Remove waiting for a pass in flight.
+#include "mfu/mixer_pool.h"
+
+#include <pthread.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/time_utils.h"
+#include "mfu/mixer_schedule.h"
+
+#include "support/test_util.h"
+
+namespace corvaneserver {
+namespace {
+
+// Real time a test waits for something that must happen.
+constexpr int kDeadlineMs = 5000;
+// Real time after which a pass that should not run is taken as not running:
+// longer than a worker's longest wait.
+constexpr int kQuietMs = 50;
+
+bool WaitFor(const std::function<bool()>& done, int deadline_ms = kDeadlineMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST(NextPassDueTest, KeepsTheStepsWhileOnTimeAndDoesNotMakeUpLostTime) {
+  constexpr int64_t p = kMixerPeriodUs;
+  EXPECT_EQ(NextPassDue(0, 0, 1000), p);
+  EXPECT_EQ(NextPassDue(0, 5000, 6000), p);                  // late start: same step
+  EXPECT_EQ(NextPassDue(0, p + 300, p + 400), 2 * p + 300);  // a whole period late: re-based
+  EXPECT_EQ(NextPassDue(0, 100, p + 700), p + 700);          // a long pass: the next at once
+}
+
+TEST(PassLatenessTest, PercentilesAreBucketBounds) {
+  PassLateness lateness;
+  EXPECT_EQ(lateness.PercentileUs(0.99), 0);
+  for (int i = 0; i < 98; ++i) lateness.Record(50);
+  lateness.Record(-10);
+  lateness.Record(1234);
+  EXPECT_EQ(lateness.Count(), 100u);
+  EXPECT_EQ(lateness.PercentileUs(0.5), 100);
+  EXPECT_EQ(lateness.PercentileUs(0.99), 100);
+  EXPECT_EQ(lateness.PercentileUs(1.0), 1300);
+  lateness.Record(int64_t{1} << 40);
+  EXPECT_EQ(lateness.PercentileUs(1.0), PassLateness::kBucketUs * PassLateness::kBuckets);
+}
+
+TEST(MixerPoolTest, PassesComeEveryPeriodOnWorkersNamedMfuMixer) {
+  rtc::ScopedFakeClock clock;
+  PassLateness lateness;
+  MixerPool pool(2, &lateness);
+  std::atomic<int> passes{0};
+  std::string name;
+  const MixerPool::TaskId id = pool.Add([&] {
+    if (passes.load() == 0) {
+      char text[16] = {};
+      pthread_getname_np(pthread_self(), text, sizeof(text));
+      name = text;
+    }
+    passes.fetch_add(1);
+  });
+  ASSERT_TRUE(WaitFor([&] { return passes.load() == 1; }));
+  EXPECT_EQ(name, "mfu_mixer");
+  clock.AdvanceTime(kMixerPeriodMs - 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+  EXPECT_EQ(passes.load(), 1);
+  clock.AdvanceTime(1);
+  ASSERT_TRUE(WaitFor([&] { return passes.load() == 2; }));
+  // Five periods at once: one pass, not five.
+  clock.AdvanceTime(5 * kMixerPeriodMs);
+  ASSERT_TRUE(WaitFor([&] { return passes.load() == 3; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+  EXPECT_EQ(passes.load(), 3);
+  EXPECT_EQ(lateness.Count(), 3u);
+  // 80 ms late: beyond the last bucket.
+  EXPECT_EQ(lateness.PercentileUs(1.0), PassLateness::kBucketUs * PassLateness::kBuckets);
+  EXPECT_EQ(lateness.PercentileUs(0.6), PassLateness::kBucketUs);
+  pool.Remove(id);
+  EXPECT_EQ(pool.task_count(), 0u);
+  clock.AdvanceTime(kMixerPeriodMs);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+  EXPECT_EQ(passes.load(), 3);
+}
+
+TEST(MixerPoolTest, RemoveWaitsForThePassInFlightAndPassesNeverOverlap) {
+  MixerPool pool(3, nullptr);
+  std::atomic<bool> release{false};
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::atomic<int> passes{0};
+  const MixerPool::TaskId id = pool.Add([&] {
+    if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+    passes.fetch_add(1);
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    inside.fetch_sub(1);
+  });
+  ASSERT_TRUE(WaitFor([&] { return inside.load() == 1; }));
+  std::atomic<bool> removed{false};
+  std::thread remover([&] {
+    pool.Remove(id);
+    removed.store(true);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+  EXPECT_FALSE(removed.load());
+  release.store(true);
+  remover.join();
+  EXPECT_TRUE(removed.load());
+  EXPECT_EQ(inside.load(), 0);
+  EXPECT_EQ(overlaps.load(), 0);
+  const int after = passes.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+  EXPECT_EQ(passes.load(), after);
+}
+
+TEST(MixerPoolTest, ManyTasksAreEachPassedOncePerPeriod) {
+  rtc::ScopedFakeClock clock;
+  MixerPool pool(2, nullptr);
+  constexpr int kTasks = 50;
+  std::array<std::atomic<int>, kTasks> passes{};
+  std::vector<MixerPool::TaskId> ids;
+  for (int i = 0; i < kTasks; ++i)
+    ids.push_back(pool.Add([&passes, i] { passes[i].fetch_add(1); }));
+  for (int round = 1; round <= 3; ++round) {
+    ASSERT_TRUE(WaitFor([&] {
+      for (const auto& count : passes) {
+        if (count.load() < round) return false;
+      }
+      return true;
+    })) << round;
+    clock.AdvanceTime(kMixerPeriodMs);
+  }
+  for (const auto& count : passes) EXPECT_LE(count.load(), 4);
+  for (MixerPool::TaskId id : ids) pool.Remove(id);
+}
+
+}  // namespace
+}  // namespace corvaneserver
