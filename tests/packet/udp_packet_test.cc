@@ -1,5 +1,6 @@
 #include "packet/udp_packet.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -164,6 +165,33 @@ TEST(UDPPacketTest, ResetAckOnFecDatagramTouchesWrappedFlags) {
   std::vector<uint8_t> expected = bytes;
   expected[22] = 0xA0;
   EXPECT_EQ(std::vector<uint8_t>(packet->data(), packet->data() + packet->size()), expected);
+}
+
+// A FEC datagram numbered at or past its block start + k carries repair bytes:
+// no flags byte to ask for an ack, no token, nothing to clear in place.
+TEST(UDPPacketTest, RepairDatagramHasNoAckTokenOrFlagsToClear) {
+  auto bytes =
+      test::FecDatagram(42, test::MediaDatagram(0xB0, 0x82, 5, 6, test::TokenHeader(3), "tok"));
+  // Number 0x10 in the block starting at 0x0E with k = 2: a repair datagram.
+  const uint8_t header[] = {0, 0, 0, 0x10, 0, 0, 0, 0x0E, 2, 1};
+  std::copy(std::begin(header), std::end(header), bytes.begin() + 10);
+  auto repair = Make(bytes);
+  EXPECT_TRUE(repair->IsFecRepair());
+  EXPECT_FALSE(repair->Ack());
+  EXPECT_EQ(repair->TokenLength(), 0u);
+  EXPECT_EQ(repair->Token(), "");
+  EXPECT_EQ(repair->UserId(), 42u);
+  repair->ResetAck();
+  EXPECT_EQ(std::vector<uint8_t>(repair->data(), repair->data() + repair->size()), bytes);
+  // One number earlier it is the block's last source datagram.
+  bytes[13] = 0x0F;
+  auto source = Make(bytes);
+  EXPECT_FALSE(source->IsFecRepair());
+  EXPECT_TRUE(source->Ack());
+  EXPECT_EQ(source->Token(), "tok");
+  // Without a whole FEC header nothing is a repair datagram.
+  EXPECT_FALSE(Make(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 21))->IsFecRepair());
+  EXPECT_FALSE(Make(test::MediaDatagram(0xB0, 0x82, 5, 6))->IsFecRepair());
 }
 
 TEST(UDPPacketTest, PayloadTypePredicates) {

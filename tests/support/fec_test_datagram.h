@@ -6,10 +6,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "base/byte_io.h"
 #include "packet/fec_header.h"
+#include "packet/udp_packet.h"
+
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace testing_support {
@@ -45,6 +49,34 @@ inline std::vector<uint8_t> MakeFecSource(uint64_t user_id, uint32_t fec_seq,
 inline std::vector<uint8_t> MakeFecRepair(uint64_t user_id, uint32_t fec_seq,
                                           const std::vector<uint8_t>& repair) {
   return MakeFec(user_id, fec_seq, fec_seq - 1, 1, repair);
+}
+
+// Repair datagrams of `user` whose repair bytes look like media headers of
+// every kind that a server routes, acknowledges, keeps or relays (receiver
+// report, NACK, cascade, acknowledgements, music, retained, authentication,
+// plain voice), with and without the ack bit, carrying `token`.
+inline std::vector<std::vector<uint8_t>> LookAlikeRepairs(uint64_t user, const std::string& token) {
+  std::vector<std::vector<uint8_t>> repairs;
+  uint32_t seq = 100;
+  const uint8_t types[] = {kRtcpPayloadType,
+                           kNackPayloadType,
+                           kCascadePayloadType,
+                           0x7F,
+                           0x80,
+                           0x81,
+                           0x82,
+                           0x62,
+                           0x21,
+                           0x20};
+  for (const uint8_t flags : {uint8_t{0xA0}, uint8_t{0xB0}}) {
+    for (const uint8_t type : types) {
+      // The low bits of the flags make a report's block count too.
+      std::vector<uint8_t> inner = MakeMedia(static_cast<uint8_t>(flags | 0x0F), type, seq, user,
+                                             token, std::vector<uint8_t>(20, 0x33));
+      repairs.push_back(MakeFecRepair(user, seq++, inner));
+    }
+  }
+  return repairs;
 }
 
 }  // namespace testing_support

@@ -1,0 +1,102 @@
+// FEC repair datagrams in the forwarding server: whatever their repair bytes
+// look like, they are a speaker's voice, forwarded byte for byte, never
+// acknowledged, kept, relayed or taken for a report, NACK, cascade or music
+// datagram. A FEC source datagram that asks for an acknowledgement gets one,
+// and is forwarded with its bytes as sent.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/time_utils.h"
+#include "packet/udp_packet.h"
+#include "sfu/sfu_server.h"
+#include "sfu/voice_channel.h"
+#include "sfu/voice_room.h"
+
+#include "support/fec_test_datagram.h"
+#include "support/udp_test_peer.h"
+
+namespace corvaneserver {
+namespace {
+
+using testing_support::Bytes;
+using testing_support::LogCapture;
+using testing_support::LookAlikeRepairs;
+using testing_support::MakeFecSource;
+using testing_support::MakeMedia;
+using testing_support::MakePacket;
+using testing_support::PayloadTypeOf;
+using testing_support::SeqOf;
+using testing_support::UdpPeer;
+
+constexpr uint8_t kVoice = 0x20;
+
+std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
+
+class SfuRepairTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Join(1, 5, speaker_);
+    Join(1, 6, listener_);
+    ASSERT_EQ(server_.AllowSpeaker(1, 5, true), 0);
+  }
+  void Join(uint64_t room, uint64_t user, const UdpPeer& peer) {
+    ASSERT_EQ(server_.JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
+    ASSERT_EQ(Deliver(peer, MakeMedia(0xA0, kVoice, 0, user, TokenOf(user))), 0);
+  }
+  int Deliver(const UdpPeer& from, const Bytes& bytes) {
+    return server_.OnPacketReceived(MakePacket(bytes, server_socket_.fd(), from.address()));
+  }
+
+  rtc::ScopedFakeClock clock_;
+  LogCapture logs_;
+  UdpPeer server_socket_;
+  UdpPeer speaker_;
+  UdpPeer listener_;
+  SfuServer server_;
+};
+
+TEST_F(SfuRepairTest, RepairDatagramsAreForwardedUnchangedWhateverTheirBytesLookLike) {
+  const std::vector<Bytes> repairs = LookAlikeRepairs(5, TokenOf(5));
+  for (const Bytes& repair : repairs) EXPECT_EQ(Deliver(speaker_, repair), 0) << SeqOf(repair);
+  for (const Bytes& repair : repairs) {
+    auto got = listener_.Receive();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(*got, repair);
+  }
+  EXPECT_TRUE(listener_.Drain().empty());
+  // Nothing came back to the sender: no acknowledgement, no relayed 'b'.
+  EXPECT_TRUE(speaker_.Drain().empty());
+  // Nothing was kept as music or for resending, and no report was counted.
+  EXPECT_FALSE(server_.FindRoom(1)->GetMusicDetail());
+  EXPECT_TRUE(server_.FindUser(6)->GetWaitPacketList().empty());
+  EXPECT_EQ(server_.FindUser(5)->receiver_report().SampleCount(), 0u);
+  EXPECT_FALSE(logs_.Contains("declares"));
+  EXPECT_FALSE(logs_.Contains("received authentication packet"));
+}
+
+TEST_F(SfuRepairTest, RepairDatagramOfAMutedSpeakerOrListenerReachesNobody) {
+  const Bytes repair = LookAlikeRepairs(5, TokenOf(5))[4];  // looks like music
+  ASSERT_EQ(server_.MuteSpeaker(1, 5, false), 0);
+  EXPECT_EQ(Deliver(speaker_, repair), 0);
+  ASSERT_EQ(server_.AllowSpeaker(1, 5, false), 0);
+  EXPECT_EQ(Deliver(speaker_, repair), 0);
+  EXPECT_TRUE(listener_.Drain().empty());
+  EXPECT_FALSE(server_.FindRoom(1)->GetMusicDetail());
+}
+
+TEST_F(SfuRepairTest, FecSourceAskingForAnAckIsAcknowledgedAndForwardedAsSent) {
+  const Bytes source = MakeFecSource(5, 9, MakeMedia(0xB0, kVoice, 77, 5, "", {1, 2}));
+  EXPECT_EQ(Deliver(speaker_, source), 0);
+  auto ack = speaker_.Receive();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->size(), kAckPacketSize);
+  EXPECT_EQ(PayloadTypeOf(*ack), kVoice - 1);
+  EXPECT_EQ(SeqOf(*ack), 77u);
+  EXPECT_EQ(listener_.Receive(), source);  // the ack bit is still set
+}
+
+}  // namespace
+}  // namespace corvaneserver
