@@ -37,7 +37,7 @@ constexpr size_t kMaxQueuedPackets = 500;
 // that a grown queue drains.
 constexpr size_t kCatchUpQueueSize = 20;
 
-class MfuChannel : public Channel, public std::enable_shared_from_this<MfuChannel> {
+class MfuChannel final : public Channel, public std::enable_shared_from_this<MfuChannel> {
  public:
   // `frame_log` false leaves out the per-frame "get audio" line.
   MfuChannel(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token,

@@ -164,11 +164,11 @@ TEST_F(MfuRoomTest, MutedSpeakersFrameIsConsumedAndNotSent) {
 TEST_F(MfuRoomTest, FrameLogOffLeavesOutTheDeliverLine) {
   MixerOptions options = Driven();
   options.frame_log = false;
-  MfuRoom quiet(2, options);
-  Member speaker(&quiet, 1, kUserTypeSpeaker, server_);
-  Member listener(&quiet, 2, kUserTypeListener, server_);
+  auto quiet = std::make_unique<MfuRoom>(2, options);
+  Member speaker(quiet.get(), 1, kUserTypeSpeaker, server_);
+  Member listener(quiet.get(), 2, kUserTypeListener, server_);
   ASSERT_EQ(speaker.Receive(Source(1, 1, 5)), 0);
-  quiet.DeliverFrame();
+  quiet->DeliverFrame();
   EXPECT_EQ(listener.peer.Receive(), Source(1, 1, 5));
   EXPECT_FALSE(logs_.Contains("deliver frame"));
 }
@@ -189,11 +189,11 @@ TEST_F(MfuRoomTest, RemovedMemberIsToldToTheOthersAndNoLongerServed) {
 TEST_F(MfuRoomTest, EmptyRoomIsInactiveTenMinutesAfterItsLastRemoval) {
   const int64_t created = rtc::TimeMillis();
   {
-    MfuRoom fresh(9, Driven());
+    auto fresh = std::make_unique<MfuRoom>(9, Driven());
     clock_.AdvanceTime(kMfuRoomInactiveMs - 1);
-    EXPECT_FALSE(fresh.IsInactive());
+    EXPECT_FALSE(fresh->IsInactive());
     clock_.AdvanceTime(1);
-    EXPECT_TRUE(fresh.IsInactive());
+    EXPECT_TRUE(fresh->IsInactive());
   }
   clock_.SetTime(created);
   Member member(&room_, 1, kUserTypeListener, server_);
