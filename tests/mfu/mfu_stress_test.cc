@@ -182,9 +182,9 @@ TEST_P(MfuStressTest, ControlDeliveryAndMixingRaceCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PoolAndThreadPerRoom, MfuStressTest, ::testing::Values(2, 0),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return info.param == 0 ? std::string("ThreadPerRoom")
-                                                  : "Pool" + std::to_string(info.param);
+                         [](const ::testing::TestParamInfo<int>& param_info) {
+                           return param_info.param == 0 ? std::string("ThreadPerRoom")
+                                                        : "Pool" + std::to_string(param_info.param);
                          });
 
 }  // namespace
