@@ -95,6 +95,15 @@ size_t MfuRoom::ChannelCount() const {
 void MfuRoom::DeliverFrame() {
   {
     rtc::MutexLock hold(&channels_lock_);
+    // Most passes of a quiet room find every queue empty: nothing to copy.
+    bool queued = false;
+    for (const auto& [id, channel] : channels_) {
+      if (channel->QueueSize() != 0) {
+        queued = true;
+        break;
+      }
+    }
+    if (!queued) return;
     pass_channels_.reserve(channels_.size());
     for (const auto& [id, channel] : channels_) pass_channels_.push_back(channel);
   }

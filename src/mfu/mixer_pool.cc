@@ -1,6 +1,8 @@
 #include "mfu/mixer_pool.h"
 
 #include <algorithm>
+#include <array>
+#include <functional>
 
 #include "base/time_utils.h"
 
@@ -43,7 +45,8 @@ MixerPool::TaskId MixerPool::Add(Pass pass) {
     Task& task = tasks_[id];
     task.pass = std::move(pass);
     task.due_us = now;
-    schedule_.emplace(now, id);
+    schedule_.push_back({now, id});
+    std::push_heap(schedule_.begin(), schedule_.end(), std::greater<Due>());
   }
   wake_.Signal();
   return id;
@@ -59,7 +62,7 @@ void MixerPool::Remove(TaskId id) {
     while (tasks_.count(id) != 0) pass_done_.Wait(&lock_);
     return;
   }
-  schedule_.erase({it->second.due_us, id});
+  // Its heap entry goes stale and is skipped.
   tasks_.erase(it);
 }
 
@@ -68,43 +71,71 @@ size_t MixerPool::task_count() const {
   return tasks_.size();
 }
 
+void MixerPool::SkipStale() {
+  while (!schedule_.empty()) {
+    const Due& top = schedule_.front();
+    auto it = tasks_.find(top.id);
+    if (it != tasks_.end() && !it->second.running && it->second.due_us == top.due_us) return;
+    std::pop_heap(schedule_.begin(), schedule_.end(), std::greater<Due>());
+    schedule_.pop_back();
+  }
+}
+
 void MixerPool::RunOnce() {
+  struct Taken {
+    Due due;
+    Task* task;
+  };
+  std::array<Taken, kBatch> taken;
+  size_t count = 0;
   lock_.Lock();
   if (stopping_) {
     lock_.Unlock();
     return;
   }
   const int64_t now = rtc::TimeMicros();
-  if (schedule_.empty() || schedule_.begin()->first > now + kEarlyTakeUs) {
+  SkipStale();
+  if (schedule_.empty() || schedule_.front().due_us > now + kEarlyTakeUs) {
     const int64_t wait_us =
-        schedule_.empty() ? kMaxWaitUs : std::min(kMaxWaitUs, schedule_.begin()->first - now);
+        schedule_.empty() ? kMaxWaitUs : std::min(kMaxWaitUs, schedule_.front().due_us - now);
     wake_.WaitForMicros(&lock_, wait_us);
     lock_.Unlock();
     return;
   }
-  const auto [due_us, id] = *schedule_.begin();
-  schedule_.erase(schedule_.begin());
-  Task& task = tasks_[id];
-  task.running = true;
-  // The task stays in the map while it runs; only this worker erases it then.
-  const Pass* pass = &task.pass;
-  lock_.Unlock();
-
-  if (lateness_ != nullptr) lateness_->Record(now - due_us);
-  (*pass)();
-
-  lock_.Lock();
-  Task& done = tasks_[id];
-  done.running = false;
-  if (done.removed) {
-    tasks_.erase(id);
-    lock_.Unlock();
-    pass_done_.SignalAll();
-    return;
+  while (count < kBatch && !schedule_.empty() && schedule_.front().due_us <= now + kEarlyTakeUs) {
+    const Due due = schedule_.front();
+    std::pop_heap(schedule_.begin(), schedule_.end(), std::greater<Due>());
+    schedule_.pop_back();
+    // The task stays in the map while it runs; only this worker erases it then.
+    Task& task = tasks_[due.id];
+    task.running = true;
+    taken[count++] = {due, &task};
+    SkipStale();
   }
-  done.due_us = NextPassDue(due_us, now, rtc::TimeMicros());
-  schedule_.emplace(done.due_us, id);
   lock_.Unlock();
+
+  for (size_t i = 0; i < count; ++i) {
+    if (lateness_ != nullptr) lateness_->Record(rtc::TimeMicros() - taken[i].due.due_us);
+    taken[i].task->pass();
+  }
+
+  const int64_t end = rtc::TimeMicros();
+  bool any_removed = false;
+  lock_.Lock();
+  for (size_t i = 0; i < count; ++i) {
+    Task& task = *taken[i].task;
+    task.running = false;
+    if (task.removed) {
+      tasks_.erase(taken[i].due.id);
+      any_removed = true;
+      continue;
+    }
+    task.due_us = NextPassDue(taken[i].due.due_us, now, end);
+    schedule_.push_back({task.due_us, taken[i].due.id});
+    std::push_heap(schedule_.begin(), schedule_.end(), std::greater<Due>());
+  }
+  lock_.Unlock();
+  if (any_removed) pass_done_.SignalAll();
 }
 
 }  // namespace corvaneserver

@@ -11,9 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,7 +31,9 @@ class MixerPool {
   // A pass due within this much of now is taken at once, so that a worker
   // that wakes runs every pass due about then instead of sleeping again for
   // each: wake-ups stay near one per millisecond however many rooms there are.
-  static constexpr int64_t kEarlyTakeUs = 500;
+  static constexpr int64_t kEarlyTakeUs = 1000;
+  // Passes a worker takes under one acquisition of the lock.
+  static constexpr size_t kBatch = 32;
 
   // `lateness` (borrowed, may be null) is fed with every pass's lateness.
   MixerPool(size_t worker_count, PassLateness* lateness);
@@ -60,9 +61,21 @@ class MixerPool {
   };
 
   static bool Runnable(void* obj);
-  // One step of a worker: runs one due pass, or waits (at most 10 ms, so that
-  // a stop is noticed) for one to become due.
+  // One step of a worker: runs the passes that are due (up to kBatch), or
+  // waits (at most 10 ms, so that a stop is noticed) for one to become due.
   void RunOnce();
+
+  // A heap entry: the due time of a task's next pass. An entry whose task is
+  // gone or has moved on is skipped when it comes up.
+  struct Due {
+    int64_t due_us;
+    TaskId id;
+    bool operator>(const Due& other) const {
+      return due_us != other.due_us ? due_us > other.due_us : id > other.id;
+    }
+  };
+  // Drops stale entries from the top of the heap.
+  void SkipStale() REQUIRES(lock_);
 
   PassLateness* const lateness_;
 
@@ -73,9 +86,11 @@ class MixerPool {
   rtc::CondVar pass_done_;
   bool stopping_ GUARDED_BY(lock_) = false;
   TaskId next_id_ GUARDED_BY(lock_) = 1;
-  std::map<TaskId, Task> tasks_ GUARDED_BY(lock_);
-  // (due time, task) of every task that is not running.
-  std::set<std::pair<int64_t, TaskId>> schedule_ GUARDED_BY(lock_);
+  // Element references stay valid across rehashing: a worker keeps one to the
+  // task it runs.
+  std::unordered_map<TaskId, Task> tasks_ GUARDED_BY(lock_);
+  // Min-heap by due time of every task that is not running.
+  std::vector<Due> schedule_ GUARDED_BY(lock_);
 
   // Allocated by this; started by the constructor.
   std::vector<std::unique_ptr<rtc::PlatformThread>> workers_;

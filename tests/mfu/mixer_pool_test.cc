@@ -4,7 +4,9 @@
 
 #include <pthread.h>
 
+#include <array>
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -71,7 +73,8 @@ TEST(MixerPoolTest, PassesComeEveryPeriodOnWorkersNamedMfuMixer) {
   });
   ASSERT_TRUE(WaitFor([&] { return passes.load() == 1; }));
   EXPECT_EQ(name, "mfu_mixer");
-  clock.AdvanceTime(kMixerPeriodMs - 1);
+  // A pass may be taken up to kEarlyTakeUs before it is due, not earlier.
+  clock.AdvanceTime(kMixerPeriodMs - MixerPool::kEarlyTakeUs / 1000 - 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
   EXPECT_EQ(passes.load(), 1);
   clock.AdvanceTime(1);
@@ -140,7 +143,21 @@ TEST(MixerPoolTest, ManyTasksAreEachPassedOncePerPeriod) {
     clock.AdvanceTime(kMixerPeriodMs);
   }
   for (const auto& count : passes) EXPECT_LE(count.load(), 4);
-  for (MixerPool::TaskId id : ids) pool.Remove(id);
+  // Half the tasks go while they wait; the others keep their period.
+  for (int i = 0; i < kTasks; i += 2) pool.Remove(ids[static_cast<size_t>(i)]);
+  EXPECT_EQ(pool.task_count(), static_cast<size_t>(kTasks / 2));
+  std::array<int, kTasks> before;
+  for (int i = 0; i < kTasks; ++i) before[static_cast<size_t>(i)] = passes[i].load();
+  clock.AdvanceTime(kMixerPeriodMs);
+  ASSERT_TRUE(WaitFor([&] {
+    for (int i = 1; i < kTasks; i += 2) {
+      if (passes[i].load() == before[static_cast<size_t>(i)]) return false;
+    }
+    return true;
+  }));
+  for (int i = 0; i < kTasks; i += 2) EXPECT_EQ(passes[i].load(), before[static_cast<size_t>(i)]);
+  for (int i = 1; i < kTasks; i += 2) pool.Remove(ids[static_cast<size_t>(i)]);
+  EXPECT_EQ(pool.task_count(), 0u);
 }
 
 }  // namespace
