@@ -11,6 +11,9 @@ namespace {
 
 // Longest wait of an idle worker before it looks at its stop flag again.
 constexpr int64_t kMaxWaitUs = 10000;
+// Phase of a task's passes within the period, per task id: about the golden
+// ratio of the period, so that any run of consecutive ids lies evenly spread.
+constexpr uint64_t kPhaseStep = 12361;
 
 }  // namespace
 
@@ -42,10 +45,14 @@ MixerPool::TaskId MixerPool::Add(Pass pass) {
   {
     rtc::MutexLock hold(&lock_);
     id = next_id_++;
+    // Rooms made together (a create-room request, a restart of the gateway)
+    // would all fall due at the same moments; consecutive ids are spread
+    // evenly over the period instead, so that no pass waits for a crowd.
+    const int64_t due = now + static_cast<int64_t>((id * kPhaseStep) % kMixerPeriodUs);
     Task& task = tasks_[id];
     task.pass = std::move(pass);
-    task.due_us = now;
-    schedule_.push_back({now, id});
+    task.due_us = due;
+    schedule_.push_back({due, id});
     std::push_heap(schedule_.begin(), schedule_.end(), std::greater<Due>());
   }
   wake_.Signal();

@@ -42,8 +42,9 @@ class MixerPool {
   MixerPool(const MixerPool&) = delete;
   MixerPool& operator=(const MixerPool&) = delete;
 
-  // Schedules `pass` every kMixerPeriodMs, the first one due now. Safe from
-  // any thread.
+  // Schedules `pass` every kMixerPeriodMs, the first one due within one
+  // period, at a phase that spreads the tasks over the period. Safe from any
+  // thread.
   TaskId Add(Pass pass);
   // Unschedules a task; when its pass is running, waits for it to end. After
   // the call the pass never runs again. Must not be called from a pass.
