@@ -134,12 +134,13 @@ void Channel::ResponseAck(const std::shared_ptr<UDPPacket>& packet) {
     RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver " << sent << " length";
   }
   // The copy forwarded to the other members must not ask them for an ack; a
-  // music datagram keeps the bit. So does a FEC source datagram: its wrapped
-  // datagram is a source symbol of its block, and the receivers rebuild a
-  // lost symbol of the block from the others and the sender's repair
-  // datagrams, which were computed over the bytes as sent. Clearing one bit
-  // here would corrupt every symbol rebuilt with this one.
-  if (payload_type != kMusicPayloadType && !packet->IsFecPacket()) packet->ResetAck();
+  // music datagram keeps the bit. A FEC source datagram loses it too, although
+  // its wrapped datagram is a source symbol of its block: a receiver that
+  // rebuilds a lost symbol of that block gets this one bit of the flags byte
+  // wrong (the code works byte position by byte position, so nothing else
+  // changes), while a forwarded datagram that still asked for an ack would
+  // make every receiver answer it. A repair datagram never gets here.
+  if (payload_type != kMusicPayloadType) packet->ResetAck();
 }
 
 int Channel::AllowSpeaker(bool allow) {

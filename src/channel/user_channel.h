@@ -81,8 +81,7 @@ class Channel {
   void SendAuthenticationPacket(const std::shared_ptr<UDPPacket>& packet);
   // The acknowledgement of `packet` to this member, when the packet asks for
   // one (a FEC repair datagram never does); then clears the packet's ack bit
-  // unless it is a music datagram or a FEC datagram, whose bytes the
-  // receivers' FEC decoders need as sent.
+  // unless it is a music datagram.
   void ResponseAck(const std::shared_ptr<UDPPacket>& packet);
 
   // --- Control side (service thread, server write lock held) ----------------

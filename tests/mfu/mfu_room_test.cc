@@ -187,30 +187,35 @@ TEST_F(MfuRoomTest, RemovedMemberIsToldToTheOthersAndNoLongerServed) {
 }
 
 TEST_F(MfuRoomTest, EmptyRoomIsInactiveTenMinutesAfterItsLastRemoval) {
-  const int64_t created = rtc::TimeMillis();
-  {
-    auto fresh = std::make_unique<MfuRoom>(9, Driven());
-    clock_.AdvanceTime(kMfuRoomInactiveMs - 1);
-    EXPECT_FALSE(fresh->IsInactive());
-    clock_.AdvanceTime(1);
-    EXPECT_TRUE(fresh->IsInactive());
-  }
-  clock_.SetTime(created);
-  Member member(&room_, 1, kUserTypeListener, server_);
-  clock_.AdvanceTime(kMfuRoomInactiveMs);
+  const auto advance_to = [&](int64_t time_ms) { clock_.AdvanceTime(time_ms - rtc::TimeMillis()); };
+  // A room that never lost a member counts from its creation.
+  auto fresh = std::make_unique<MfuRoom>(9, Driven());
+  clock_.AdvanceTime(kMfuRoomInactiveMs - 1);
+  EXPECT_FALSE(fresh->IsInactive());
+  clock_.AdvanceTime(1);
+  EXPECT_TRUE(fresh->IsInactive());
   // A member keeps the room active; joining moved no time.
+  Member member(&room_, 1, kUserTypeListener, server_);
   EXPECT_FALSE(room_.IsInactive());
   room_.RemoveChannel(1);
   const int64_t removed = rtc::TimeMillis();
-  clock_.SetTime(removed + kMfuRoomInactiveMs - 1);
   EXPECT_FALSE(room_.IsInactive());
-  clock_.SetTime(removed + 500000);
+  advance_to(removed + 500000);
   room_.RemoveChannel(42);  // not a member: still moves the time
-  clock_.SetTime(removed + kMfuRoomInactiveMs);
+  advance_to(removed + kMfuRoomInactiveMs);
   EXPECT_FALSE(room_.IsInactive());
-  clock_.SetTime(removed + 1100000 - 1);
+  advance_to(removed + 1100000 - 1);
   EXPECT_FALSE(room_.IsInactive());
-  clock_.SetTime(removed + 1100000);
+  advance_to(removed + 1100000);
+  EXPECT_TRUE(room_.IsInactive());
+  // Removed at T: inactive at T + 10 minutes, not a millisecond earlier.
+  Member again(&room_, 2, kUserTypeListener, server_);
+  EXPECT_FALSE(room_.IsInactive());
+  room_.RemoveChannel(2);
+  const int64_t left = rtc::TimeMillis();
+  advance_to(left + kMfuRoomInactiveMs - 1);
+  EXPECT_FALSE(room_.IsInactive());
+  advance_to(left + kMfuRoomInactiveMs);
   EXPECT_TRUE(room_.IsInactive());
 }
 

@@ -181,7 +181,7 @@ TEST_F(MfuStackTest, RepairDatagramLookingLikeAReportIsMixedAndNotAcknowledged) 
   UdpPeer speaker, listener;
   Join(1, 1, kUserTypeSpeaker, speaker);
   Join(1, 2, kUserTypeListener, listener);
-  Bytes inner = MakeMedia(0xB1, kRtcpPayloadType, 3, 1, "", Bytes(12, 0));
+  Bytes inner = MakeMedia(0xB1, kReceiverReportPayloadType, 3, 1, "", Bytes(12, 0));
   const Bytes repair = MakeFecRepair(1, 8, inner);
   const Bytes source = Source(1, 9, 1);
   ASSERT_TRUE(speaker.SendTo(media_address_, repair));

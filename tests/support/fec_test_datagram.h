@@ -58,7 +58,7 @@ inline std::vector<uint8_t> MakeFecRepair(uint64_t user_id, uint32_t fec_seq,
 inline std::vector<std::vector<uint8_t>> LookAlikeRepairs(uint64_t user, const std::string& token) {
   std::vector<std::vector<uint8_t>> repairs;
   uint32_t seq = 100;
-  const uint8_t types[] = {kRtcpPayloadType,
+  const uint8_t types[] = {kReceiverReportPayloadType,
                            kNackPayloadType,
                            kCascadePayloadType,
                            0x7F,
