@@ -15,18 +15,19 @@
 #include "packet/udp_packet.h"
 
 #include "support/fec_test_datagram.h"
+#include "support/log_capture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
 using testing_support::Bytes;
-using testing_support::LogCapture;
 using testing_support::MakeFecRepair;
 using testing_support::MakeFecSource;
 using testing_support::MakeMedia;
 using testing_support::MakePacket;
 using testing_support::UdpPeer;
+using testutil::LogCapture;
 
 std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
 

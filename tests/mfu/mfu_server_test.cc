@@ -17,13 +17,13 @@
 #include "packet/udp_packet.h"
 
 #include "support/fec_test_datagram.h"
+#include "support/log_capture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
 using testing_support::Bytes;
-using testing_support::LogCapture;
 using testing_support::LookAlikeRepairs;
 using testing_support::MakeFec;
 using testing_support::MakeFecRepair;
@@ -33,6 +33,7 @@ using testing_support::MakePacket;
 using testing_support::PayloadTypeOf;
 using testing_support::SeqOf;
 using testing_support::UdpPeer;
+using testutil::LogCapture;
 
 constexpr uint8_t kVoice = 0x20;
 

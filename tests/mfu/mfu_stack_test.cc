@@ -22,6 +22,7 @@
 #include "packet/udp_packet.h"
 
 #include "support/fec_test_datagram.h"
+#include "support/log_capture.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
@@ -29,13 +30,13 @@ namespace corvaneserver {
 namespace {
 
 using testing_support::Bytes;
-using testing_support::LogCapture;
 using testing_support::MakeFecRepair;
 using testing_support::MakeFecSource;
 using testing_support::MakeMedia;
 using testing_support::PayloadTypeOf;
 using testing_support::SeqOf;
 using testing_support::UdpPeer;
+using testutil::LogCapture;
 
 constexpr uint8_t kVoice = 0x20;
 

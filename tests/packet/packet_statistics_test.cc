@@ -122,7 +122,7 @@ TEST_F(PacketStatisticsTest, CascadeTooShortForItsHeaderDoesNotAdmit) {
 
 TEST_F(PacketStatisticsTest, FecDatagramWrappingACascadeTypeDoesNotAdmit) {
   PacketStatistics statistics(kFiveMinutesMs);
-  const auto peer = test::Loopback(41003);
+  const auto peer = testing_support::Loopback(41003);
   // A FEC header (repair: number 5 past a block of one at 4) in front of bytes
   // that read as a cascade datagram.
   std::vector<uint8_t> fec(22, 0);
@@ -130,7 +130,7 @@ TEST_F(PacketStatisticsTest, FecDatagramWrappingACascadeTypeDoesNotAdmit) {
   fec[13] = 5;
   fec[17] = 4;
   fec[18] = 1;
-  const auto inner = test::MediaDatagram(0xA0, 'n', 1, 99, -1, "", "cascade");
+  const auto inner = testing_support::MediaDatagram(0xA0, 'n', 1, 99, -1, "", "cascade");
   fec.insert(fec.end(), inner.begin(), inner.end());
   EXPECT_EQ(statistics.OnPacketReceived(From(peer, fec)), -1);
   EXPECT_EQ(statistics.source_count(), 0u);

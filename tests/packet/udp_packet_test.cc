@@ -170,8 +170,8 @@ TEST(UDPPacketTest, ResetAckOnFecDatagramTouchesWrappedFlags) {
 // A FEC datagram numbered at or past its block start + k carries repair bytes:
 // no flags byte to ask for an ack, no token, nothing to clear in place.
 TEST(UDPPacketTest, RepairDatagramHasNoAckTokenOrFlagsToClear) {
-  auto bytes =
-      test::FecDatagram(42, test::MediaDatagram(0xB0, 0x82, 5, 6, test::TokenHeader(3), "tok"));
+  auto bytes = testing_support::FecDatagram(
+      42, testing_support::MediaDatagram(0xB0, 0x82, 5, 6, testing_support::TokenHeader(3), "tok"));
   // Number 0x10 in the block starting at 0x0E with k = 2: a repair datagram.
   const uint8_t header[] = {0, 0, 0, 0x10, 0, 0, 0, 0x0E, 2, 1};
   std::copy(std::begin(header), std::end(header), bytes.begin() + 10);
@@ -191,7 +191,7 @@ TEST(UDPPacketTest, RepairDatagramHasNoAckTokenOrFlagsToClear) {
   EXPECT_EQ(source->Token(), "tok");
   // Without a whole FEC header nothing is a repair datagram.
   EXPECT_FALSE(Make(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 21))->IsFecRepair());
-  EXPECT_FALSE(Make(test::MediaDatagram(0xB0, 0x82, 5, 6))->IsFecRepair());
+  EXPECT_FALSE(Make(testing_support::MediaDatagram(0xB0, 0x82, 5, 6))->IsFecRepair());
 }
 
 TEST(UDPPacketTest, PayloadTypePredicates) {

@@ -16,13 +16,13 @@
 #include "sfu/voice_room.h"
 
 #include "support/fec_test_datagram.h"
+#include "support/log_capture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
 using testing_support::Bytes;
-using testing_support::LogCapture;
 using testing_support::LookAlikeRepairs;
 using testing_support::MakeFecSource;
 using testing_support::MakeMedia;
@@ -30,6 +30,7 @@ using testing_support::MakePacket;
 using testing_support::PayloadTypeOf;
 using testing_support::SeqOf;
 using testing_support::UdpPeer;
+using testutil::LogCapture;
 
 constexpr uint8_t kVoice = 0x20;
 
