@@ -6,6 +6,7 @@
 #include "base/logging.h"
 #include "packet/batch_sender.h"
 #include "packet/fec_header.h"
+#include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 
 namespace corvaneserver {
@@ -101,10 +102,14 @@ void MfuChannel::DeliverPackets(const std::list<std::shared_ptr<UDPPacket>>& pac
   Destination(&socket, &to);
   // One sendmmsg for the pass; `packets` outlives the flush.
   BatchSender batch;
+  uint64_t sent = 0;
   for (const auto& packet : packets) {
-    if (packet->UserId() != Id()) batch.Add(socket, to, packet->data(), packet->size());
+    if (packet->UserId() == Id()) continue;
+    batch.Add(socket, to, packet->data(), packet->size());
+    ++sent;
   }
   batch.Flush();
+  PacketMetrics::Get().forwarded.Add(sent);
 }
 
 size_t MfuChannel::QueueSize() const { return queued_.load(std::memory_order_relaxed); }

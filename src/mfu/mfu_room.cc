@@ -9,6 +9,7 @@
 #include "base/logging.h"
 #include "base/time_utils.h"
 #include "mfu/mfu_channel.h"
+#include "mfu/mfu_metrics.h"
 #include "packet/fec_header.h"
 #include "packet/udp_packet.h"
 
@@ -112,6 +113,10 @@ void MfuRoom::DeliverFrame() {
     if (std::shared_ptr<MfUFrame> frame = channel->GetAudio()) frames.push_back(std::move(frame));
   }
   if (!frames.empty()) {
+    const size_t offered = frames.size();
+    const size_t chosen = std::min<size_t>(offered, 2);
+    MfuMetrics::Get().frames_chosen.Add(chosen);
+    MfuMetrics::Get().frames_dropped.Add(offered - chosen);
     const std::list<std::shared_ptr<UDPPacket>> packets = GetMixedFrame(std::move(frames));
     if (options_.frame_log) {
       std::ostringstream seqs;

@@ -3,8 +3,10 @@
 #include <utility>
 
 #include "base/logging.h"
+#include "channel/channel_metrics.h"
 #include "channel/receiver_report.h"
 #include "mfu/mfu_channel.h"
+#include "mfu/mfu_metrics.h"
 #include "mfu/mixer_pool.h"
 #include "packet/udp_packet.h"
 
@@ -23,6 +25,8 @@ MfuServer* MfuServer::inst_ = nullptr;
 MfuServer::MfuServer() { mixer_options_.mode = MixerOptions::Mode::kDriven; }
 
 MfuServer::~MfuServer() {
+  // No scrape may read the maps while they go.
+  RemoveMetrics();
   // No deliver worker may be inside OnPacketReceived while the maps go away.
   Shutdown();
   {
@@ -38,7 +42,29 @@ MfuServer::~MfuServer() {
 bool MfuServer::Init(const std::string& path) {
   if (!Service::Init(path, "corvane-mfu-server")) return false;
   ConfigureMixer();
+  AddMetrics();
   return true;
+}
+
+void MfuServer::AddMetrics() {
+  ChannelMetrics::Get();
+  MfuMetrics::Get();
+  AddMetricGauge("corvane_rooms", "Rooms on this server.", {},
+                 [this] { return static_cast<double>(RoomCount()); });
+  const char* const members_help = "Members of the rooms, by role.";
+  AddMetricGauge("corvane_members", members_help, {{"role", "speaker"}},
+                 [this] { return static_cast<double>(CountMembers(true)); });
+  AddMetricGauge("corvane_members", members_help, {{"role", "listener"}},
+                 [this] { return static_cast<double>(CountMembers(false)); });
+}
+
+size_t MfuServer::CountMembers(bool speakers) const {
+  rtc::ReadLockScoped hold(&lock_);
+  size_t count = 0;
+  for (const auto& [id, channel] : users_) {
+    if (channel->IsSpeaker() == speakers) ++count;
+  }
+  return count;
 }
 
 void MfuServer::ConfigureMixer() {
@@ -172,7 +198,11 @@ int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     if (IsNack(payload_type) || IsCascade(payload_type)) return 0;
   }
   std::shared_ptr<MfuChannel> channel = SeekUser(packet->UserId());
-  return channel ? channel->OnPacketReceived(packet) : -1;
+  if (!channel) {
+    ChannelMetrics::Get().dropped_unknown_user.Add();
+    return -1;
+  }
+  return channel->OnPacketReceived(packet);
 }
 
 int MfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
@@ -187,9 +217,14 @@ int MfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
                         << "] bytes, using those" << Suppressed(suppressed);
     }
   }
+  // Only a member can report on the speakers of its own room: samples from
+  // made-up reporter ids would grow without bound and drag the average down.
+  const std::shared_ptr<MfuChannel> reporter = SeekUser(report.reporter_id);
+  if (!reporter) return 0;
   for (size_t i = 0; i < report.block_count; ++i) {
     const ReceiverReportBlock& block = report.blocks[i];
-    if (std::shared_ptr<MfuChannel> channel = SeekUser(block.user_id)) {
+    std::shared_ptr<MfuChannel> channel = SeekUser(block.user_id);
+    if (channel && channel->RoomId() == reporter->RoomId()) {
       channel->OnRReportReceived(report.reporter_id, block.value);
     }
   }

@@ -86,6 +86,8 @@ class MfuServer : public Service {
   // Observers for tests, tools and benchmarks; each takes the read lock.
   size_t RoomCount() const;
   size_t UserCount() const;
+  // Members (of the user map) that may speak, or that may not. Read lock.
+  size_t CountMembers(bool speakers) const;
   std::shared_ptr<MfuRoom> FindRoom(uint64_t room_id) const;
   std::shared_ptr<MfuChannel> FindUser(uint64_t user_id) const;
   // Lateness of every scheduled pass since start. Safe from any thread.
@@ -94,6 +96,8 @@ class MfuServer : public Service {
   const MixerOptions& mixer_options() const { return mixer_options_; }
 
  private:
+  // The server's gauges: rooms and members by role.
+  void AddMetrics();
   // Reads mixer_worker_numbers and mixer_frame_log and sets up the mixing.
   void ConfigureMixer();
 

@@ -1,8 +1,11 @@
 #include "mfu/mixer_schedule.h"
 
+#include "mfu/mfu_metrics.h"
+
 namespace corvaneserver {
 
 void PassLateness::Record(int64_t lateness_us) {
+  MfuMetrics::Get().ObservePass(lateness_us);
   size_t bucket = lateness_us <= 0 ? 0 : static_cast<size_t>(lateness_us / kBucketUs);
   if (bucket >= kBuckets) bucket = kBuckets - 1;
   buckets_[bucket].fetch_add(1, std::memory_order_relaxed);

@@ -174,6 +174,10 @@ class MetricsTest(unittest.TestCase):
         build = [k for k in samples if k[0] == "corvane_build_info"]
         self.assertIn(("program", "corvane-mfu-server"), build[0][1])
         self.assertIsNotNone(value(samples, "corvane_datagrams_received_total"))
+        for name in ("corvane_mixer_passes_total", "corvane_mixer_late_passes_total",
+                     "corvane_mixer_pass_lateness_seconds_count"):
+            self.assertIsNotNone(value(samples, name), name)
+        self.assertEqual(value(samples, "corvane_rooms"), 0)
         gateway.send_signal(signal.SIGTERM)
 
 

@@ -242,6 +242,14 @@ TEST_F(MfuServerTest, ReceiverReportsReachSpeakersAndUseOnlyCompleteBlocks) {
   EXPECT_EQ(logs_.Count("declares [2] blocks but only [1] fit in [32] bytes", rtc::LS_ERROR), 1u);
   // Reports are not sent back by this server, and no datagram of theirs is queued.
   EXPECT_EQ(server_.FindUser(1)->QueueSize(), 0u);
+  // A made-up reporter, or a member of another room, adds nothing.
+  UdpPeer d;
+  JoinAndAdmit(2, 4, kUserTypeListener, d);
+  for (uint64_t reporter : {uint64_t{99}, uint64_t{4}}) {
+    rtc::SetBE64(report.data() + 6, reporter);
+    EXPECT_EQ(Deliver(c, report), 0);
+  }
+  EXPECT_EQ(server_.FindUser(1)->receiver_report().SampleCount(), 1u);
 }
 
 TEST_F(MfuServerTest, ShortOrUnknownDatagramsAreDropped) {
