@@ -14,9 +14,8 @@
 #include <memory>
 
 #include "base/mutex.h"
-#include "base/thread_annotations.h"
-
 #include "base/socket_address.h"
+#include "base/thread_annotations.h"
 
 namespace corvaneserver {
 
