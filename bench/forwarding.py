@@ -572,6 +572,23 @@ def table(report):
     return "\n".join(lines)
 
 
+def write_results(report, stem, text):
+    """Writes stem.json, stem.md (the table, also printed) and, where matplotlib
+    is installed, stem.svg (bench/plot.py); says what it wrote."""
+    with open(stem + ".json", "w") as f:
+        json.dump(report, f, indent=1)
+    with open(stem + ".md", "w") as f:
+        f.write(text)
+    print(text)
+    import plot  # bench/plot.py, beside this script
+    try:
+        plotted = plot.write_svg(report, stem + ".svg")
+    except ImportError as error:  # python3-matplotlib missing: the table is still there
+        log(f"no plot: {error}")
+        plotted = False
+    return f"{stem}.md, .json" + (" and .svg" if plotted else "")
+
+
 def main():
     # A SIGTERM unwinds like Ctrl-C, so every started process is stopped on the way out.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
@@ -634,20 +651,8 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     suffix = ("-" + args.label) if args.label else ""
     stem = os.path.join(args.out, f"forwarding-{report['mode']}{suffix}")
-    with open(stem + ".json", "w") as f:
-        json.dump(report, f, indent=1)
-    text = table(report)
-    with open(stem + ".md", "w") as f:
-        f.write(text)
-    print(text)
-    plotted = ""
-    try:
-        import plot  # bench/plot.py, beside this script
-        if plot.plot_forwarding(report, stem + ".svg"):
-            plotted = " and .svg"
-    except ImportError as error:  # python3-matplotlib missing: the table is still there
-        log(f"no plot: {error}")
-    log(f"done in {report['elapsed_s']} s; {stem}.md, .json{plotted}; scratch files in {work}")
+    written = write_results(report, stem, table(report))
+    log(f"done in {report['elapsed_s']} s; {written}; scratch files in {work}")
     if not os.environ.get("CORVANE_BENCH_KEEP"):
         shutil.rmtree(work, ignore_errors=True)
 

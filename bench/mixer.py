@@ -280,20 +280,8 @@ def main():
     os.makedirs(args.out, exist_ok=True)
     suffix = ("-" + args.label) if args.label else ""
     stem = os.path.join(args.out, f"mixer-{'quick' if args.quick else 'full'}{suffix}")
-    with open(stem + ".json", "w") as f:
-        json.dump(report, f, indent=1)
-    text = table(report)
-    with open(stem + ".md", "w") as f:
-        f.write(text)
-    print(text)
-    plotted = ""
-    try:
-        import plot  # bench/plot.py, beside this script
-        if plot.plot_mixer(report, stem + ".svg"):
-            plotted = " and .svg"
-    except ImportError as error:  # python3-matplotlib missing: the table is still there
-        fw.log(f"no plot: {error}")
-    fw.log(f"done in {report['elapsed_s']} s; {stem}.md, .json{plotted}; scratch files in {work}")
+    written = fw.write_results(report, stem, table(report))
+    fw.log(f"done in {report['elapsed_s']} s; {written}; scratch files in {work}")
     if not os.environ.get("CORVANE_BENCH_KEEP"):
         shutil.rmtree(work, ignore_errors=True)
 

@@ -108,6 +108,14 @@ def plot_mixer(report, out_path):
     return True
 
 
+def write_svg(report, out_path):
+    """The plot that fits the report (forwarding or mixing) at out_path; False
+    when the report has nothing to plot. Raises ImportError without matplotlib."""
+    if "rooms" in report and "scenarios" not in report:
+        return plot_mixer(report, out_path)
+    return plot_forwarding(report, out_path)
+
+
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
@@ -115,8 +123,7 @@ def main():
     out = sys.argv[2] if len(sys.argv) > 2 else os.path.splitext(source)[0] + ".svg"
     with open(source) as f:
         report = json.load(f)
-    plot = plot_mixer if "rooms" in report and "scenarios" not in report else plot_forwarding
-    if not plot(report, out):
+    if not write_svg(report, out):
         sys.exit(f"plot: nothing to plot in {source}")
     print(f"plot: {out}")
 
