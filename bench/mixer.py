@@ -17,6 +17,7 @@ import signal
 import sys
 import tempfile
 import time
+import urllib.request
 
 import forwarding as fw
 
@@ -24,8 +25,8 @@ import forwarding as fw
 # arrives (for the mixer: the chosen frames) ...
 DELIVERED_SHARE = 0.999
 # ... and, for the mixer, the passes start at most this late at p99 (the server's own
-# figure when it writes one, else the receivers' p99 latency); for the forwarder, the p99.9
-# latency is at most fw.LATE_MS.
+# histogram, read from its metrics exporter; the receivers' phase spread only when that
+# cannot be read); for the forwarder, the p99.9 latency is at most fw.LATE_MS.
 LATE_PASS_MS = 2.0
 SPEAKERS, LISTENERS, RATE = 4, 4, 50
 LEVELS = (90, 70, 50, 30)
@@ -52,24 +53,40 @@ class Mixer(fw.Server):
         super().__init__(bins, work, roster, max_seconds)
         self.frame_log = frame_log
         self.name = f"mfu log={frame_log}"
-        self.extra_config = f"mixer_frame_log = {frame_log}\n"
+
+    def start(self):
+        # The mixer's own pass-lateness histogram is read from its exporter at the end of a step.
+        self.metrics_port = fw.free_port(fw.socket.SOCK_STREAM)
+        self.extra_config = (f"mixer_frame_log = {self.frame_log}\n"
+                             f"metrics_listen_address = 127.0.0.1:{self.metrics_port}\n")
+        super().start()
+
+    def pass_lateness_p99_ms(self):
+        """p99 of the passes' start after their due time, from the server's histogram
+        corvane_mixer_pass_lateness_seconds: the upper bound of the bucket that holds the 99th
+        percentile (inf when it lies past the last bucket), or None without a scrape."""
+        url = f"http://127.0.0.1:{self.metrics_port}/metrics"
+        try:
+            with urllib.request.urlopen(url, timeout=5) as response:
+                text = response.read().decode()
+        except OSError:
+            return None
+        buckets = []
+        for m in re.finditer(r'^corvane_mixer_pass_lateness_seconds_bucket\{le="([^"]+)"\} '
+                             r'([0-9.e+]+)$', text, re.M):
+            buckets.append((float(m.group(1)), float(m.group(2))))
+        buckets.sort()
+        if not buckets or buckets[-1][1] == 0:
+            return None
+        total = buckets[-1][1]
+        for bound, cumulative in buckets:
+            if cumulative >= 0.99 * total:
+                return bound * 1000.0
+        return float("inf")
 
 
 class Forwarder(fw.Server):
     name = "sfu"
-
-
-def pass_lateness_p99_ms(work):
-    """The mixer's own p99 pass lateness from its newest stat line, when it writes one."""
-    value = None
-    logs = os.path.join(work, "logs")
-    for name in sorted(os.listdir(logs)) if os.path.isdir(logs) else []:
-        with open(os.path.join(logs, name), errors="replace") as f:
-            for line in f:
-                m = re.search(r"lateness.*?p99[^0-9]*([0-9.]+)\s*(us|ms)", line)
-                if m:
-                    value = float(m.group(1)) / (1000.0 if m.group(2) == "us" else 1.0)
-    return value
 
 
 def run_client(bins, target, roster, duration, extra):
@@ -106,16 +123,18 @@ def step(args, bins, work, make_target, rooms, mixer):
     try:
         result, cpu = run_client(bins, target, roster, args.duration,
                                  ["--mixer"] if mixer else [])
+        server_lateness = target.pass_lateness_p99_ms() if mixer else None
     finally:
         target.stop()
     total = result["total"]
     admitted = all(u["admitted"] for u in result["users"])
     delivered = total["received"] / total["expected"] if total["expected"] and admitted else 0.0
     lateness, source = None, "-"
+    receivers = lateness_proxy_ms(result) if mixer else None
     if mixer:
-        lateness, source = pass_lateness_p99_ms(work), "server"
+        lateness, source = server_lateness, "server"
         if lateness is None:
-            lateness, source = lateness_proxy_ms(result), "receivers"
+            lateness, source = receivers, "receivers"
     latency = total["latency_ms"]
     clean = delivered >= DELIVERED_SHARE and (
         lateness is not None and lateness <= LATE_PASS_MS if mixer
@@ -123,10 +142,11 @@ def step(args, bins, work, make_target, rooms, mixer):
     fw.log(f"  {target.name:10} {rooms:>5} rooms: delivered {100 * delivered:.3f}%"
            f" (unchosen {total['unchosen_received']}) latency p50 {latency['p50']:.3f}"
            f" p99 {latency['p99']:.3f} p99.9 {latency['p999']:.3f} ms, pass lateness p99"
-           f" {fw.fmt(lateness, '.3f')} ms ({source}), cpu {cpu:.2f} s"
+           f" {fw.fmt(lateness, '.3f')} ms ({source}; receivers' phase spread"
+           f" {fw.fmt(receivers, '.3f')} ms), cpu {cpu:.2f} s"
            f" -> {'clean' if clean else 'not clean'}")
     return {"rooms": rooms, "delivered": delivered, "lateness_p99_ms": lateness,
-            "lateness_source": source, "unchosen": total["unchosen_received"],
+            "lateness_source": source, "receivers_spread_p99_ms": receivers, "unchosen": total["unchosen_received"],
             "p50_ms": latency["p50"], "p99_ms": latency["p99"], "p999_ms": latency["p999"],
             "cpu_s": cpu, "clean": clean}
 
