@@ -1,6 +1,9 @@
 #!/usr/bin/env python3
 """Forwarding benchmark: corvane-sfu-server (driven through corvane-gateway) against
-bench/baseline_relay, the same corvane-client load against both, alternated A, B, A, B.
+bench/baseline_relay, the same corvane-client load against both, alternated A, B, A, B;
+--pool, --before-bin and --metrics add targets, run in turn with them (A, B, C, ...).
+Each throughput scenario sweeps every target, then overloads it at 1.5 times its own
+maximum.
 
 Run through scripts/bench; bench/README.md says how to read the table. Every process it starts
 listens on 127.0.0.1 only, runs for a bounded time and is stopped by its PID.
@@ -32,6 +35,13 @@ DATAGRAM_BYTES = 200
 # A step whose generator sent less than this share of the offered rate is the
 # generator's limit, not the forwarder's: the sweep ends there.
 OFFERED_SHARE = 0.9
+# The overload step: this many times a target's own maximum clean rate, for this long
+# (seconds; full mode, --quick), its resident memory sampled this often (seconds); the
+# growth is taken from the first sample at least RSS_SETTLE_S into the step to the last.
+OVERLOAD_FACTOR = 1.5
+OVERLOAD_SECONDS = (6.0, 2.0)
+RSS_SAMPLE_S = 0.5
+RSS_SETTLE_S = 1.0
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE_KIB = os.sysconf("SC_PAGE_SIZE") // 1024
 
@@ -92,6 +102,44 @@ def rss_kib(pid):
         return int(f.read().split()[1]) * PAGE_KIB
 
 
+class RssSampler:
+    """Samples a process's resident memory every RSS_SAMPLE_S seconds in a thread while the
+    `with` block runs; `samples` holds (seconds since the start, KiB)."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.samples = []
+
+    def __enter__(self):
+        self._started = time.monotonic()
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._sample, daemon=True)
+        self._thread.start()
+        return self
+
+    def _sample(self):
+        while True:
+            try:
+                kib = rss_kib(self.pid)
+            except OSError:
+                return  # the process ended
+            self.samples.append((round(time.monotonic() - self._started, 2), kib))
+            if self._done.wait(RSS_SAMPLE_S):
+                return
+
+    def __exit__(self, *exc):
+        self._done.set()
+        self._thread.join()
+
+    def growth_kib(self):
+        """KiB from the first sample once the step settled (RSS_SETTLE_S) to the last."""
+        settled = [kib for at, kib in self.samples if at >= RSS_SETTLE_S]
+        return settled[-1] - settled[0] if settled else None
+
+    def max_kib(self):
+        return max((kib for _, kib in self.samples), default=None)
+
+
 def stop(proc, timeout=10):
     if proc is None or proc.poll() is not None:
         return
@@ -148,6 +196,7 @@ class Server:
     # The configuration's defaults.
     receivers = 2
     dispatchers = 2
+    deliver_mode = "inline"
     # Which program of `bins` runs, and lines added to its configuration.
     program = "server"
     extra_config = ""
@@ -184,6 +233,8 @@ class Server:
                     f"packet_listen_port = {media_port}\n"
                     f"receiver_worker_numbers = {self.receivers}\n"
                     f"dispatcher_worker_numbers = {self.dispatchers}\n"
+                    # A build that does not know the key ignores it.
+                    f"packet_deliver_mode = {self.deliver_mode}\n"
                     + self.extra_config)
         self.gateway_out = os.path.join(self.work, "gateway.out")
         self.gateway = spawn(
@@ -226,6 +277,20 @@ class Server:
                 self.gateway.wait(timeout=5)
             except subprocess.TimeoutExpired:
                 stop(self.gateway)
+
+
+class ServerPool(Server):
+    """The server with its receive threads handing datagrams to the deliver workers."""
+
+    name = "corvane pool"
+    deliver_mode = "pool"
+
+
+class ServerBefore(Server):
+    """Another corvane-sfu-server binary (an earlier build), configured as "corvane"."""
+
+    name = "before"
+    program = "before"
 
 
 class ServerWithMetrics(Server):
@@ -306,7 +371,7 @@ def sweep(bins, target, roster, first_rate, duration, payload, refine, max_steps
         r["clean"] = r["loss_percent"] <= LOSS_LIMIT_PERCENT and r["p999_ms"] <= LATE_MS
         r["generator_limited"] = limited
         steps.append(r)
-        log(f"  {target.name:8} rate {rate:>6}/s per speaker: forwarded "
+        log(f"  {target.name:12} rate {rate:>6}/s per speaker: forwarded "
             f"{r['forwarded_per_s']:>9.0f}/s loss {r['loss_percent']:.3f}% "
             f"cpu {r['cpu_per_million']:.2f} s/M p50 {r['p50_ms']:.3f} p99 {r['p99_ms']:.3f} "
             f"p99.9 {r['p999_ms']:.3f} ms"
@@ -355,12 +420,43 @@ def make_roster(bins, path, rooms, speakers, listeners):
                     "--write-users", path], check=True)
 
 
+def target_classes(args):
+    """Baseline and the server, then the extra targets asked for, in the order they run in
+    each repetition (A, B, C, ...)."""
+    classes = [Baseline, Server]
+    if args.pool:
+        classes.append(ServerPool)
+    if args.before_bin:
+        classes.append(ServerBefore)
+    if args.metrics:
+        classes.append(ServerWithMetrics)
+    return classes
+
+
+def overload(bins, target, roster, max_rate, duration, payload):
+    """OVERLOAD_FACTOR times the target's own maximum clean rate for a longer step: loss, the
+    latency of the datagrams that arrived, and the resident memory while it runs."""
+    rate = max(1, round(max_rate * OVERLOAD_FACTOR))
+    with RssSampler(target.pid) as rss:
+        r = run_client(bins, target, roster, rate, duration, payload)
+    r["generator_limited"] = r["sent_per_s"] < OFFERED_SHARE * r["offered"]
+    r["rss_samples_kib"] = rss.samples
+    r["rss_growth_kib"] = rss.growth_kib()
+    r["rss_max_kib"] = rss.max_kib()
+    log(f"  {target.name:12} overload {rate}/s per speaker: forwarded "
+        f"{r['forwarded_per_s']:.0f}/s loss {r['loss_percent']:.3f}% p50 {r['p50_ms']:.3f} "
+        f"p99 {r['p99_ms']:.3f} p99.9 {r['p999_ms']:.3f} ms, RSS growth "
+        f"{fmt(r['rss_growth_kib'], '.0f')} KiB, max {fmt(r['rss_max_kib'], '.0f')} KiB"
+        + (" (generator limit)" if r["generator_limited"] else ""))
+    return r
+
+
 def throughput(args, bins, work, key, scenario, reps):
     name, rooms, speakers, listeners, first_rate, nominal = scenario
     roster = os.path.join(work, f"{key}.txt")
     make_roster(bins, roster, rooms, speakers, listeners)
     payload = DATAGRAM_BYTES - 16 - token_bytes(roster)
-    targets = (Baseline, Server, ServerWithMetrics) if args.metrics else (Baseline, Server)
+    targets = target_classes(args)
     runs = {cls.name: [] for cls in targets}
 
     def with_target(cls, rep, what, body):
@@ -372,28 +468,32 @@ def throughput(args, bins, work, key, scenario, reps):
         finally:
             target.stop()
 
+    def measure(target):
+        best, steps = sweep(bins, target, roster, first_rate, args.duration, payload,
+                            args.refine, args.max_steps)
+        entry = {"max": best, "steps": steps}
+        if nominal is not None:
+            settle()
+            entry["nominal"] = run_client(bins, target, roster, nominal, args.duration, payload)
+        if best is not None:
+            settle()
+            entry["overload"] = overload(bins, target, roster, best["rate"],
+                                         args.overload_duration, payload)
+        return entry
+
     for rep in range(reps):
         entries = {}
-        for cls in targets:  # A, B, A, B (A, B, C, ... with --metrics)
-            def measure(target):
-                best, steps = sweep(bins, target, roster, first_rate, args.duration, payload,
-                                    args.refine, args.max_steps)
-                entry = {"max": best, "steps": steps}
-                if nominal is not None:
-                    settle()
-                    entry["nominal"] = run_client(bins, target, roster, nominal, args.duration,
-                                                  payload)
-                return entry
+        for cls in targets:  # A, B, C, ...
             entries[cls.name] = with_target(cls, rep, "sweep", measure)
-        # Latency at half load: both at the same offered load, half of the smaller maximum of
-        # this repetition, so that neither is measured busier than the other.
+        # Latency at half load: all at the same offered load, half of the smallest maximum of
+        # this repetition, so that none is measured busier than another.
         maxima = [e["max"]["rate"] for e in entries.values() if e["max"]]
-        if len(maxima) == len(targets):
+        if maxima:
             half = max(1, min(maxima) // 2)
             for cls in targets:
                 def at_half(target):
                     r = run_client(bins, target, roster, half, args.duration, payload)
-                    log(f"  {target.name:8} half load {half}/s per speaker: forwarded "
+                    log(f"  {target.name:12} half load {half}/s per speaker: forwarded "
                         f"{r['forwarded_per_s']:.0f}/s p50 {r['p50_ms']:.3f} "
                         f"p99 {r['p99_ms']:.3f} ms")
                     return r
@@ -427,6 +527,15 @@ def summarise(runs):
             "nominal_cpu_per_million": pick("nominal", "cpu_per_million"),
             "half_cpu_per_million": pick("half", "cpu_per_million"),
             "half_switches_per_thousand": pick("half", "switches_per_thousand"),
+            "overload_rate_per_speaker": pick("overload", "rate"),
+            "overload_generator_limited": any(e.get("overload", {}).get("generator_limited")
+                                              for e in entries),
+            "overload_loss_percent": pick("overload", "loss_percent"),
+            "overload_p50_ms": pick("overload", "p50_ms"),
+            "overload_p99_ms": pick("overload", "p99_ms"),
+            "overload_p999_ms": pick("overload", "p999_ms"),
+            "overload_rss_growth_kib": pick("overload", "rss_growth_kib"),
+            "overload_rss_max_kib": pick("overload", "rss_max_kib"),
             "runs": entries,
         }
     return out
@@ -439,9 +548,10 @@ def memory(args, bins, work, members, reps):
     roster = os.path.join(work, "memory.txt")
     make_roster(bins, roster, rooms, 2, 8)
     payload = DATAGRAM_BYTES - 16 - token_bytes(roster)
-    results = {"baseline": [], "corvane": []}
+    targets = target_classes(args)
+    results = {cls.name: [] for cls in targets}
     for rep in range(reps):
-        for cls in (Baseline, Server):
+        for cls in targets:
             target = cls(bins, work, roster, 600)
             log(f"memory, {members} members: {target.name}, repetition {rep + 1} of {reps}")
             target.start()
@@ -450,7 +560,7 @@ def memory(args, bins, work, members, reps):
                 run_client(bins, target, roster, 5, 1, payload,
                            extra=("--handshake-timeout-ms", "30000"))
                 per_member = (rss_kib(target.pid) - target.idle_rss_kib) * 1024 / members
-                log(f"  {target.name:8} {per_member:.0f} bytes per member")
+                log(f"  {target.name:12} {per_member:.0f} bytes per member")
                 results[target.name].append(per_member)
             finally:
                 target.stop()
@@ -481,6 +591,18 @@ def machine():
     }
 
 
+def describe_targets(args, bins):
+    """Name and a line on what it is, for every target of the run, in running order."""
+    what = {
+        Baseline.name: "bench/baseline_relay",
+        Server.name: f"{bins['server']}, packet_deliver_mode = {Server.deliver_mode}",
+        ServerPool.name: f"the same with packet_deliver_mode = {ServerPool.deliver_mode}",
+        ServerBefore.name: f"{bins.get('before')}, configured as {Server.name}",
+        ServerWithMetrics.name: f"{Server.name} with its exporter on, scraped every second",
+    }
+    return [{"name": cls.name, "what": what[cls.name]} for cls in target_classes(args)]
+
+
 def fmt(value, form):
     return "-" if value is None else format(value, form)
 
@@ -489,8 +611,93 @@ def ratio(a, b):
     return None if a is None or b in (None, 0) else a / b
 
 
+def throughput_rows(scenario, summaries):
+    """(label, summary field, format) of the rows of one throughput scenario."""
+    half_rate = summaries.get("baseline", {}).get("half_rate_per_speaker")
+    limited = any(s["generator_limited"] for s in summaries.values())
+    rows = [
+        ("max forwarded datagrams/s" + (" (generator limit)" if limited else ""),
+         "max_forwarded_per_s", ".0f"),
+        ("CPU s per million forwarded (at max)", "cpu_per_million", ".2f"),
+        (f"latency p50 ms at half load ({fmt(half_rate, '.0f')}/s per speaker)", "half_p50_ms",
+         ".3f"),
+        ("latency p99 ms at half load", "half_p99_ms", ".3f"),
+        ("CPU s per million at half load", "half_cpu_per_million", ".2f"),
+        ("context switches per 1000 forwarded at half load", "half_switches_per_thousand",
+         ".1f"),
+    ]
+    nominal = scenario[5]
+    if nominal is not None:
+        rows += [
+            (f"loss % at {nominal}/s per speaker", "nominal_loss_percent", ".3f"),
+            (f"CPU s per million at {nominal}/s", "nominal_cpu_per_million", ".2f"),
+            (f"latency p50 ms at {nominal}/s", "nominal_p50_ms", ".3f"),
+            (f"latency p99 ms at {nominal}/s", "nominal_p99_ms", ".3f"),
+        ]
+    over = f"overload {OVERLOAD_FACTOR:g}x max"
+    over_limited = any(s.get("overload_generator_limited") for s in summaries.values())
+    rows += [
+        (f"{over}: rate per speaker" + (" (generator limit)" if over_limited else ""),
+         "overload_rate_per_speaker", ".0f"),
+        (f"{over}: loss %", "overload_loss_percent", ".3f"),
+        (f"{over}: latency p50 ms", "overload_p50_ms", ".3f"),
+        (f"{over}: latency p99 ms", "overload_p99_ms", ".3f"),
+        (f"{over}: latency p99.9 ms", "overload_p999_ms", ".3f"),
+        (f"{over}: RSS growth KiB", "overload_rss_growth_kib", ".0f"),
+        (f"{over}: RSS max KiB", "overload_rss_max_kib", ".0f"),
+    ]
+    return rows
+
+
+def table_header(names):
+    """Baseline, then each other target with its ratio to the baseline."""
+    head = "| scenario | figure | baseline |"
+    align = "|---|---|---:|"
+    for name in names[1:]:
+        head += f" {name} | ratio {name}/baseline |"
+        align += "---:|---:|"
+    return [head, align]
+
+
+def table_row(scenario_name, label, values, form):
+    cells = [fmt(values[0], form)]
+    for value in values[1:]:
+        cells += [fmt(value, form), fmt(ratio(value, values[0]), ".2f")]
+    return f"| {scenario_name} | {label} | " + " | ".join(cells) + " |"
+
+
+def metrics_table(report):
+    """Metrics on against off, where the run measured both."""
+    with_metrics = [(key, scenario) for key, scenario in zip(SCENARIO_KEYS, SCENARIOS)
+                    if report["scenarios"].get(key, {}).get(ServerWithMetrics.name)]
+    if not with_metrics:
+        return []
+    lines = ["", "Metrics on (exporter listening, scraped every second) against off, "
+             "in the same run:", "",
+             "| scenario | figure | metrics off | metrics on | ratio on/off |",
+             "|---|---|---:|---:|---:|"]
+    for key, scenario in with_metrics:
+        off = report["scenarios"][key]["corvane"]
+        on = report["scenarios"][key][ServerWithMetrics.name]
+        for label, field, form in (("max forwarded datagrams/s", "max_forwarded_per_s", ".0f"),
+                                   ("CPU s per million forwarded (at max)",
+                                    "cpu_per_million", ".2f"),
+                                   ("CPU s per million at half load",
+                                    "half_cpu_per_million", ".2f"),
+                                   ("latency p99 ms at half load", "half_p99_ms", ".3f")):
+            lines.append(f"| {scenario[0]} | {label} | {fmt(off[field], form)} | "
+                         f"{fmt(on[field], form)} | {fmt(ratio(on[field], off[field]), '.2f')} |")
+    return lines
+
+
+def targets_text(report):
+    described = [f"{t['name']}: {t['what']}" for t in report.get("targets", [])]
+    return "Compared: " + "; ".join(described) + "." if described else ""
+
+
 def table(report):
     m = report["machine"]
+    names = [t["name"] for t in report["targets"]]
     lines = [
         f"# Forwarding benchmark, {report['date']}",
         "",
@@ -500,73 +707,33 @@ def table(report):
         f"{DATAGRAM_BYTES}-byte datagrams; a step is clean with at most {LOSS_LIMIT_PERCENT}% "
         f"loss and p99.9 latency at most {LATE_MS:.0f} ms.",
         "",
-        "| scenario | figure | baseline | corvane | ratio corvane/baseline |",
-        "|---|---|---:|---:|---:|",
+        targets_text(report),
+        "",
+        *table_header(names),
     ]
     for key, scenario in zip(SCENARIO_KEYS, SCENARIOS):
-        s = report["scenarios"].get(key)
-        if not s:
+        summaries = report["scenarios"].get(key)
+        if not summaries:
             continue
-        b, c = s["baseline"], s["corvane"]
-        name = scenario[0]
-        limited = " (generator limit)" if b["generator_limited"] or c["generator_limited"] else ""
-        rows = [
-            ("max forwarded datagrams/s" + limited, b["max_forwarded_per_s"],
-             c["max_forwarded_per_s"], ".0f"),
-            ("CPU s per million forwarded (at max)", b["cpu_per_million"], c["cpu_per_million"],
-             ".2f"),
-            (f"latency p50 ms at half load ({fmt(b['half_rate_per_speaker'], '.0f')}/s per "
-             "speaker)", b["half_p50_ms"], c["half_p50_ms"], ".3f"),
-            ("latency p99 ms at half load", b["half_p99_ms"], c["half_p99_ms"], ".3f"),
-            ("CPU s per million at half load", b["half_cpu_per_million"],
-             c["half_cpu_per_million"], ".2f"),
-            ("context switches per 1000 forwarded at half load", b["half_switches_per_thousand"],
-             c["half_switches_per_thousand"], ".1f"),
-        ]
-        if scenario[5] is not None:
-            rows += [
-                (f"loss % at {scenario[5]}/s per speaker", b["nominal_loss_percent"],
-                 c["nominal_loss_percent"], ".3f"),
-                (f"CPU s per million at {scenario[5]}/s", b["nominal_cpu_per_million"],
-                 c["nominal_cpu_per_million"], ".2f"),
-                (f"latency p50 ms at {scenario[5]}/s", b["nominal_p50_ms"], c["nominal_p50_ms"],
-                 ".3f"),
-                (f"latency p99 ms at {scenario[5]}/s", b["nominal_p99_ms"], c["nominal_p99_ms"],
-                 ".3f"),
-            ]
-        for label, bv, cv, form in rows:
-            lines.append(f"| {name} | {label} | {fmt(bv, form)} | {fmt(cv, form)} | "
-                         f"{fmt(ratio(cv, bv), '.2f')} |")
-    with_metrics = [(key, scenario) for key, scenario in zip(SCENARIO_KEYS, SCENARIOS)
-                    if report["scenarios"].get(key, {}).get(ServerWithMetrics.name)]
-    if with_metrics:
-        lines += ["", "Metrics on (exporter listening, scraped every second) against off, "
-                  "in the same run:", "",
-                  "| scenario | figure | metrics off | metrics on | ratio on/off |",
-                  "|---|---|---:|---:|---:|"]
-        for key, scenario in with_metrics:
-            off = report["scenarios"][key]["corvane"]
-            on = report["scenarios"][key][ServerWithMetrics.name]
-            for label, field, form in (("max forwarded datagrams/s", "max_forwarded_per_s", ".0f"),
-                                       ("CPU s per million forwarded (at max)",
-                                        "cpu_per_million", ".2f"),
-                                       ("CPU s per million at half load",
-                                        "half_cpu_per_million", ".2f"),
-                                       ("latency p99 ms at half load", "half_p99_ms", ".3f")):
-                lines.append(f"| {scenario[0]} | {label} | {fmt(off[field], form)} | "
-                             f"{fmt(on[field], form)} | {fmt(ratio(on[field], off[field]), '.2f')} |")
-        lines.append("")
+        for label, field, form in throughput_rows(scenario, summaries):
+            values = [summaries.get(name, {}).get(field) for name in names]
+            lines.append(table_row(scenario[0], label, values, form))
     mem = report.get("memory")
     if mem:
-        lines.append(f"| {mem['members']} members joined (1 room per 10) | resident bytes per member"
-                     f" | {fmt(mem['baseline'], '.0f')} | {fmt(mem['corvane'], '.0f')} | "
-                     f"{fmt(ratio(mem['corvane'], mem['baseline']), '.2f')} |")
+        lines.append(table_row(f"{mem['members']} members joined (1 room per 10)",
+                               "resident bytes per member", [mem.get(n) for n in names], ".0f"))
+    lines += metrics_table(report)
     lines += [
         "",
-        "Half load: both at half the smaller of the two maxima of each repetition.",
-        "Targets: max forwarded >= 0.8 x baseline with 10 listeners and >= 0.7 x with 200;"
-        " p50 at half load <= 2 x baseline; p99 at half load < 1 ms; <= 8192 resident bytes per"
-        " member.",
+        "Half load: every target at half the smallest of the maxima of each repetition. "
+        f"Overload: each target at {OVERLOAD_FACTOR:g} times its own maximum clean rate per "
+        f"speaker for {report['overload_s']:g} s; latency over the datagrams that arrived; "
+        f"resident memory sampled every {RSS_SAMPLE_S:g} s, growth from the first sample "
+        f"{RSS_SETTLE_S:g} s or more into the step to the last.",
+        "Targets: max forwarded >= 0.9 x baseline with 10 listeners and >= 1.0 x with 200 and"
+        " with 100 rooms; CPU per million at half load and at 100 rooms x (2+8) at 50/s <= 1.5 x"
+        " baseline; overload p99 latency < 100 ms and RSS flat; p50 at half load <= 2 x"
+        " baseline; p99 at half load < 1 ms; <= 8192 resident bytes per member.",
         "",
     ]
     return "\n".join(lines)
@@ -604,14 +771,22 @@ def main():
     parser.add_argument("--label", default="", help="added to the result file names")
     parser.add_argument("--metrics", action="store_true",
                         help="also measure the server with metrics_listen_address set and"
-                        " scraped every second, alternated with the other two")
-    parser.add_argument("--server-bin", help="another corvane-sfu-server to measure (e.g. the"
-                        " build of an earlier commit); the tools still come from --build")
+                        " scraped every second (\"corvane+metrics\")")
+    parser.add_argument("--pool", action="store_true",
+                        help="also measure the server with packet_deliver_mode = pool"
+                        " (\"corvane pool\")")
+    parser.add_argument("--before-bin", metavar="PATH",
+                        help="also measure this corvane-sfu-server (an earlier build) with"
+                        " the configuration of \"corvane\" (\"before\")")
+    parser.add_argument("--server-bin", help="another corvane-sfu-server to measure as"
+                        " \"corvane\" (e.g. the build of an earlier commit); the tools still"
+                        " come from --build")
     args = parser.parse_args()
     args.reps = args.reps or (1 if args.quick else 3)
     args.duration = args.duration or (1.0 if args.quick else 2.0)
     args.refine = 1 if args.quick else 3
     args.max_steps = 8
+    args.overload_duration = OVERLOAD_SECONDS[1 if args.quick else 0]
     members = args.members or (2000 if args.quick else 10000)
 
     bins = {
@@ -622,6 +797,8 @@ def main():
     }
     if args.server_bin:
         bins["server"] = os.path.abspath(args.server_bin)
+    if args.before_bin:
+        bins["before"] = os.path.abspath(args.before_bin)
     for path in bins.values():
         if not os.access(path, os.X_OK):
             sys.exit(f"bench: {path} is missing; build first")
@@ -634,9 +811,12 @@ def main():
         "machine": machine(),
         "build": os.path.basename(os.path.normpath(args.build)),
         "server_bin": bins["server"],
+        "before_bin": bins.get("before"),
+        "targets": describe_targets(args, bins),
         "mode": "quick" if args.quick else "full",
         "reps": args.reps,
         "duration_s": args.duration,
+        "overload_s": args.overload_duration,
         "scenarios": {},
     }
     try:

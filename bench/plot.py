@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """SVG plots of benchmark results. Forwarding: for each scenario, the forwarded
-rate and the p99 latency against the offered load, baseline and server on the
-same axes. Mixing: frames delivered and lateness against the number of rooms.
+rate and the p99 latency against the offered load, every target (baseline,
+server, and the extra ones of the run) on the same axes, the overload step of
+each as a triangle. Mixing: frames delivered and lateness against the number
+of rooms.
 
     bench/plot.py RESULTS.json [OUT.svg]
 
@@ -13,8 +15,25 @@ import json
 import os
 import sys
 
-# Forwarders in the order they are drawn, with their colours.
-SERIES = (("baseline", "#7f7f7f"), ("corvane", "#1f77b4"), ("corvane+metrics", "#2ca02c"))
+# Colours of the forwarders, in the order they are drawn; targets not named here take
+# the next free colour of EXTRA_COLOURS.
+COLOURS = {"baseline": "#7f7f7f", "corvane": "#1f77b4", "corvane pool": "#ff7f0e",
+           "before": "#9467bd", "corvane+metrics": "#2ca02c"}
+EXTRA_COLOURS = ("#8c564b", "#e377c2", "#17becf", "#bcbd22")
+
+
+def forwarding_series(report):
+    """(name, colour) of every target of the run: the report's own list where it has one,
+    else (older results) the targets found in its scenarios."""
+    names = [t["name"] for t in report.get("targets", [])]
+    for data in report.get("scenarios", {}).values():
+        names += [n for n, v in data.items() if isinstance(v, dict) and "runs" in v
+                  and n not in names]
+    order = list(COLOURS)
+    names.sort(key=lambda n: order.index(n) if n in order else len(order))
+    others = [n for n in names if n not in COLOURS]
+    return [(n, COLOURS.get(n) or EXTRA_COLOURS[others.index(n) % len(EXTRA_COLOURS)])
+            for n in names]
 
 
 def scenario_title(key, data):
@@ -28,15 +47,16 @@ def plot_forwarding(report, out_path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
+    series = forwarding_series(report)
     scenarios = [(k, v) for k, v in report.get("scenarios", {}).items()
-                 if any(v.get(name, {}).get("runs") for name, _ in SERIES)]
+                 if any(v.get(name, {}).get("runs") for name, _ in series)]
     if not scenarios:
         return False
     fig, axes = plt.subplots(2, len(scenarios), figsize=(5.2 * len(scenarios), 7.5),
                              squeeze=False)
     for column, (key, data) in enumerate(scenarios):
         rate_axis, latency_axis = axes[0][column], axes[1][column]
-        for name, colour in SERIES:
+        for name, colour in series:
             for index, run in enumerate(data.get(name, {}).get("runs", [])):
                 steps = sorted(run.get("steps", []), key=lambda s: s["offered"])
                 if not steps:
@@ -50,6 +70,12 @@ def plot_forwarding(report, out_path):
                 dirty = [s for s in steps if not s.get("clean", True)]
                 rate_axis.plot([s["offered"] for s in dirty],
                                [s["forwarded_per_s"] for s in dirty], "x", color="#d62728")
+                over = run.get("overload")
+                if over:
+                    rate_axis.plot([over["offered"]], [over["forwarded_per_s"]], "^",
+                                   color=colour, markersize=6)
+                    latency_axis.plot([over["offered"]], [max(over["p99_ms"], 1e-3)], "^",
+                                      color=colour, markersize=6)
         rate_axis.set_title(scenario_title(key, data), fontsize=10)
         rate_axis.set_ylabel("forwarded datagrams/s")
         latency_axis.set_ylabel("p99 latency, ms (log)")
@@ -60,7 +86,8 @@ def plot_forwarding(report, out_path):
             axis.grid(True, alpha=0.3)
             axis.legend(fontsize=8)
     fig.suptitle(f"Forwarding benchmark, {report.get('date', '')} "
-                 f"(x: a step that was not clean; dotted: 20 ms, the p99.9 limit of a clean step)", fontsize=11)
+                 f"(x: a step that was not clean; triangle: the overload step; "
+                 f"dotted: 20 ms, the p99.9 limit of a clean step)", fontsize=11)
     fig.tight_layout()
     fig.savefig(out_path, format="svg")
     plt.close(fig)
