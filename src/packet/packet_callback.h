@@ -12,6 +12,11 @@ namespace corvaneserver {
 
 using PacketCallback = std::function<int(std::shared_ptr<UDPPacket>)>;
 
+// Makes the callback of one receive thread: called once per thread, on the
+// thread that starts the receivers, so each thread may get a callback with
+// state of its own.
+using PacketCallbackFactory = std::function<PacketCallback()>;
+
 }  // namespace corvaneserver
 
 #endif  // PACKET_PACKET_CALLBACK_H_

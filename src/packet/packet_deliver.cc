@@ -11,9 +11,8 @@
 namespace corvaneserver {
 
 PacketDeliver::DeliverWorker::DeliverWorker(unsigned int statistics_interval_ms,
-                                            const PacketCallback& deliver)
-    : deliver_(deliver),
-      statistics_(std::make_unique<PacketStatistics>(statistics_interval_ms)),
+                                            const PacketCallback& deliver, int64_t max_delay_ms)
+    : admission_(statistics_interval_ms, max_delay_ms, deliver),
       thread_(&DeliverWorker::EntryFuction, this, "DeliverWorker") {}
 
 PacketDeliver::DeliverWorker::~DeliverWorker() { Shutdown(); }
@@ -79,44 +78,21 @@ bool PacketDeliver::DeliverWorker::EntryFuction(void* worker) {
 
 void PacketDeliver::DeliverWorker::Run() {
   const size_t count = WaitPopBatch();
-  for (size_t i = 0; i < count; ++i) Handle(std::move(in_hand_[i]));
-}
-
-void PacketDeliver::DeliverWorker::Handle(std::shared_ptr<UDPPacket> packet) {
-  // Datagrams without a source (made inside the server) skip admission.
-  if (!packet->FromAddress().IsNil() && statistics_->OnPacketReceived(packet) != 0) return;
-
-  // Every handler routes on the payload type and user id: a datagram too short
-  // to hold them goes no further.
-  if (!packet->HasMediaHeader()) {
-    PacketMetrics::Get().dropped_too_short.Add();
-    uint64_t suppressed = 0;
-    if (short_packet_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "drop packet of " << packet->size() << " bytes from ["
-                          << packet->FromAddress().ToString()
-                          << "]: shorter than its media header (" << suppressed
-                          << " more dropped before)";
-    }
-    return;
-  }
-  deliver_(std::move(packet));
+  for (size_t i = 0; i < count; ++i) admission_.Handle(std::move(in_hand_[i]));
 }
 
 PacketDeliver::PacketDeliver(unsigned int worker_numbers, unsigned int statistics_interval_ms,
-                             const PacketCallback& deliver) {
+                             const PacketCallback& deliver, int64_t max_delay_ms) {
   RTC_LOG(LS_INFO) << "deliver worker thread numbers is " << worker_numbers;
   if (worker_numbers == 0) {
     RTC_LOG(LS_WARNING) << "deliver worker thread numbers is 0, use 1 instead";
     worker_numbers = 1;
   }
-  if (statistics_interval_ms == 0) {
-    RTC_LOG(LS_WARNING) << "packet statistics interval is 0, per-source packet statistics "
-                           "reports are disabled";
-  }
+  PacketAdmission::LogSettings(statistics_interval_ms);
   workers_.reserve(worker_numbers);
   rtc::MetricRegistry& registry = rtc::MetricRegistry::Global();
   for (unsigned int i = 0; i < worker_numbers; ++i) {
-    auto worker = std::make_unique<DeliverWorker>(statistics_interval_ms, deliver);
+    auto worker = std::make_unique<DeliverWorker>(statistics_interval_ms, deliver, max_delay_ms);
     worker->Start();
     const rtc::MetricLabels labels = {{"worker", std::to_string(i)}};
     DeliverWorker* const observed = worker.get();

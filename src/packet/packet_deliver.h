@@ -1,6 +1,7 @@
-// The deliver pool between the UDP receive threads and the server: each
-// datagram is queued to one of N workers chosen by its source address, so one
-// source's datagrams are admitted and handled by one thread, in arrival order.
+// The deliver pool between the UDP receive threads and the server (the
+// "pool" handling mode): each datagram is queued to one of N workers chosen by
+// its source address, so one source's datagrams are admitted and handled by
+// one thread, in arrival order.
 #ifndef PACKET_PACKET_DELIVER_H_
 #define PACKET_PACKET_DELIVER_H_
 
@@ -15,8 +16,8 @@
 #include "base/mutex.h"
 #include "base/platform_thread.h"
 #include "base/thread_annotations.h"
+#include "packet/packet_admission.h"
 #include "packet/packet_callback.h"
-#include "packet/packet_statistics.h"
 #include "packet/udp_packet.h"
 
 namespace corvaneserver {
@@ -24,7 +25,9 @@ namespace corvaneserver {
 class PacketDeliver {
  public:
   // Datagrams a worker may hold before new ones are dropped: a flood the
-  // handlers cannot keep up with costs packets, not unbounded memory.
+  // handlers cannot keep up with costs packets, not unbounded memory. With a
+  // delay limit the queue stays near the limit's worth of datagrams: those
+  // that waited past it cost the worker only their drop.
   static constexpr size_t kMaxQueuedPackets = 16384;
   // Longest time an idle worker waits before looking at its stop flag.
   static constexpr int kIdleWaitMs = 10;
@@ -36,7 +39,9 @@ class PacketDeliver {
   // One worker: a queue, its thread "DeliverWorker" and its own statistics.
   class DeliverWorker {
    public:
-    DeliverWorker(unsigned int statistics_interval_ms, const PacketCallback& deliver);
+    // max_delay_ms: see PacketAdmission; 0 for no limit.
+    DeliverWorker(unsigned int statistics_interval_ms, const PacketCallback& deliver,
+                  int64_t max_delay_ms = 0);
     ~DeliverWorker();  // Shutdown(); datagrams still queued are dropped
     DeliverWorker(const DeliverWorker&) = delete;
     DeliverWorker& operator=(const DeliverWorker&) = delete;
@@ -61,15 +66,8 @@ class PacketDeliver {
     // Waits up to kIdleWaitMs for the queue to fill, then moves up to
     // kHandleBatch datagrams from its front into in_hand_. Their number.
     size_t WaitPopBatch() EXCLUDES(lock_);
-    // Admits one datagram and hands it to the server.
-    void Handle(std::shared_ptr<UDPPacket> packet);
-
-    // Passed by argument.
-    const PacketCallback deliver_;
-
     // Used only on the worker thread.
-    std::unique_ptr<PacketStatistics> statistics_;
-    rtc::LogRateLimiter short_packet_log_;
+    PacketAdmission admission_;
     std::array<std::shared_ptr<UDPPacket>, kHandleBatch> in_hand_;
 
     // Any thread.
@@ -86,9 +84,10 @@ class PacketDeliver {
   };
 
   // worker_numbers 0 is raised to 1 (with a warning); statistics_interval_ms 0
-  // turns the per-source reports off (with a warning). Workers run at once.
+  // turns the per-source reports off (with a warning). max_delay_ms: see
+  // PacketAdmission, 0 for no limit. Workers run at once.
   PacketDeliver(unsigned int worker_numbers, unsigned int statistics_interval_ms,
-                const PacketCallback& deliver);
+                const PacketCallback& deliver, int64_t max_delay_ms = 0);
   ~PacketDeliver();  // Shutdown()
   PacketDeliver(const PacketDeliver&) = delete;
   PacketDeliver& operator=(const PacketDeliver&) = delete;

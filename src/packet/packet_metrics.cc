@@ -20,6 +20,10 @@ PacketMetrics& PacketMetrics::Get() {
                         &m->dropped_too_short);
     registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "queue_full"}},
                         &m->dropped_queue_full);
+    registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "late"}},
+                        &m->dropped_late);
+    registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "socket_buffer"}},
+                        &m->dropped_socket_buffer);
     registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "sources_full"}},
                         &m->dropped_sources_full);
     return m;

@@ -19,7 +19,9 @@ struct PacketMetrics {
   rtc::Counter dropped_unknown_source;
   rtc::Counter dropped_too_short;
   rtc::Counter dropped_queue_full;
-  rtc::Counter dropped_sources_full;  // a new source while the source table is full
+  rtc::Counter dropped_late;           // waited past packet_max_delay_ms before its handling
+  rtc::Counter dropped_socket_buffer;  // by the kernel: a socket's receive buffer was full
+  rtc::Counter dropped_sources_full;   // a new source while the source table is full
 
   // The process's counters, registered with the metric registry on first use.
   static PacketMetrics& Get();

@@ -1,6 +1,7 @@
 #include "packet/packet_receiver.h"
 
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,6 +56,8 @@ void PacketReceiver::ReceiveThread::ArmSlot(unsigned int i) {
   messages_[i].msg_hdr.msg_namelen = sizeof(senders_[i]);
   messages_[i].msg_hdr.msg_iov = &buffers_[i];
   messages_[i].msg_hdr.msg_iovlen = 1;
+  messages_[i].msg_hdr.msg_control = controls_[i].data();
+  messages_[i].msg_hdr.msg_controllen = kControlSize;
 }
 
 void PacketReceiver::ReceiveThread::Run() {
@@ -79,18 +82,24 @@ void PacketReceiver::ReceiveThread::Run() {
 int PacketReceiver::ReceiveThread::ReceiveBatch() {
   for (unsigned int i = 0; i < kBatchSize; ++i) {
     messages_[i].msg_hdr.msg_namelen = sizeof(senders_[i]);
+    messages_[i].msg_hdr.msg_controllen = kControlSize;
     messages_[i].msg_hdr.msg_flags = 0;
   }
   // Errors (EAGAIN among them) are not logged: the next attempt follows.
   const int received = ::recvmmsg(socket_, messages_.data(), kBatchSize, MSG_DONTWAIT, nullptr);
+  if (received <= 0) return received;
+  // One reading of each clock for the whole batch.
+  const int64_t now = rtc::TimeMillis();
+  timespec now_real{};
+  ::clock_gettime(CLOCK_REALTIME, &now_real);
   for (int i = 0; i < received; ++i) {
+    const int64_t waited = KernelWait(static_cast<unsigned int>(i), now_real);
     // A datagram longer than the buffer arrives cut to kMaxUdpPacketSize.
     const unsigned int size = messages_[i].msg_len;
     if (size == 0) continue;  // empty datagram: the slot is reused
     std::shared_ptr<UDPPacket>& packet = packets_[i];
     packet->SetSize(size);
-    packet->SetSocket(socket_, senders_[i]);
-    const int64_t now = packet->ReceiveTime();
+    packet->SetSocket(socket_, senders_[i], now, waited);
     metrics_.received.Add();
     metrics_.received_bytes.Add(size);
     callback_(std::move(packet));
@@ -98,6 +107,29 @@ int PacketReceiver::ReceiveThread::ReceiveBatch() {
     Count(size, now);
   }
   return received;
+}
+
+int64_t PacketReceiver::ReceiveThread::KernelWait(unsigned int i, const timespec& now_real) {
+  int64_t waited_ms = 0;
+  msghdr& header = messages_[i].msg_hdr;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+    if (c->cmsg_level != SOL_SOCKET) continue;
+    if (c->cmsg_type == SCM_TIMESTAMPNS && c->cmsg_len >= CMSG_LEN(sizeof(timespec))) {
+      timespec stamp;
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+      waited_ms =
+          (now_real.tv_sec - stamp.tv_sec) * 1000 + (now_real.tv_nsec - stamp.tv_nsec) / 1000000;
+    } else if (c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+      uint32_t drops;
+      std::memcpy(&drops, CMSG_DATA(c), sizeof(drops));
+      // A running count that wraps at 2^32: the difference is what is new.
+      const uint32_t added = drops - kernel_drops_;
+      kernel_drops_ = drops;
+      if (added != 0) metrics_.dropped_socket_buffer.Add(added);
+    }
+  }
+  // The wall clock may have been stepped back meanwhile.
+  return waited_ms > 0 ? waited_ms : 0;
 }
 
 void PacketReceiver::ReceiveThread::Count(unsigned int size, int64_t now_ms) {
@@ -113,13 +145,19 @@ void PacketReceiver::ReceiveThread::Count(unsigned int size, int64_t now_ms) {
   period_bytes_ = 0;
 }
 
-PacketReceiver::PacketReceiver(uint32_t worker_numbers)
-    : worker_numbers_(AtLeastOne(worker_numbers)) {}
+PacketReceiver::PacketReceiver(uint32_t worker_numbers, uint32_t socket_buffer_bytes)
+    : worker_numbers_(AtLeastOne(worker_numbers)), socket_buffer_bytes_(socket_buffer_bytes) {}
 
 PacketReceiver::~PacketReceiver() { Shutdown(); }
 
 int PacketReceiver::Listen(const rtc::SocketAddress& address, const PacketCallback& callback,
                            bool media_listener) {
+  return Listen(
+      address, [callback] { return callback; }, media_listener);
+}
+
+int PacketReceiver::Listen(const rtc::SocketAddress& address,
+                           const PacketCallbackFactory& make_callback, bool media_listener) {
   RTC_LOG(LS_INFO) << "receiver worker thread numbers is " << worker_numbers_ << ", and listen in "
                    << address.ToString();
   if (listened_.count(address) != 0) {
@@ -136,7 +174,8 @@ int PacketReceiver::Listen(const rtc::SocketAddress& address, const PacketCallba
       RTC_LOG(LS_ERROR) << "start listen in " << address.ToString() << " failed";
       return -1;
     }
-    auto thread = std::make_unique<ReceiveThread>(socket, callback);
+    SetBuffers(socket, address, i == 0);
+    auto thread = std::make_unique<ReceiveThread>(socket, make_callback());
     thread->Start();
     (media_listener ? receive_threads_ : rec_threads_).push_back(std::move(thread));
   }
@@ -168,6 +207,14 @@ int PacketReceiver::StartListen(const rtc::SocketAddress& address) {
     return -1;
   }
   SetReusePort(socket);
+  // Arrival times and kernel drop counts come with each datagram; without
+  // them datagrams are still received, only their age starts at the read.
+  const int on = 1;
+  if (::setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) != 0 ||
+      ::setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof(on)) != 0) {
+    RTC_LOG(LS_WARNING) << "socket " << socket
+                        << ": no receive timestamps or drop counts: " << std::strerror(errno);
+  }
   sockaddr_in addr;
   int error = 0;
   if (address.ToSockAddr(&addr) == 0) {
@@ -182,6 +229,29 @@ int PacketReceiver::StartListen(const rtc::SocketAddress& address) {
     return -1;
   }
   return socket;
+}
+
+void PacketReceiver::SetBuffers(int socket, const rtc::SocketAddress& address, bool log) {
+  if (socket_buffer_bytes_ == 0) return;
+  const int asked = static_cast<int>(socket_buffer_bytes_);
+  ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, &asked, sizeof(asked));
+  ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &asked, sizeof(asked));
+  if (!log) return;
+  // Linux reports twice what it grants for data: the rest is its bookkeeping.
+  int receive = 0;
+  int send = 0;
+  socklen_t length = sizeof(receive);
+  ::getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &receive, &length);
+  length = sizeof(send);
+  ::getsockopt(socket, SOL_SOCKET, SO_SNDBUF, &send, &length);
+  RTC_LOG(LS_INFO) << "sockets of " << address.ToString() << " asked for " << asked
+                   << " bytes of buffer, granted receive " << receive / 2 << " and send "
+                   << send / 2 << " bytes";
+  if (receive / 2 < asked || send / 2 < asked) {
+    RTC_LOG(LS_WARNING) << "the kernel granted less socket buffer than packet_socket_buffer_bytes "
+                        << asked << " on " << address.ToString()
+                        << "; raise net.core.rmem_max and net.core.wmem_max to give it all";
+  }
 }
 
 int PacketReceiver::SetReusePort(int socket) {

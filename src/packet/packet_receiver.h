@@ -1,11 +1,19 @@
 // The server's UDP listeners: for each listened address several sockets bound
 // to the same port with SO_REUSEPORT, each read by its own "ReceiveWorker"
-// thread that turns every datagram into a UDPPacket and hands it on.
+// thread that turns every datagram into a UDPPacket and hands it on. The
+// kernel keeps each source address on one socket of a group, so one source's
+// datagrams reach one thread, in the order they arrived.
+//
+// Every datagram carries the time it was read and, from the kernel's receive
+// timestamp, how long it had waited in the socket buffer before, so that wait
+// counts in its age. The sockets' kernel drops (a full receive buffer) are
+// counted too.
 #ifndef PACKET_PACKET_RECEIVER_H_
 #define PACKET_PACKET_RECEIVER_H_
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <array>
 #include <atomic>
@@ -38,6 +46,9 @@ class PacketReceiver {
     // thread looks at its stop flag again.
     static constexpr int kMaxRoundsPerWake = 8;
 
+    // Control bytes of one datagram: its timestamp and the socket's drop count.
+    static constexpr size_t kControlSize = 64;
+
     // Takes ownership of the socket. The thread is created, not started.
     ReceiveThread(int socket, const PacketCallback& callback);
     ~ReceiveThread();  // Shutdown(), then closes the socket
@@ -60,6 +71,9 @@ class PacketReceiver {
     void ArmSlot(unsigned int i);
     // Counts one handed-on datagram and writes the rate line when due.
     void Count(unsigned int size, int64_t now_ms);
+    // How long slot i's datagram waited in the socket buffer, from its kernel
+    // timestamp (0 without one); also takes the socket's drop count.
+    int64_t KernelWait(unsigned int i, const timespec& now_real);
 
     // Owned; closed by the destructor.
     const int socket_;
@@ -71,7 +85,10 @@ class PacketReceiver {
     uint64_t packet_count_ = 0;
     uint64_t byte_count_ = 0;
     uint64_t period_bytes_ = 0;
+    // The kernel's running count of datagrams this socket dropped.
+    uint32_t kernel_drops_ = 0;
     std::array<std::shared_ptr<UDPPacket>, kBatchSize> packets_;
+    std::array<std::array<char, kControlSize>, kBatchSize> controls_;
     std::array<sockaddr_in, kBatchSize> senders_;
     std::array<iovec, kBatchSize> buffers_;
     std::array<mmsghdr, kBatchSize> messages_;
@@ -81,8 +98,9 @@ class PacketReceiver {
   };
 
   // worker_numbers: sockets and threads per listened address; 0 is raised to 1
-  // with a warning.
-  explicit PacketReceiver(uint32_t worker_numbers);
+  // with a warning. socket_buffer_bytes: receive and send buffer asked of the
+  // kernel for every socket (which may grant less); 0 keeps its defaults.
+  explicit PacketReceiver(uint32_t worker_numbers, uint32_t socket_buffer_bytes = 0);
   ~PacketReceiver();  // Shutdown(), then closes every socket
   PacketReceiver(const PacketReceiver&) = delete;
   PacketReceiver& operator=(const PacketReceiver&) = delete;
@@ -97,12 +115,18 @@ class PacketReceiver {
   // Service thread only, before Shutdown().
   int Listen(const rtc::SocketAddress& address, const PacketCallback& callback,
              bool media_listener);
+  // The same, each thread with the callback `make_callback` gives it.
+  int Listen(const rtc::SocketAddress& address, const PacketCallbackFactory& make_callback,
+             bool media_listener);
   // False (with an error line) when some other socket, of this process or
   // another, already holds the address.
   static bool AddressIsFree(const rtc::SocketAddress& address);
-  // One non-blocking IPv4 UDP socket with SO_REUSEPORT bound to the address,
-  // or -1.
+  // One non-blocking IPv4 UDP socket with SO_REUSEPORT, receive timestamps,
+  // drop counts and the configured buffers, bound to the address; or -1.
   int StartListen(const rtc::SocketAddress& address);
+  // Asks for the configured buffers; logs what the kernel granted (the first
+  // socket of each address only).
+  void SetBuffers(int socket, const rtc::SocketAddress& address, bool log);
   // setsockopt SO_REUSEPORT; its result (0 on success).
   int SetReusePort(int socket);
   // Stops the media listeners' threads, then the rec listeners'; each joined.
@@ -116,6 +140,7 @@ class PacketReceiver {
 
  private:
   const uint32_t worker_numbers_;
+  const uint32_t socket_buffer_bytes_;
   std::atomic<uint32_t> next_socket_{0};
   // Addresses Listen has bound; service thread only.
   std::set<rtc::SocketAddress> listened_;

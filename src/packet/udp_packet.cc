@@ -42,6 +42,14 @@ void UDPPacket::SetSocket(int socket, const sockaddr_in& from) {
   SetSocket(socket, address);
 }
 
+void UDPPacket::SetSocket(int socket, const sockaddr_in& from, int64_t receive_time_ms,
+                          int64_t kernel_wait_ms) {
+  socket_ = socket;
+  from_address_.FromSockAddr(from);
+  receive_time_ms_ = receive_time_ms;
+  kernel_wait_ms_ = kernel_wait_ms;
+}
+
 void UDPPacket::SetSocket(int socket, const rtc::SocketAddress& from) {
   socket_ = socket;
   from_address_ = from;

@@ -45,9 +45,15 @@ class UDPPacket : public std::enable_shared_from_this<UDPPacket> {
   // Stores the receiving socket and the sender, and stamps the receive time.
   void SetSocket(int socket, const sockaddr_in& from);
   void SetSocket(int socket, const rtc::SocketAddress& from);
+  // The same with the time of the read (rtc::TimeMillis(), taken once for a
+  // batch) and how long the datagram had waited in the socket buffer before it.
+  void SetSocket(int socket, const sockaddr_in& from, int64_t receive_time_ms,
+                 int64_t kernel_wait_ms);
   rtc::SocketAddress FromAddress() const { return from_address_; }
-  // rtc::TimeMillis() at SetSocket, 0 before.
+  // rtc::TimeMillis() when the datagram was read (at SetSocket), 0 before.
   int64_t ReceiveTime() const { return receive_time_ms_; }
+  // When it reached the socket: ReceiveTime() less its wait in the kernel.
+  int64_t ArrivalTime() const { return receive_time_ms_ - kernel_wait_ms_; }
   // Last time the datagram was sent on to a member (ms), 0 until stamped.
   // Safe from any thread: forwarding stamps it while resend timers read it.
   int64_t DeliveredTime() const { return delivered_time_ms_.load(std::memory_order_relaxed); }
@@ -96,7 +102,7 @@ class UDPPacket : public std::enable_shared_from_this<UDPPacket> {
   // The token bytes as a new string, or "" when there is none (see TokenLength).
   std::string Token() const;
   // Clears the acknowledgement bit in place, leaving the other flag bits.
-  // Only the deliver worker handling the datagram calls it, before fan-out.
+  // Only the thread handling the datagram calls it, before fan-out.
   // Does nothing to a repair datagram.
   void ResetAck();
 
@@ -116,6 +122,7 @@ class UDPPacket : public std::enable_shared_from_this<UDPPacket> {
   int socket_ = -1;
   rtc::SocketAddress from_address_;
   int64_t receive_time_ms_ = 0;
+  int64_t kernel_wait_ms_ = 0;
 
   std::atomic<int64_t> delivered_time_ms_{0};
 };

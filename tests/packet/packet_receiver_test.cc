@@ -3,14 +3,19 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
+#include "packet/packet_metrics.h"
 #include "packet/packet_test_util.h"
 
 #include "support/media_datagram.h"
@@ -252,6 +257,148 @@ TEST_F(PacketReceiverTest, RateLineEveryFiveMinutesGoesToTheStatLog) {
   ASSERT_TRUE(log_.WaitFor(second));
   EXPECT_EQ(log_.Count(second, rtc::LS_NONE), 1u);
   EXPECT_EQ(log_.Count("receive socket ["), 2u);
+}
+
+// Holds the receive thread inside its first callback until released, so that
+// what is sent meanwhile waits in the socket buffer.
+class GatedRecorder {
+ public:
+  PacketCallback callback() {
+    return [this](std::shared_ptr<UDPPacket> packet) {
+      std::unique_lock<std::mutex> hold(lock_);
+      packets_.push_back(std::move(packet));
+      changed_.notify_all();
+      changed_.wait(hold, [this] { return open_; });
+      return 0;
+    };
+  }
+  bool WaitForCount(size_t count) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, test::kDeadline, [&] { return packets_.size() >= count; });
+  }
+  // Waits up to `wait` for a datagram of exactly these bytes.
+  bool WaitForBytes(const std::vector<uint8_t>& bytes, std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, wait, [&] {
+      for (const auto& packet : packets_) {
+        if (std::vector<uint8_t>(packet->data(), packet->data() + packet->size()) == bytes) {
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+  void Open() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      open_ = true;
+    }
+    changed_.notify_all();
+  }
+  std::vector<std::shared_ptr<UDPPacket>> packets() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return packets_;
+  }
+
+ private:
+  std::mutex lock_;  // guards packets_ and open_
+  std::condition_variable changed_;
+  std::vector<std::shared_ptr<UDPPacket>> packets_;
+  bool open_ = false;
+};
+
+TEST_F(PacketReceiverTest, TimeInTheSocketBufferCountsInTheDatagramsAge) {
+  GatedRecorder gate;
+  PacketReceiver receiver(1);
+  const uint16_t port = static_cast<uint16_t>(testutil::FreeUdpPort());
+  ASSERT_EQ(receiver.Listen(testing_support::Loopback(port), gate.callback(), true), 0);
+  ASSERT_TRUE(client_.SendTo(testing_support::Loopback(port), {0xA0, 1}));
+  ASSERT_TRUE(gate.WaitForCount(1));
+  ASSERT_TRUE(client_.SendTo(testing_support::Loopback(port), {0xA0, 2}));
+  // The second datagram ages in the kernel while the thread is held.
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  gate.Open();
+  ASSERT_TRUE(gate.WaitForCount(2));
+  const auto packets = gate.packets();
+  EXPECT_LE(packets[0]->ReceiveTime() - packets[0]->ArrivalTime(), 20);
+  EXPECT_GE(packets[1]->ReceiveTime() - packets[1]->ArrivalTime(), 55);
+  receiver.Shutdown();
+}
+
+TEST_F(PacketReceiverTest, DatagramsTheKernelDropsForAFullBufferAreCounted) {
+  GatedRecorder gate;
+  PacketReceiver receiver(1, 4096);  // the kernel's smallest buffer, about
+  const uint16_t port = static_cast<uint16_t>(testutil::FreeUdpPort());
+  const rtc::SocketAddress to = testing_support::Loopback(port);
+  ASSERT_EQ(receiver.Listen(to, gate.callback(), true), 0);
+  const uint64_t before = PacketMetrics::Get().dropped_socket_buffer.Value();
+  ASSERT_TRUE(client_.SendTo(to, {0xA0, 0}));
+  ASSERT_TRUE(gate.WaitForCount(1));
+  constexpr size_t kBurst = 300;
+  for (size_t i = 0; i < kBurst; ++i) {
+    ASSERT_TRUE(client_.SendTo(to, std::vector<uint8_t>(200, 0xA0)));
+  }
+  gate.Open();
+  // What was dropped is told with the next datagram read. A marker sent
+  // before the buffer has room again is dropped too: then send another.
+  size_t sent = 1 + kBurst;
+  for (uint8_t i = 0;; ++i) {
+    ASSERT_LT(i, 50);
+    const std::vector<uint8_t> marker = {0xA0, 'm', i};
+    ASSERT_TRUE(client_.SendTo(to, marker));
+    ++sent;
+    if (gate.WaitForBytes(marker, std::chrono::milliseconds(200))) break;
+  }
+  const uint64_t dropped = PacketMetrics::Get().dropped_socket_buffer.Value() - before;
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(gate.packets().size() + dropped, sent);
+  receiver.Shutdown();
+}
+
+TEST_F(PacketReceiverTest, SocketBuffersAreAskedForAndWhatTheKernelGrantedIsLogged) {
+  PacketReceiver receiver(2, 65536);
+  const uint16_t port = static_cast<uint16_t>(testutil::FreeUdpPort());
+  const rtc::SocketAddress address = testing_support::Loopback(port);
+  ASSERT_EQ(receiver.Listen(address, recorder_.callback(), false), 0);
+  for (int i = 0; i < 2; ++i) {
+    int granted = 0;
+    socklen_t length = sizeof(granted);
+    ASSERT_EQ(::getsockopt(receiver.GetSocket(), SOL_SOCKET, SO_RCVBUF, &granted, &length), 0);
+    EXPECT_EQ(granted, 2 * 65536);  // Linux reports its bookkeeping share too
+  }
+  EXPECT_EQ(log_.Count("sockets of " + address.ToString() +
+                       " asked for 65536 bytes of buffer, granted receive 65536 and send 65536 "
+                       "bytes"),
+            1u);  // once per address
+  EXPECT_EQ(log_.Count("granted less socket buffer", rtc::LS_WARNING), 0u);
+
+  // More than any kernel lets an unprivileged socket have without a sysctl.
+  PacketReceiver greedy(1, 1u << 30);
+  ASSERT_EQ(greedy.Listen(testing_support::Loopback(static_cast<uint16_t>(testutil::FreeUdpPort())),
+                          recorder_.callback(), false),
+            0);
+  EXPECT_EQ(log_.Count("the kernel granted less socket buffer than packet_socket_buffer_bytes "
+                       "1073741824",
+                       rtc::LS_WARNING),
+            1u);
+  receiver.Shutdown();
+  greedy.Shutdown();
+}
+
+TEST_F(PacketReceiverTest, EachThreadGetsACallbackOfItsOwn) {
+  PacketReceiver receiver(3);
+  const uint16_t port = static_cast<uint16_t>(testutil::FreeUdpPort());
+  int made = 0;
+  ASSERT_EQ(receiver.Listen(
+                testing_support::Loopback(port),
+                [&] {
+                  ++made;
+                  return recorder_.callback();
+                },
+                true),
+            0);
+  EXPECT_EQ(made, 3);
+  receiver.Shutdown();
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+#include "packet/packet_admission.h"
+
+#include <utility>
+
+#include "base/logging.h"
+#include "base/time_utils.h"
+#include "packet/packet_metrics.h"
+
+namespace corvaneserver {
+
+PacketAdmission::PacketAdmission(unsigned int statistics_interval_ms, int64_t max_delay_ms,
+                                 const PacketCallback& deliver)
+    : deliver_(deliver),
+      max_delay_ms_(max_delay_ms > 0 ? max_delay_ms : 0),
+      statistics_(statistics_interval_ms) {}
+
+void PacketAdmission::LogSettings(unsigned int statistics_interval_ms) {
+  if (statistics_interval_ms == 0) {
+    RTC_LOG(LS_WARNING) << "packet statistics interval is 0, per-source packet statistics "
+                           "reports are disabled";
+  }
+}
+
+bool PacketAdmission::TooLate(const UDPPacket& packet) {
+  // Only datagrams read from a socket carry an arrival time.
+  if (max_delay_ms_ == 0 || packet.ReceiveTime() == 0) return false;
+  const int64_t waited_ms = rtc::TimeMillis() - packet.ArrivalTime();
+  if (waited_ms <= max_delay_ms_) return false;
+  PacketMetrics::Get().dropped_late.Add();
+  uint64_t suppressed = 0;
+  if (late_log_.Allow(&suppressed)) {
+    RTC_LOG(LS_WARNING) << "drop packet from [" << packet.FromAddress().ToString()
+                        << "]: it waited " << waited_ms << " ms to be handled, more than "
+                        << max_delay_ms_ << " ms (" << suppressed << " more dropped before)";
+  }
+  return true;
+}
+
+int PacketAdmission::Handle(std::shared_ptr<UDPPacket> packet) {
+  // Datagrams without a source (made inside the server) skip admission.
+  if (!packet->FromAddress().IsNil()) {
+    if (TooLate(*packet)) return -1;
+    if (statistics_.OnPacketReceived(packet) != 0) return -1;
+  }
+
+  // Every handler routes on the payload type and user id: a datagram too short
+  // to hold them goes no further.
+  if (!packet->HasMediaHeader()) {
+    PacketMetrics::Get().dropped_too_short.Add();
+    uint64_t suppressed = 0;
+    if (short_packet_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_WARNING) << "drop packet of " << packet->size() << " bytes from ["
+                          << packet->FromAddress().ToString()
+                          << "]: shorter than its media header (" << suppressed
+                          << " more dropped before)";
+    }
+    return -1;
+  }
+  return deliver_(std::move(packet));
+}
+
+}  // namespace corvaneserver

@@ -1,0 +1,51 @@
+// What happens to a received datagram before the server sees it: too late
+// datagrams are dropped, detect packets answered, unknown sources refused,
+// datagrams too short for a media header dropped; the rest go to the server.
+//
+// Not thread-safe: each thread that handles datagrams (a receive thread when
+// handling inline, a deliver worker otherwise) owns one, so every source's
+// admission state lives on the one thread its datagrams reach.
+#ifndef PACKET_PACKET_ADMISSION_H_
+#define PACKET_PACKET_ADMISSION_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "base/log_rate_limiter.h"
+#include "packet/packet_callback.h"
+#include "packet/packet_statistics.h"
+#include "packet/udp_packet.h"
+
+namespace corvaneserver {
+
+class PacketAdmission {
+ public:
+  // statistics_interval_ms: per-source report interval, 0 for none.
+  // max_delay_ms: a datagram that arrived longer ago than this is dropped
+  // (counted, and logged at a limited rate); 0 for no limit.
+  PacketAdmission(unsigned int statistics_interval_ms, int64_t max_delay_ms,
+                  const PacketCallback& deliver);
+  PacketAdmission(const PacketAdmission&) = delete;
+  PacketAdmission& operator=(const PacketAdmission&) = delete;
+
+  // Admits one datagram and hands it to the server; -1 when it went no further.
+  int Handle(std::shared_ptr<UDPPacket> packet);
+
+  // Warns when the statistics interval turns the per-source reports off; once,
+  // by whoever builds the admissions.
+  static void LogSettings(unsigned int statistics_interval_ms);
+
+ private:
+  // True (counted and logged) when the datagram waited past the limit.
+  bool TooLate(const UDPPacket& packet);
+
+  const PacketCallback deliver_;
+  const int64_t max_delay_ms_;
+  PacketStatistics statistics_;
+  rtc::LogRateLimiter short_packet_log_;
+  rtc::LogRateLimiter late_log_;
+};
+
+}  // namespace corvaneserver
+
+#endif  // PACKET_PACKET_ADMISSION_H_
