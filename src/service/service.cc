@@ -5,6 +5,7 @@
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/packet_admission.h"
 #include "packet/packet_metrics.h"
 #include "service/service_address.h"
 #include "service/service_metrics.h"
@@ -16,6 +17,15 @@ namespace {
 constexpr uint32_t kMaxWorkerNumbers = 64;
 // The statistics period is kept in milliseconds in 32 bits; a day is plenty.
 constexpr uint32_t kMaxStatisticsIntervalSeconds = 86400;
+// Voice that waited longer than this before its handling is dropped: it would
+// reach the listener too late to be played and delay everything after it.
+constexpr uint32_t kDefaultMaxDelayMs = 50;
+// Above this, a delay limit no longer bounds anything a listener would notice.
+constexpr uint32_t kMaxMaxDelayMs = 10000;
+// Room for bursts and for the moments a thread is descheduled: at 200 bytes
+// a datagram, tens of milliseconds of a busy server's traffic.
+constexpr uint32_t kDefaultSocketBufferBytes = 4 * 1024 * 1024;
+constexpr uint32_t kMaxSocketBufferBytes = 256 * 1024 * 1024;
 
 uint32_t ReadWorkerNumbers(const Configure& configure, const std::string& key) {
   uint32_t workers = 2;
@@ -26,6 +36,18 @@ uint32_t ReadWorkerNumbers(const Configure& configure, const std::string& key) {
     workers = kMaxWorkerNumbers;
   }
   return workers;
+}
+
+// A value of `key` (default `fallback`) no larger than `limit`.
+uint32_t ReadBounded(const Configure& configure, const std::string& key, uint32_t fallback,
+                     uint32_t limit) {
+  uint32_t value = fallback;
+  configure.Read(value, key);
+  if (value > limit) {
+    RTC_LOG(LS_WARNING) << "configure [" << key << "] is " << value << ", using " << limit;
+    value = limit;
+  }
+  return value;
 }
 
 }  // namespace
@@ -122,13 +144,33 @@ void Service::OnMessage(rtc::Message* msg) {
 }
 
 bool Service::StartupPacketProcessor() {
-  const uint32_t dispatchers = ReadWorkerNumbers(*configure_, "dispatcher_worker_numbers");
-  packet_deliver_ = std::make_unique<PacketDeliver>(
-      dispatchers, statistics_interval_ * 1000,
-      [this](std::shared_ptr<UDPPacket> packet) { return OnPacketReceived(std::move(packet)); });
+  max_delay_ms_ =
+      ReadBounded(*configure_, "packet_max_delay_ms", kDefaultMaxDelayMs, kMaxMaxDelayMs);
+  if (max_delay_ms_ == 0) {
+    RTC_LOG(LS_WARNING) << "packet max delay is 0, datagrams are handled however late";
+  }
+  std::string mode = "inline";
+  configure_->Read(mode, "packet_deliver_mode");
+  if (mode != "inline" && mode != "pool") {
+    RTC_LOG(LS_WARNING) << "configure [packet_deliver_mode] is \"" << mode
+                        << "\", not inline or pool; using inline";
+    mode = "inline";
+  }
+  RTC_LOG(LS_INFO) << "packet deliver mode is " << mode << ", max delay " << max_delay_ms_ << " ms";
+  if (mode == "pool") {
+    const uint32_t dispatchers = ReadWorkerNumbers(*configure_, "dispatcher_worker_numbers");
+    packet_deliver_ = std::make_unique<PacketDeliver>(
+        dispatchers, statistics_interval_ * 1000,
+        [this](std::shared_ptr<UDPPacket> packet) { return OnPacketReceived(std::move(packet)); },
+        max_delay_ms_);
+  } else {
+    PacketAdmission::LogSettings(statistics_interval_ * 1000);
+  }
 
   const uint32_t receivers = ReadWorkerNumbers(*configure_, "receiver_worker_numbers");
-  packet_receiver_ = std::make_unique<PacketReceiver>(receivers);
+  const uint32_t buffer_bytes = ReadBounded(*configure_, "packet_socket_buffer_bytes",
+                                            kDefaultSocketBufferBytes, kMaxSocketBufferBytes);
+  packet_receiver_ = std::make_unique<PacketReceiver>(receivers, buffer_bytes);
 
   for (const char* key : {"packet_listen_bgp_eth", "packet_listen_tel_eth"}) {
     const rtc::SocketAddress address = GetServiceAddress(key, "packet_listen_port");
@@ -142,7 +184,7 @@ bool Service::StartupPacketProcessor() {
 }
 
 bool Service::StartRecordListen() {
-  if (!packet_receiver_ || !packet_deliver_) {
+  if (!packet_receiver_) {
     RTC_LOG(LS_ERROR) << "startup receiver and deliver first";
     return false;
   }
@@ -156,11 +198,27 @@ bool Service::StartRecordListen() {
   return true;
 }
 
-PacketCallback Service::ReceiveCallback() {
-  // Every datagram goes to the deliver pool, never straight to the server.
-  PacketDeliver* deliver = packet_deliver_.get();
-  return [deliver](std::shared_ptr<UDPPacket> packet) {
-    return deliver->OnPacketDelivered(std::move(packet));
+PacketCallbackFactory Service::ReceiveCallback() {
+  if (packet_deliver_) {
+    // Every datagram goes to the deliver pool, never straight to the server.
+    PacketDeliver* deliver = packet_deliver_.get();
+    return [deliver] {
+      return PacketCallback([deliver](std::shared_ptr<UDPPacket> packet) {
+        return deliver->OnPacketDelivered(std::move(packet));
+      });
+    };
+  }
+  // Inline: each receive thread admits and hands on what it reads, with an
+  // admission of its own (the kernel keeps a source on one socket).
+  const unsigned int interval_ms = statistics_interval_ * 1000;
+  const int64_t max_delay_ms = max_delay_ms_;
+  return [this, interval_ms, max_delay_ms] {
+    auto admission = std::make_shared<PacketAdmission>(
+        interval_ms, max_delay_ms,
+        [this](std::shared_ptr<UDPPacket> packet) { return OnPacketReceived(std::move(packet)); });
+    return PacketCallback([admission](std::shared_ptr<UDPPacket> packet) {
+      return admission->Handle(std::move(packet));
+    });
   };
 }
 

@@ -62,8 +62,9 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   virtual int MuteSpeaker(uint64_t room_id, uint64_t user_id, bool unmuted) = 0;
   virtual int RemoveRoom(uint64_t room_id) = 0;
   virtual int AddCascade(uint64_t room_id, uint64_t user_id, std::string address) = 0;
-  // Called on deliver worker threads, concurrently with each other and with
-  // the service thread.
+  // Called on the threads that handle datagrams (the receive threads, or the
+  // deliver workers in pool mode), concurrently with each other and with the
+  // service thread.
   virtual int OnPacketReceived(std::shared_ptr<UDPPacket> packet) = 0;
   virtual int GetServerType() = 0;
   virtual int AddRecorder(uint64_t room_id, uint64_t user_id, uint64_t unique_id,
@@ -112,6 +113,7 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   const Configure* configure() const { return configure_.get(); }
   uint32_t statistics_interval() const { return statistics_interval_; }
   PacketReceiver* packet_receiver() const { return packet_receiver_.get(); }
+  // Null unless packet_deliver_mode is pool.
   PacketDeliver* packet_deliver() const { return packet_deliver_.get(); }
   GatewayConnector* gateway_connector() const { return gateway_connector_.get(); }
   // Null unless metrics_listen_address is configured.
@@ -152,12 +154,14 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
                           const rtc::SocketAddress& remote);
   void SendResponse(rtc::AsyncPacketSocket* socket, uint32_t session_id, int result);
   void FillHandlers();
-  // The receivers' callback: hands each datagram to the deliver pool.
-  PacketCallback ReceiveCallback();
+  // The receivers' callbacks: each hands a datagram to the deliver pool, or
+  // (inline) admits it and calls OnPacketReceived on the receive thread.
+  PacketCallbackFactory ReceiveCallback();
 
   static std::atomic<rtc::Thread*> service_thread_;
 
   uint32_t statistics_interval_ = 300;
+  uint32_t max_delay_ms_ = 0;
   std::unique_ptr<Configure> configure_;
   std::unique_ptr<Logger> logger_;
   std::unique_ptr<GatewayConnector> gateway_connector_;
