@@ -96,9 +96,9 @@ PacketDeliver::PacketDeliver(unsigned int worker_numbers, unsigned int statistic
     worker->Start();
     const rtc::MetricLabels labels = {{"worker", std::to_string(i)}};
     DeliverWorker* const observed = worker.get();
-    metric_ids_.push_back(registry.AddGauge(
-        "corvane_deliver_queue_depth", "Datagrams waiting in a deliver worker's queue.", labels,
-        [observed] { return static_cast<double>(observed->queue_size()); }));
+    metric_ids_.push_back(
+        registry.AddGauge(kQueueDepthMetricName, kQueueDepthMetricHelp, labels,
+                          [observed] { return static_cast<double>(observed->queue_size()); }));
     metric_ids_.push_back(registry.AddCounter("corvane_deliver_queue_dropped_total",
                                               "Datagrams a deliver worker's full queue dropped.",
                                               labels, &worker->dropped()));

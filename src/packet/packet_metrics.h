@@ -11,6 +11,12 @@ namespace corvaneserver {
 inline constexpr char kDroppedMetricName[] = "corvane_datagrams_dropped_total";
 inline constexpr char kDroppedMetricHelp[] = "Datagrams dropped instead of handled, by reason.";
 
+// Both designs of datagram handling export their backlog under this name.
+inline constexpr char kQueueDepthMetricName[] = "corvane_deliver_queue_depth";
+inline constexpr char kQueueDepthMetricHelp[] =
+    "Datagrams waiting to be handled: in a deliver worker's queue, or (inline) in a receive "
+    "thread's socket when it last woke, counted up to 128.";
+
 struct PacketMetrics {
   rtc::Counter received;
   rtc::Counter received_bytes;

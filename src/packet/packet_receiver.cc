@@ -6,9 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "base/logging.h"
+#include "base/metrics.h"
 #include "base/time_utils.h"
 #include "packet/packet_metrics.h"
 
@@ -65,7 +67,10 @@ void PacketReceiver::ReceiveThread::Run() {
   // arrives, and a stop is still noticed within kIdleWaitMs.
   pollfd ready{socket_, POLLIN, 0};
   const int events = ::poll(&ready, 1, kIdleWaitMs);
-  if (events <= 0) return;
+  if (events <= 0) {
+    backlog_.store(0, std::memory_order_relaxed);
+    return;
+  }
   if ((ready.revents & POLLNVAL) != 0) {
     // Not a socket any more; never spin on it.
     ::poll(nullptr, 0, kIdleWaitMs);
@@ -74,9 +79,13 @@ void PacketReceiver::ReceiveThread::Run() {
 
   // A full batch means more are probably waiting: read again at once instead
   // of asking poll, a bounded number of times so that a stop is still noticed.
+  uint32_t found = 0;
   for (int round = 0; round < kMaxRoundsPerWake; ++round) {
-    if (ReceiveBatch() < static_cast<int>(kBatchSize)) break;
+    const int received = ReceiveBatch();
+    if (received > 0) found += static_cast<uint32_t>(received);
+    if (received < static_cast<int>(kBatchSize)) break;
   }
+  backlog_.store(found, std::memory_order_relaxed);
 }
 
 int PacketReceiver::ReceiveThread::ReceiveBatch() {
@@ -148,7 +157,25 @@ void PacketReceiver::ReceiveThread::Count(unsigned int size, int64_t now_ms) {
 PacketReceiver::PacketReceiver(uint32_t worker_numbers, uint32_t socket_buffer_bytes)
     : worker_numbers_(AtLeastOne(worker_numbers)), socket_buffer_bytes_(socket_buffer_bytes) {}
 
-PacketReceiver::~PacketReceiver() { Shutdown(); }
+PacketReceiver::~PacketReceiver() {
+  // Before the threads go: no scrape may read them afterwards.
+  for (int id : metric_ids_) rtc::MetricRegistry::Global().Remove(id);
+  Shutdown();
+}
+
+void PacketReceiver::ExportBacklog() {
+  rtc::MetricRegistry& registry = rtc::MetricRegistry::Global();
+  for (const auto* threads : {&receive_threads_, &rec_threads_}) {
+    for (const auto& thread : *threads) {
+      if (!exported_.insert(thread.get()).second) continue;
+      const ReceiveThread* const observed = thread.get();
+      metric_ids_.push_back(
+          registry.AddGauge(kQueueDepthMetricName, kQueueDepthMetricHelp,
+                            {{"worker", std::to_string(exported_.size() - 1)}},
+                            [observed] { return static_cast<double>(observed->backlog()); }));
+    }
+  }
+}
 
 int PacketReceiver::Listen(const rtc::SocketAddress& address, const PacketCallback& callback,
                            bool media_listener) {

@@ -63,6 +63,9 @@ class PacketReceiver {
     // socket to become readable, then hands on what it reads.
     void Run();
     int GetSocket() const { return socket_; }
+    // Datagrams found waiting at the thread's last wake-up (up to
+    // kBatchSize * kMaxRoundsPerWake); 0 after an idle wait. Any thread.
+    uint32_t backlog() const { return backlog_.load(std::memory_order_relaxed); }
 
    private:
     // One recvmmsg and the hand-over of what it read; its result.
@@ -87,6 +90,7 @@ class PacketReceiver {
     uint64_t period_bytes_ = 0;
     // The kernel's running count of datagrams this socket dropped.
     uint32_t kernel_drops_ = 0;
+    std::atomic<uint32_t> backlog_{0};
     std::array<std::shared_ptr<UDPPacket>, kBatchSize> packets_;
     std::array<std::array<char, kControlSize>, kBatchSize> controls_;
     std::array<sockaddr_in, kBatchSize> senders_;
@@ -129,6 +133,10 @@ class PacketReceiver {
   void SetBuffers(int socket, const rtc::SocketAddress& address, bool log);
   // setsockopt SO_REUSEPORT; its result (0 on success).
   int SetReusePort(int socket);
+  // Exports the backlog() of each thread not exported yet as its
+  // corvane_deliver_queue_depth, for when the receive threads handle what they
+  // read (no deliver pool). Service thread, after Listen.
+  void ExportBacklog();
   // Stops the media listeners' threads, then the rec listeners'; each joined.
   // Sockets stay open until destruction. Service thread only.
   void Shutdown();
@@ -146,6 +154,9 @@ class PacketReceiver {
   std::set<rtc::SocketAddress> listened_;
   std::vector<std::unique_ptr<ReceiveThread>> receive_threads_;
   std::vector<std::unique_ptr<ReceiveThread>> rec_threads_;
+  // This receiver's entries in the metric registry, and whose they are.
+  std::vector<int> metric_ids_;
+  std::set<const ReceiveThread*> exported_;
 };
 
 }  // namespace corvaneserver

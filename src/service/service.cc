@@ -180,6 +180,7 @@ bool Service::StartupPacketProcessor() {
       return false;
     }
   }
+  if (!packet_deliver_) packet_receiver_->ExportBacklog();
   return true;
 }
 
@@ -195,6 +196,7 @@ bool Service::StartRecordListen() {
     RTC_LOG(LS_ERROR) << "packet listen in address " << address.ToString() << " failed";
     return false;
   }
+  if (!packet_deliver_) packet_receiver_->ExportBacklog();
   return true;
 }
 
