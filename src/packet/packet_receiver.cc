@@ -26,8 +26,10 @@ uint32_t AtLeastOne(uint32_t worker_numbers) {
 
 }  // namespace
 
-PacketReceiver::ReceiveThread::ReceiveThread(int socket, const PacketCallback& callback)
+PacketReceiver::ReceiveThread::ReceiveThread(int socket, int send_socket,
+                                             const PacketCallback& callback)
     : socket_(socket),
+      send_socket_(send_socket),
       callback_(callback),
       last_report_time_(rtc::TimeMillis()),
       metrics_(PacketMetrics::Get()),
@@ -108,7 +110,7 @@ int PacketReceiver::ReceiveThread::ReceiveBatch() {
     if (size == 0) continue;  // empty datagram: the slot is reused
     std::shared_ptr<UDPPacket>& packet = packets_[i];
     packet->SetSize(size);
-    packet->SetSocket(socket_, senders_[i], now, waited);
+    packet->SetSocket(send_socket_, senders_[i], now, waited);
     metrics_.received.Add();
     metrics_.received_bytes.Add(size);
     callback_(std::move(packet));
@@ -187,14 +189,15 @@ int PacketReceiver::Listen(const rtc::SocketAddress& address,
                            const PacketCallbackFactory& make_callback, bool media_listener) {
   RTC_LOG(LS_INFO) << "receiver worker thread numbers is " << worker_numbers_ << ", and listen in "
                    << address.ToString();
-  if (listened_.count(address) != 0) {
+  const auto known = listened_.find(address);
+  if (known != listened_.end()) {
     RTC_LOG(LS_INFO) << "address " << address.ToString()
                      << " is listened already, its new sockets join the same group";
   } else if (!AddressIsFree(address)) {
     RTC_LOG(LS_ERROR) << "start listen in " << address.ToString() << " failed";
     return -1;
   }
-  listened_.insert(address);
+  int first_socket = known != listened_.end() ? known->second : -1;
   for (uint32_t i = 0; i < worker_numbers_; ++i) {
     const int socket = StartListen(address);
     if (socket < 0) {
@@ -202,7 +205,11 @@ int PacketReceiver::Listen(const rtc::SocketAddress& address,
       return -1;
     }
     SetBuffers(socket, address, i == 0);
-    auto thread = std::make_unique<ReceiveThread>(socket, make_callback());
+    if (first_socket < 0) {
+      first_socket = socket;
+      listened_.emplace(address, socket);
+    }
+    auto thread = std::make_unique<ReceiveThread>(socket, first_socket, make_callback());
     thread->Start();
     (media_listener ? receive_threads_ : rec_threads_).push_back(std::move(thread));
   }

@@ -18,6 +18,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
@@ -49,8 +50,12 @@ class PacketReceiver {
     // Control bytes of one datagram: its timestamp and the socket's drop count.
     static constexpr size_t kControlSize = 64;
 
-    // Takes ownership of the socket. The thread is created, not started.
-    ReceiveThread(int socket, const PacketCallback& callback);
+    // Takes ownership of the socket. Its datagrams name `send_socket` as the
+    // one to answer them through: the first socket of the same address, so
+    // that every member reached through that address shares one socket and a
+    // fan-out leaves in one sendmmsg (any socket of the group sends from the
+    // same address and port). The thread is created, not started.
+    ReceiveThread(int socket, int send_socket, const PacketCallback& callback);
     ~ReceiveThread();  // Shutdown(), then closes the socket
     ReceiveThread(const ReceiveThread&) = delete;
     ReceiveThread& operator=(const ReceiveThread&) = delete;
@@ -80,6 +85,8 @@ class PacketReceiver {
 
     // Owned; closed by the destructor.
     const int socket_;
+    // Owned by the thread of the group's first socket.
+    const int send_socket_;
     const PacketCallback callback_;
 
     // Used only on the receive thread.
@@ -150,8 +157,9 @@ class PacketReceiver {
   const uint32_t worker_numbers_;
   const uint32_t socket_buffer_bytes_;
   std::atomic<uint32_t> next_socket_{0};
-  // Addresses Listen has bound; service thread only.
-  std::set<rtc::SocketAddress> listened_;
+  // Addresses Listen has bound, with the first socket of each; service
+  // thread only.
+  std::map<rtc::SocketAddress, int> listened_;
   std::vector<std::unique_ptr<ReceiveThread>> receive_threads_;
   std::vector<std::unique_ptr<ReceiveThread>> rec_threads_;
   // This receiver's entries in the metric registry, and whose they are.

@@ -401,5 +401,35 @@ TEST_F(PacketReceiverTest, EachThreadGetsACallbackOfItsOwn) {
   receiver.Shutdown();
 }
 
+TEST_F(PacketReceiverTest, DatagramsOfOneAddressNameOneSocketToAnswerThrough) {
+  // Sources spread over both sockets of the address, yet all are answered
+  // through one, so a fan-out to them leaves in one sendmmsg.
+  StartReceiver(2, false);
+  std::vector<std::unique_ptr<testing_support::UdpPeer>> clients;
+  std::set<std::thread::id> threads;
+  while (threads.size() < 2) {
+    ASSERT_LT(clients.size(), 64u) << "the kernel put every source on one socket";
+    clients.push_back(std::make_unique<testing_support::UdpPeer>());
+    ASSERT_TRUE(clients.back()->SendTo(server(), {0xA0, 1}));
+    ASSERT_TRUE(recorder_.WaitForCount(clients.size()));
+    threads.insert(recorder_.entries().back().thread);
+  }
+  std::set<int> sockets;
+  for (const auto& entry : recorder_.entries()) sockets.insert(entry.packet->socket());
+  ASSERT_EQ(sockets.size(), 1u);
+  const int first = *sockets.begin();
+  EXPECT_TRUE(first == receiver_->GetSocket() || first == receiver_->GetSocket());
+  // An answer through it comes from the listened address and port.
+  const std::vector<uint8_t> answer = {0xA1, 2};
+  sockaddr_in to{};
+  ASSERT_NE(clients[0]->address().ToSockAddr(&to), 0u);
+  ASSERT_EQ(::sendto(first, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                     sizeof(to)),
+            static_cast<ssize_t>(answer.size()));
+  rtc::SocketAddress from;
+  EXPECT_EQ(clients[0]->Receive(test::kDeadline, &from), answer);
+  EXPECT_EQ(from, server());
+}
+
 }  // namespace
 }  // namespace corvaneserver
