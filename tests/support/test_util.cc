@@ -1,8 +1,11 @@
 #include "support/test_util.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,11 +69,32 @@ namespace {
 // Ports for servers under test come from below the kernel's ephemeral range
 // (32768 and up by default), so no socket bound to port 0 - a test peer, a
 // client, another test program's connection - can take one between the moment
-// it is handed out and the moment the server binds it. Each test program
-// starts at its own offset in the range, and one program never hands out a
-// port twice, so test programs run in parallel do not pick the same port.
+// it is handed out and the moment the server binds it. A port handed out is
+// reserved for the rest of the process's life: a lock (flock) on its file in
+// kReservationDir, which other test processes run in parallel see and skip,
+// and which the kernel lets go when the process ends, however it ends. Each
+// process starts at its own offset in the range, so they seldom even meet.
 constexpr int kFirstTestPort = 20000;
 constexpr int kTestPortCount = 12000;
+constexpr char kReservationDir[] = "/tmp/corvane-test-ports";
+
+// Takes the port's reservation and keeps it (the descriptor stays open until
+// the process ends); false when another process holds it.
+bool Reserve(int port) {
+  static const bool made = [] {
+    ::mkdir(kReservationDir, 01777);
+    return true;
+  }();
+  (void)made;
+  const std::string path = std::string(kReservationDir) + "/" + std::to_string(port);
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return true;  // no reservations on this host: the bind checks still hold
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd);
+    return false;
+  }
+  return true;
+}
 
 bool CanBind(int type, int port) {
   const int fd = socket(AF_INET, type, 0);
@@ -92,7 +116,8 @@ int FreePort(int type) {
     const int port = kFirstTestPort + next;
     next = (next + 1) % kTestPortCount;
     // Free for both kinds, so a UDP and a TCP server never share a number.
-    if (CanBind(SOCK_DGRAM, port) && CanBind(SOCK_STREAM, port) && CanBind(type, port)) {
+    if (Reserve(port) && CanBind(SOCK_DGRAM, port) && CanBind(SOCK_STREAM, port) &&
+        CanBind(type, port)) {
       return port;
     }
   }
