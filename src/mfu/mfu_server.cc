@@ -30,10 +30,9 @@ MfuServer::~MfuServer() {
   // No deliver worker may be inside OnPacketReceived while the maps go away.
   Shutdown();
   {
-    rtc::WriteLockScoped hold(&lock_);
-    users_.clear();
-    // Each room stops its mixer before its channels go.
-    rooms_.clear();
+    rtc::WriteLockScoped hold(&registry_);
+    // Users first; each room stops its mixer before its channels go.
+    registry_.Clear();
   }
   mixer_pool_.reset();
   if (inst_ == this) inst_ = nullptr;
@@ -59,9 +58,9 @@ void MfuServer::AddMetrics() {
 }
 
 size_t MfuServer::CountMembers(bool speakers) const {
-  rtc::ReadLockScoped hold(&lock_);
+  rtc::ReadLockScoped hold(&registry_);
   size_t count = 0;
-  for (const auto& [id, channel] : users_) {
+  for (const auto& [id, channel] : registry_.users()) {
     if (channel->IsSpeaker() == speakers) ++count;
   }
   return count;
@@ -91,81 +90,48 @@ void MfuServer::ConfigureMixer() {
   RTC_LOG(LS_INFO) << "mixer frame log is " << (mixer_options_.frame_log ? "on" : "off");
 }
 
-std::shared_ptr<MfuRoom> MfuServer::CreateRoom(uint64_t room_id) {
-  std::shared_ptr<MfuRoom> room = SeekRoom(room_id);
-  if (!room) {
-    room = std::make_shared<MfuRoom>(room_id, mixer_options_);
-    rooms_.emplace(room_id, room);
-  }
-  return room;
-}
-
-std::shared_ptr<MfuRoom> MfuServer::SeekRoom(uint64_t room_id) const {
-  auto it = rooms_.find(room_id);
-  return it == rooms_.end() ? nullptr : it->second;
-}
-
-std::shared_ptr<MfuChannel> MfuServer::SeekUser(uint64_t user_id) const {
-  auto it = users_.find(user_id);
-  return it == users_.end() ? nullptr : it->second;
-}
-
-int MfuServer::RemoveUser(uint64_t room_id, uint64_t user_id) {
-  users_.erase(user_id);
-  std::shared_ptr<MfuRoom> room = SeekRoom(room_id);
-  return room ? room->RemoveChannel(user_id) : 0;
-}
-
 int MfuServer::JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token) {
-  rtc::WriteLockScoped hold(&lock_);
-  std::shared_ptr<MfuRoom> room = CreateRoom(room_id);
-  if (std::shared_ptr<MfuChannel> existing = SeekUser(user_id)) {
-    const uint64_t old_room_id = existing->RoomId();
-    RTC_LOG(LS_INFO) << "user [" << user_id << "] is exist in room [" << old_room_id
-                     << "], now transfrom to room [" << room_id << "]";
-    existing.reset();
-    RemoveUser(old_room_id, user_id);
-  }
-  auto channel = std::make_shared<MfuChannel>(room_id, user_id, user_type, std::move(token),
-                                              mixer_options_.frame_log);
-  users_[user_id] = channel;
-  return room->AddChannel(std::move(channel));
+  rtc::WriteLockScoped hold(&registry_);
+  std::shared_ptr<MfuRoom> room = registry_.CreateRoom(room_id, mixer_options_);
+  return registry_.JoinRoom(
+      room, user_id,
+      [&](uint64_t old_room_id) {
+        RTC_LOG(LS_INFO) << "user [" << user_id << "] is exist in room [" << old_room_id
+                         << "], now transfrom to room [" << room_id << "]";
+      },
+      [&] {
+        return std::make_shared<MfuChannel>(room_id, user_id, user_type, std::move(token),
+                                            mixer_options_.frame_log);
+      });
 }
 
 int MfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
-  rtc::WriteLockScoped hold(&lock_);
-  std::shared_ptr<MfuChannel> channel = SeekUser(user_id);
+  rtc::WriteLockScoped hold(&registry_);
+  std::shared_ptr<MfuChannel> channel = registry_.SeekUser(user_id);
   if (!channel) return 0;
   // Only the room the user is in can let it go: dropping it from the user map
   // alone would leave it in its real room, receiving the room's voice while
   // no operation could reach it again.
   if (channel->RoomId() != room_id) return 0;
   channel.reset();
-  return RemoveUser(room_id, user_id);
+  return registry_.RemoveUser(room_id, user_id);
 }
 
 int MfuServer::AllowSpeaker(uint64_t, uint64_t user_id, bool allow) {
-  rtc::WriteLockScoped hold(&lock_);
-  std::shared_ptr<MfuChannel> channel = SeekUser(user_id);
+  rtc::WriteLockScoped hold(&registry_);
+  std::shared_ptr<MfuChannel> channel = registry_.SeekUser(user_id);
   return channel ? channel->AllowSpeaker(allow) : -1;
 }
 
 int MfuServer::MuteSpeaker(uint64_t, uint64_t user_id, bool unmute) {
-  rtc::WriteLockScoped hold(&lock_);
-  std::shared_ptr<MfuChannel> channel = SeekUser(user_id);
+  rtc::WriteLockScoped hold(&registry_);
+  std::shared_ptr<MfuChannel> channel = registry_.SeekUser(user_id);
   return channel ? channel->MuteSpeaker(unmute) : -1;
 }
 
 int MfuServer::RemoveRoom(uint64_t room_id) {
-  rtc::WriteLockScoped hold(&lock_);
-  for (auto it = users_.begin(); it != users_.end();) {
-    if (it->second->RoomId() == room_id) {
-      it = users_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  rooms_.erase(room_id);
+  rtc::WriteLockScoped hold(&registry_);
+  registry_.RemoveRoom(room_id);
   return 0;
 }
 
@@ -187,7 +153,7 @@ int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     }
     return -1;
   }
-  rtc::ReadLockScoped hold(&lock_);
+  rtc::ReadLockScoped hold(&registry_);
   // A repair datagram's "payload type" is a repair byte: it is voice of the
   // user named in its FEC header, whatever that byte holds.
   if (!packet->IsFecRepair()) {
@@ -197,7 +163,7 @@ int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     // taken and dropped.
     if (IsNack(payload_type) || IsCascade(payload_type)) return 0;
   }
-  std::shared_ptr<MfuChannel> channel = SeekUser(packet->UserId());
+  std::shared_ptr<MfuChannel> channel = registry_.SeekUser(packet->UserId());
   if (!channel) {
     ChannelMetrics::Get().dropped_unknown_user.Add();
     return -1;
@@ -219,49 +185,36 @@ int MfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
   }
   // Only a member can report on the speakers of its own room: samples from
   // made-up reporter ids would grow without bound and drag the average down.
-  const std::shared_ptr<MfuChannel> reporter = SeekUser(report.reporter_id);
+  const std::shared_ptr<MfuChannel> reporter = registry_.SeekUser(report.reporter_id);
   if (!reporter) return 0;
-  for (size_t i = 0; i < report.block_count; ++i) {
-    const ReceiverReportBlock& block = report.blocks[i];
-    std::shared_ptr<MfuChannel> channel = SeekUser(block.user_id);
-    if (channel && channel->RoomId() == reporter->RoomId()) {
-      channel->OnRReportReceived(report.reporter_id, block.value);
-    }
-  }
+  registry_.RouteReportBlocks(report, reporter->RoomId());
   return 0;
 }
 
 void MfuServer::InactiveTimerProcess() {
-  rtc::WriteLockScoped hold(&lock_);
-  for (const auto& [user_id, channel] : users_) channel->InactiveCheck();
-  for (auto it = rooms_.begin(); it != rooms_.end();) {
-    if (it->second->IsInactive()) {
-      RTC_LOG(LS_WARNING) << "remove room [" << it->first << "] for it is inactive";
-      it = rooms_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  rtc::WriteLockScoped hold(&registry_);
+  for (const auto& [user_id, channel] : registry_.users()) channel->InactiveCheck();
+  registry_.RemoveInactiveRooms();
 }
 
 size_t MfuServer::RoomCount() const {
-  rtc::ReadLockScoped hold(&lock_);
-  return rooms_.size();
+  rtc::ReadLockScoped hold(&registry_);
+  return registry_.rooms().size();
 }
 
 size_t MfuServer::UserCount() const {
-  rtc::ReadLockScoped hold(&lock_);
-  return users_.size();
+  rtc::ReadLockScoped hold(&registry_);
+  return registry_.users().size();
 }
 
 std::shared_ptr<MfuRoom> MfuServer::FindRoom(uint64_t room_id) const {
-  rtc::ReadLockScoped hold(&lock_);
-  return SeekRoom(room_id);
+  rtc::ReadLockScoped hold(&registry_);
+  return registry_.SeekRoom(room_id);
 }
 
 std::shared_ptr<MfuChannel> MfuServer::FindUser(uint64_t user_id) const {
-  rtc::ReadLockScoped hold(&lock_);
-  return SeekUser(user_id);
+  rtc::ReadLockScoped hold(&registry_);
+  return registry_.SeekUser(user_id);
 }
 
 bool MfuServer::OnTimer(uint32_t id) {

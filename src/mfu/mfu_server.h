@@ -3,7 +3,7 @@
 // received datagrams to channels, and the timers.
 //
 // Lock order (take from top to bottom, never upwards, never one twice):
-//   1. MfuServer::lock_          write: control operations, inactivity sweep;
+//   1. MfuServer::registry_      write: control operations, inactivity sweep;
 //                                read: packet routing
 //   2. MfuRoom::channels_lock_   membership changes (under 1), and the pass's
 //                                copy of its channels (without 1)
@@ -15,13 +15,13 @@
 #define MFU_MFU_SERVER_H_
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 
 #include "base/log_rate_limiter.h"
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
+#include "channel/room_registry.h"
 #include "mfu/mfu_room.h"
 #include "mfu/mixer_schedule.h"
 #include "service/service.h"
@@ -36,6 +36,15 @@ constexpr uint32_t kDefaultMixerWorkerNumbers = 2;  // mixer_worker_numbers; 0: 
 constexpr uint32_t kDefaultMixerFrameLog = 1;       // mixer_frame_log; 0: no per-frame lines
 // A pool larger than this is refused in favour of this.
 constexpr uint32_t kMaxMixerWorkerNumbers = 64;
+
+// How a mixing room takes a joined member in and lets one go.
+struct MfuRoomMembership {
+  static int Add(MfuRoom& room, std::shared_ptr<MfuChannel> channel) {
+    return room.AddChannel(std::move(channel));
+  }
+  static int Remove(MfuRoom& room, uint64_t user_id) { return room.RemoveChannel(user_id); }
+};
+using MfuRoomRegistry = RoomRegistry<MfuRoom, MfuChannel, MfuRoomMembership>;
 
 class MfuServer : public Service {
  public:
@@ -101,11 +110,7 @@ class MfuServer : public Service {
   // Reads mixer_worker_numbers and mixer_frame_log and sets up the mixing.
   void ConfigureMixer();
 
-  std::shared_ptr<MfuRoom> CreateRoom(uint64_t room_id) REQUIRES(lock_);
-  std::shared_ptr<MfuRoom> SeekRoom(uint64_t room_id) const REQUIRES_SHARED(lock_);
-  std::shared_ptr<MfuChannel> SeekUser(uint64_t user_id) const REQUIRES_SHARED(lock_);
-  int RemoveUser(uint64_t room_id, uint64_t user_id) REQUIRES(lock_);
-  int OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(lock_);
+  int OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
 
   static MfuServer* inst_;
 
@@ -115,10 +120,8 @@ class MfuServer : public Service {
   // Written by ConfigureMixer during Init, before any room exists.
   MixerOptions mixer_options_;
 
-  // Guards both maps.
-  mutable rtc::RWLock lock_;
-  std::map<uint64_t, std::shared_ptr<MfuRoom>> rooms_ GUARDED_BY(lock_);
-  std::map<uint64_t, std::shared_ptr<MfuChannel>> users_ GUARDED_BY(lock_);
+  // The rooms and the joined users, and the lock that guards both maps.
+  mutable MfuRoomRegistry registry_;
 
   rtc::LogRateLimiter short_packet_log_{10000};
   rtc::LogRateLimiter short_report_log_{10000};

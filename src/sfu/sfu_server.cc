@@ -27,7 +27,7 @@ std::string Suppressed(uint64_t count) {
 
 SfuServer* SfuServer::inst_ = nullptr;
 
-SfuServer::SfuServer() : lock_(std::make_unique<rtc::RWLock>()) {}
+SfuServer::SfuServer() = default;
 
 SfuServer::~SfuServer() {
   // No scrape may read the maps while they go.
@@ -36,12 +36,11 @@ SfuServer::~SfuServer() {
   // lock go away: stop the receivers and workers before anything else.
   Shutdown();
   // Users first, then rooms, as their owners let go in that order.
-  users_.clear();
-  rooms_.clear();
+  rtc::WriteLockScoped hold(&registry_);
+  registry_.Clear();
 }
 
 bool SfuServer::Init(const std::string& path) {
-  if (!lock_) return false;
   if (!Service::Init(path, "corvane-sfu-server")) return false;
   uint32_t nack_enabled = 0;
   configure()->Read(nack_enabled, "nack_enabled");
@@ -77,8 +76,8 @@ void SfuServer::AddMetrics() {
 
 SfuServer::MemberTally SfuServer::TallyMembers() const {
   MemberTally tally;
-  rtc::ReadLockScoped hold(lock_.get());
-  for (const auto& [id, room] : rooms_) {
+  rtc::ReadLockScoped hold(&registry_);
+  for (const auto& [id, room] : registry_.rooms()) {
     room->ForEachMember([&tally](const VoiceChannel& member) {
       switch (member.ChannelType()) {
         case kUserTypeSpeaker:
@@ -97,89 +96,56 @@ SfuServer::MemberTally SfuServer::TallyMembers() const {
   return tally;
 }
 
-std::shared_ptr<VoiceRoom> SfuServer::CreateRoom(uint64_t room_id) {
-  std::shared_ptr<VoiceRoom> room = SeekRoom(room_id);
-  if (!room) {
-    room = std::make_shared<VoiceRoom>(room_id);
-    rooms_.emplace(room_id, room);
-  }
-  return room;
-}
-
-std::shared_ptr<VoiceRoom> SfuServer::SeekRoom(uint64_t room_id) const {
-  auto it = rooms_.find(room_id);
-  return it == rooms_.end() ? nullptr : it->second;
-}
-
-std::shared_ptr<VoiceChannel> SfuServer::SeekUser(uint64_t user_id) const {
-  auto it = users_.find(user_id);
-  return it == users_.end() ? nullptr : it->second;
-}
-
-int SfuServer::RemoveUser(uint64_t room_id, uint64_t user_id) {
-  users_.erase(user_id);
-  std::shared_ptr<VoiceRoom> room = SeekRoom(room_id);
-  return room ? room->DeleteUser(user_id) : 0;
-}
-
 int SfuServer::JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token) {
-  rtc::WriteLockScoped hold(lock_.get());
-  std::shared_ptr<VoiceRoom> room = CreateRoom(room_id);
-  if (std::shared_ptr<VoiceChannel> existing = SeekUser(user_id)) {
-    const uint64_t old_room_id = existing->RoomId();
-    RTC_LOG(LS_INFO) << "user [" << user_id << "] is exist in room [" << old_room_id
-                     << "], now transfrom to room " << room_id;
-    existing.reset();
-    RemoveUser(old_room_id, user_id);
-  }
-  auto channel =
-      std::make_shared<VoiceChannel>(room, user_id, user_type, std::move(token), nack_enabled_);
-  users_[user_id] = channel;
-  return room->AddUser(channel);
+  rtc::WriteLockScoped hold(&registry_);
+  std::shared_ptr<VoiceRoom> room = registry_.CreateRoom(room_id);
+  return registry_.JoinRoom(
+      room, user_id,
+      [&](uint64_t old_room_id) {
+        RTC_LOG(LS_INFO) << "user [" << user_id << "] is exist in room [" << old_room_id
+                         << "], now transfrom to room " << room_id;
+      },
+      [&] {
+        return std::make_shared<VoiceChannel>(room, user_id, user_type, std::move(token),
+                                              nack_enabled_);
+      });
 }
 
 int SfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
-  rtc::WriteLockScoped hold(lock_.get());
+  rtc::WriteLockScoped hold(&registry_);
   // A user is only taken out of the room it is in: dropping it from the user
   // map alone would leave it in its real room, still receiving the room's voice
   // while no operation could reach it again. A channel whose room is gone
   // belongs nowhere and may go. An id without a channel still reaches the
   // room: that resets its clock, and takes out a cascade link of that id.
-  if (std::shared_ptr<VoiceChannel> channel = SeekUser(user_id)) {
+  if (std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(user_id)) {
     const uint64_t current_room_id = channel->RoomId();
     if (current_room_id != room_id && current_room_id != 0) return 0;
   }
-  return RemoveUser(room_id, user_id);
+  return registry_.RemoveUser(room_id, user_id);
 }
 
 int SfuServer::AllowSpeaker(uint64_t, uint64_t user_id, bool allow) {
-  rtc::WriteLockScoped hold(lock_.get());
-  std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
+  rtc::WriteLockScoped hold(&registry_);
+  std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(user_id);
   return channel ? channel->AllowSpeaker(allow) : -1;
 }
 
 int SfuServer::MuteSpeaker(uint64_t, uint64_t user_id, bool unmute) {
-  rtc::WriteLockScoped hold(lock_.get());
-  std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
+  rtc::WriteLockScoped hold(&registry_);
+  std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(user_id);
   return channel ? channel->MuteSpeaker(unmute) : -1;
 }
 
 int SfuServer::RemoveRoom(uint64_t room_id) {
-  rtc::WriteLockScoped hold(lock_.get());
-  for (auto it = users_.begin(); it != users_.end();) {
-    if (it->second->RoomId() == room_id) {
-      it = users_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-  rooms_.erase(room_id);
+  rtc::WriteLockScoped hold(&registry_);
+  registry_.RemoveRoom(room_id);
   return 0;
 }
 
 int SfuServer::AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) {
-  rtc::WriteLockScoped hold(lock_.get());
-  std::shared_ptr<VoiceRoom> room = SeekRoom(room_id);
+  rtc::WriteLockScoped hold(&registry_);
+  std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(room_id);
   if (!room) {
     RTC_LOG(LS_ERROR) << "add cascade failed, room [" << room_id << "] is not exist";
     return -1;
@@ -212,7 +178,7 @@ int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     }
     return -1;
   }
-  rtc::ReadLockScoped hold(lock_.get());
+  rtc::ReadLockScoped hold(&registry_);
   // A repair datagram's "payload type" is a repair byte: it is voice of the
   // user named in its FEC header, whatever that byte holds.
   if (!packet->IsFecRepair()) {
@@ -221,7 +187,7 @@ int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     if (IsNack(payload_type)) return OnNackReceived(packet);
     if (IsCascade(payload_type)) return OnCascadeReceived(packet);
   }
-  std::shared_ptr<VoiceChannel> channel = SeekUser(packet->UserId());
+  std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(packet->UserId());
   if (!channel) {
     ChannelMetrics::Get().dropped_unknown_user.Add();
     return -1;
@@ -246,16 +212,10 @@ int SfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
   }
   // Only a member can report on the speakers of its own room: samples from
   // made-up reporter ids would grow without bound and drag the average down.
-  const std::shared_ptr<VoiceChannel> reporter = SeekUser(report.reporter_id);
+  const std::shared_ptr<VoiceChannel> reporter = registry_.SeekUser(report.reporter_id);
   const uint64_t reporter_room = reporter ? reporter->RoomId() : 0;
   if (reporter_room == 0) return 0;
-  for (size_t i = 0; i < report.block_count; ++i) {
-    const ReceiverReportBlock& block = report.blocks[i];
-    std::shared_ptr<VoiceChannel> channel = SeekUser(block.user_id);
-    if (channel && channel->RoomId() == reporter_room) {
-      channel->OnRReportReceived(report.reporter_id, block.value);
-    }
-  }
+  registry_.RouteReportBlocks(report, reporter_room);
   return 0;
 }
 
@@ -271,11 +231,11 @@ int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
     }
     return -1;
   }
-  std::shared_ptr<VoiceChannel> channel = SeekUser(user_id);
+  std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(user_id);
   if (!channel) return -1;
   // Only a member of the user's room, from the address it is known at, may
   // pull the user's media; anyone else could otherwise ask for any stream.
-  const std::shared_ptr<VoiceRoom> room = SeekRoom(channel->RoomId());
+  const std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(channel->RoomId());
   const rtc::SocketAddress from = packet->FromAddress();
   if (!room || !room->HasMemberAt(from, rtc::GetBE64(packet->data() + kNackSenderIdOffset))) {
     uint64_t suppressed = 0;
@@ -300,64 +260,48 @@ int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
     }
     return -1;
   }
-  std::shared_ptr<VoiceRoom> room = SeekRoom(fields.room_id);
+  std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(fields.room_id);
   return room ? room->OnCascadeReceived(fields.address_hash) : -1;
 }
 
 void SfuServer::OuputStatistics() {
-  rtc::ReadLockScoped hold(lock_.get());
-  RTC_LOG(LS_NONE) << "room count is [" << rooms_.size() << "] and user count is [" << users_.size()
-                   << "]";
+  rtc::ReadLockScoped hold(&registry_);
+  RTC_LOG(LS_NONE) << "room count is [" << registry_.rooms().size() << "] and user count is ["
+                   << registry_.users().size() << "]";
 }
 
 void SfuServer::RedeliverTimerProcess() {
-  rtc::ReadLockScoped hold(lock_.get());
-  for (const auto& [user_id, channel] : users_) {
+  rtc::ReadLockScoped hold(&registry_);
+  for (const auto& [user_id, channel] : registry_.users()) {
     channel->ResendPacket();
     channel->SendReceiverReport();
   }
 }
 
 void SfuServer::InactiveTimerProcess() {
-  rtc::WriteLockScoped hold(lock_.get());
-  for (auto it = users_.begin(); it != users_.end();) {
-    if (!it->second->CheckOvertime()) {
-      ++it;
-      continue;
-    }
-    if (std::shared_ptr<VoiceRoom> room = SeekRoom(it->second->RoomId())) {
-      room->DeleteUser(it->first);
-    }
-    it = users_.erase(it);
-  }
-  for (auto it = rooms_.begin(); it != rooms_.end();) {
-    if (it->second->IsInactive()) {
-      RTC_LOG(LS_WARNING) << "remove room [" << it->first << "] for it is inactive";
-      it = rooms_.erase(it);
-    } else {
-      ++it;
-    }
-  }
+  rtc::WriteLockScoped hold(&registry_);
+  registry_.RemoveUsersIf([](VoiceChannel& channel) { return channel.CheckOvertime(); });
+  registry_.RemoveInactiveRooms();
 }
 
 size_t SfuServer::RoomCount() const {
-  rtc::ReadLockScoped hold(lock_.get());
-  return rooms_.size();
+  rtc::ReadLockScoped hold(&registry_);
+  return registry_.rooms().size();
 }
 
 size_t SfuServer::UserCount() const {
-  rtc::ReadLockScoped hold(lock_.get());
-  return users_.size();
+  rtc::ReadLockScoped hold(&registry_);
+  return registry_.users().size();
 }
 
 std::shared_ptr<VoiceRoom> SfuServer::FindRoom(uint64_t room_id) const {
-  rtc::ReadLockScoped hold(lock_.get());
-  return SeekRoom(room_id);
+  rtc::ReadLockScoped hold(&registry_);
+  return registry_.SeekRoom(room_id);
 }
 
 std::shared_ptr<VoiceChannel> SfuServer::FindUser(uint64_t user_id) const {
-  rtc::ReadLockScoped hold(lock_.get());
-  return SeekUser(user_id);
+  rtc::ReadLockScoped hold(&registry_);
+  return registry_.SeekUser(user_id);
 }
 
 bool SfuServer::OnTimer(uint32_t id) {

@@ -3,7 +3,7 @@
 // resending until acknowledged, receiver reports and the inactivity sweeps.
 //
 // Lock order (take from top to bottom, never upwards, never one twice):
-//   1. SfuServer::lock_            write: control operations, inactivity sweep;
+//   1. SfuServer::registry_        write: control operations, inactivity sweep;
 //                                  read: packet routing, 100 ms sweep, statistics
 //   2. one leaf lock at a time, only while 1 is held:
 //        Room::music_lock_, VoiceChannel::wait_lock_, Channel::address_lock_,
@@ -12,13 +12,12 @@
 //   (the logging library's lock is below all of them; above 1 is the metrics
 //   registry's read lock, held while a scrape calls the gauges that read the
 //   registries through RoomCount and TallyMembers)
-// lock_ names the leaf locks in ACQUIRED_BEFORE, so clang's -Wthread-safety-beta
+// registry_ names the leaf locks in ACQUIRED_BEFORE, so clang's -Wthread-safety-beta
 // rejects taking it in a function that already holds one of them.
 #ifndef SFU_SFU_SERVER_H_
 #define SFU_SFU_SERVER_H_
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -26,6 +25,7 @@
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
 #include "channel/receiver_report.h"
+#include "channel/room_registry.h"
 #include "channel/user_channel.h"
 #include "service/service.h"
 #include "sfu/nack.h"
@@ -36,6 +36,15 @@ namespace corvaneserver {
 
 // Interval between two log lines about the same kind of malformed datagram.
 constexpr int64_t kBadInputLogIntervalMs = 10000;
+
+// How a voice room takes a joined member in and lets one go.
+struct VoiceRoomMembership {
+  static int Add(VoiceRoom& room, std::shared_ptr<VoiceChannel> channel) {
+    return room.AddUser(channel);
+  }
+  static int Remove(VoiceRoom& room, uint64_t user_id) { return room.DeleteUser(user_id); }
+};
+using VoiceRoomRegistry = RoomRegistry<VoiceRoom, VoiceChannel, VoiceRoomMembership>;
 
 class SfuServer : public Service {
  public:
@@ -52,20 +61,20 @@ class SfuServer : public Service {
   // Puts the user into the room (created when missing); a user already in a
   // room, this one included, leaves it first and gets a fresh channel.
   int JoinRoom(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token) override
-      EXCLUDES(lock_);
+      EXCLUDES(registry_);
   // Takes the user, or the cascade link of that id, out of `room_id`. Naming a
   // room other than the user's changes nothing. Returns 0 in every case.
-  int QuitRoom(uint64_t room_id, uint64_t user_id) override EXCLUDES(lock_);
+  int QuitRoom(uint64_t room_id, uint64_t user_id) override EXCLUDES(registry_);
   // Find the user by id alone; -1 when unknown.
-  int AllowSpeaker(uint64_t room_id, uint64_t user_id, bool allow) override EXCLUDES(lock_);
-  int MuteSpeaker(uint64_t room_id, uint64_t user_id, bool unmute) override EXCLUDES(lock_);
+  int AllowSpeaker(uint64_t room_id, uint64_t user_id, bool allow) override EXCLUDES(registry_);
+  int MuteSpeaker(uint64_t room_id, uint64_t user_id, bool unmute) override EXCLUDES(registry_);
   // Drops the room and its users. Always 0.
-  int RemoveRoom(uint64_t room_id) override EXCLUDES(lock_);
+  int RemoveRoom(uint64_t room_id) override EXCLUDES(registry_);
   // Links an existing room to the peer server at `address` ("a.b.c.d:port");
   // -1 for a missing room, an address that is not a complete IPv4 address and
   // port, or when no cascade socket is available.
   int AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) override
-      EXCLUDES(lock_);
+      EXCLUDES(registry_);
   int GetServerType() override { return kServerTypeForwarding; }
   // The forwarding server takes no recorders: -1.
   int AddRecorder(uint64_t room_id, uint64_t user_id, uint64_t unique_id,
@@ -74,21 +83,21 @@ class SfuServer : public Service {
   // --- Deliver workers, concurrently: take the read lock ------------------------
   // Routes one datagram by payload type: receiver reports, NACKs and cascade
   // datagrams to their handlers, everything else to the channel of its user.
-  int OnPacketReceived(std::shared_ptr<UDPPacket> packet) override EXCLUDES(lock_);
+  int OnPacketReceived(std::shared_ptr<UDPPacket> packet) override EXCLUDES(registry_);
 
   // --- Service thread ------------------------------------------------------------
   // The statistics line (read lock).
-  void OuputStatistics() override EXCLUDES(lock_);
+  void OuputStatistics() override EXCLUDES(registry_);
   // Heartbeat; redeliver; statistics, then the inactivity sweep.
   bool OnTimer(uint32_t id) override;
   // Every 100 ms: resends and receiver reports for every joined member (read lock).
-  void RedeliverTimerProcess() EXCLUDES(lock_);
+  void RedeliverTimerProcess() EXCLUDES(registry_);
   // Every 30 s: removes silent members and abandoned rooms (write lock).
-  void InactiveTimerProcess() EXCLUDES(lock_);
+  void InactiveTimerProcess() EXCLUDES(registry_);
 
   // Observers for tests and tools; each takes the read lock.
-  size_t RoomCount() const EXCLUDES(lock_);
-  size_t UserCount() const EXCLUDES(lock_);
+  size_t RoomCount() const EXCLUDES(registry_);
+  size_t UserCount() const EXCLUDES(registry_);
   // Members of every room by role, and the cascade links by state; what the
   // metrics export. Read lock.
   struct MemberTally {
@@ -97,34 +106,28 @@ class SfuServer : public Service {
     size_t links = 0;
     size_t confirmed_links = 0;
   };
-  MemberTally TallyMembers() const EXCLUDES(lock_);
-  std::shared_ptr<VoiceRoom> FindRoom(uint64_t room_id) const EXCLUDES(lock_);
-  std::shared_ptr<VoiceChannel> FindUser(uint64_t user_id) const EXCLUDES(lock_);
+  MemberTally TallyMembers() const EXCLUDES(registry_);
+  std::shared_ptr<VoiceRoom> FindRoom(uint64_t room_id) const EXCLUDES(registry_);
+  std::shared_ptr<VoiceChannel> FindUser(uint64_t user_id) const EXCLUDES(registry_);
 
  private:
-  std::shared_ptr<VoiceRoom> CreateRoom(uint64_t room_id) REQUIRES(lock_);
-  std::shared_ptr<VoiceRoom> SeekRoom(uint64_t room_id) const REQUIRES_SHARED(lock_);
-  std::shared_ptr<VoiceChannel> SeekUser(uint64_t user_id) const REQUIRES_SHARED(lock_);
-  int RemoveUser(uint64_t room_id, uint64_t user_id) REQUIRES(lock_);
   // The server's gauges: rooms, members by role, cascade links by state.
   void AddMetrics();
 
-  int OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(lock_);
-  int OnNackReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(lock_);
-  int OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(lock_);
+  int OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
+  int OnNackReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
+  int OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
 
   static SfuServer* inst_;
 
-  // Allocated by this; guards rooms_, users_ and every room's member map (the
-  // analysis cannot name a lock of another object, so the rooms say it in
-  // prose). Taken before every leaf lock, which is why those classes let this
-  // one name their locks.
-  std::unique_ptr<rtc::RWLock> lock_ ACQUIRED_BEFORE(Room::music_lock_, VoiceChannel::wait_lock_,
-                                                     Channel::address_lock_, ReceiverReport::lock_,
-                                                     Nack::lock_);
-  std::map<uint64_t, std::shared_ptr<VoiceRoom>> rooms_ GUARDED_BY(lock_);
-  // Members that joined through JoinRoom; cascade links live in their room only.
-  std::map<uint64_t, std::shared_ptr<VoiceChannel>> users_ GUARDED_BY(lock_);
+  // The rooms and the joined members (cascade links live in their room only),
+  // and the lock that guards them and every room's member map (the analysis
+  // cannot name a lock of another object, so the rooms say it in prose). Taken
+  // before every leaf lock, which is why those classes let this one name their
+  // locks.
+  mutable VoiceRoomRegistry registry_ ACQUIRED_BEFORE(Room::music_lock_, VoiceChannel::wait_lock_,
+                                                      Channel::address_lock_, ReceiverReport::lock_,
+                                                      Nack::lock_);
 
   // One per kind of malformed datagram.
   rtc::LogRateLimiter short_packet_log_{kBadInputLogIntervalMs};
