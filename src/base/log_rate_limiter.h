@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "base/time_utils.h"
 
@@ -37,6 +38,13 @@ class LogRateLimiter {
   std::atomic<int64_t> next_allowed_ms_{std::numeric_limits<int64_t>::min()};
   std::atomic<uint64_t> suppressed_{0};
 };
+
+// " (N more since the last line)" when `suppressed` lines were held back,
+// else nothing: the tail of a line that a LogRateLimiter let through.
+inline std::string SuppressedSinceLastLine(uint64_t suppressed) {
+  return suppressed == 0 ? std::string()
+                         : " (" + std::to_string(suppressed) + " more since the last line)";
+}
 
 }  // namespace rtc
 

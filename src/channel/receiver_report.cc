@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "base/byte_io.h"
+#include "base/logging.h"
+#include "packet/udp_packet.h"
 
 namespace corvaneserver {
 
@@ -17,6 +19,19 @@ bool ParseReceiverReport(const uint8_t* data, size_t size, ParsedReceiverReport*
     const uint8_t* block = data + kReceiverReportHeaderSize + i * kReceiverReportBlockSize;
     report->blocks[i].user_id = rtc::GetBE64(block);
     report->blocks[i].value = rtc::GetBE32(block + 8);
+  }
+  return true;
+}
+
+bool ReadReceiverReport(const UDPPacket& packet, rtc::LogRateLimiter* truncated_log,
+                        ParsedReceiverReport* report) {
+  if (!ParseReceiverReport(packet.data(), packet.size(), report)) return false;
+  uint64_t suppressed = 0;
+  if (report->truncated() && truncated_log->Allow(&suppressed)) {
+    RTC_LOG(LS_ERROR) << "receiver report from [" << packet.FromAddress().ToString()
+                      << "] declares [" << report->declared_blocks << "] blocks but only ["
+                      << report->block_count << "] fit in [" << packet.size()
+                      << "] bytes, using those" << rtc::SuppressedSinceLastLine(suppressed);
   }
   return true;
 }

@@ -11,11 +11,14 @@
 #include <memory>
 #include <optional>
 
+#include "base/log_rate_limiter.h"
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
 #include "packet/media_constants.h"
 
 namespace corvaneserver {
+
+class UDPPacket;
 
 // Receiver-report datagram: flags (low 4 bits: block count), payload type 200,
 // 4 unused bytes, the reporter's user id, then 12-byte blocks of
@@ -46,6 +49,13 @@ struct ParsedReceiverReport {
 // is shorter than its 14-byte header; otherwise true, with only the complete
 // blocks filled in.
 bool ParseReceiverReport(const uint8_t* data, size_t size, ParsedReceiverReport* report);
+
+// ParseReceiverReport on a received datagram. A report that declares more
+// blocks than fit is logged through `truncated_log` (from any thread) and its
+// complete blocks are kept; a datagram too short for the header is false,
+// without a line.
+bool ReadReceiverReport(const UDPPacket& packet, rtc::LogRateLimiter* truncated_log,
+                        ParsedReceiverReport* report);
 
 // Writes the 26-byte report for `speaker_id` carrying `value` into `out`.
 void BuildServerReport(uint64_t speaker_id, uint32_t value, uint8_t (&out)[kServerReportSize]);

@@ -11,14 +11,6 @@
 #include "packet/udp_packet.h"
 
 namespace corvaneserver {
-namespace {
-
-// " (N more since the last line)" when lines were held back.
-std::string Suppressed(uint64_t count) {
-  return count == 0 ? std::string() : " (" + std::to_string(count) + " more since the last line)";
-}
-
-}  // namespace
 
 MfuServer* MfuServer::inst_ = nullptr;
 
@@ -149,7 +141,7 @@ int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     if (short_packet_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "drop datagram from [" << packet->FromAddress().ToString() << "]: ["
                         << packet->size() << "] bytes is shorter than its media header"
-                        << Suppressed(suppressed);
+                        << rtc::SuppressedSinceLastLine(suppressed);
     }
     return -1;
   }
@@ -173,16 +165,7 @@ int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
 
 int MfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
   ParsedReceiverReport report;
-  if (!ParseReceiverReport(packet->data(), packet->size(), &report)) return -1;
-  if (report.truncated()) {
-    uint64_t suppressed = 0;
-    if (short_report_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "receiver report from [" << packet->FromAddress().ToString()
-                        << "] declares [" << report.declared_blocks << "] blocks but only ["
-                        << report.block_count << "] fit in [" << packet->size()
-                        << "] bytes, using those" << Suppressed(suppressed);
-    }
-  }
+  if (!ReadReceiverReport(*packet, &short_report_log_, &report)) return -1;
   // Only a member can report on the speakers of its own room: samples from
   // made-up reporter ids would grow without bound and drag the average down.
   const std::shared_ptr<MfuChannel> reporter = registry_.SeekUser(report.reporter_id);

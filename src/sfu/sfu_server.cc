@@ -16,14 +16,6 @@
 #include "sfu/voice_room.h"
 
 namespace corvaneserver {
-namespace {
-
-// " (N more since the last line)" when lines were held back.
-std::string Suppressed(uint64_t count) {
-  return count == 0 ? std::string() : " (" + std::to_string(count) + " more since the last line)";
-}
-
-}  // namespace
 
 SfuServer* SfuServer::inst_ = nullptr;
 
@@ -174,7 +166,7 @@ int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
     if (short_packet_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "drop datagram from [" << packet->FromAddress().ToString() << "]: ["
                         << packet->size() << "] bytes is shorter than its media header"
-                        << Suppressed(suppressed);
+                        << rtc::SuppressedSinceLastLine(suppressed);
     }
     return -1;
   }
@@ -197,18 +189,9 @@ int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
 
 int SfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
   ParsedReceiverReport report;
-  if (!ParseReceiverReport(packet->data(), packet->size(), &report)) {
+  if (!ReadReceiverReport(*packet, &short_report_log_, &report)) {
     ChannelMetrics::Get().dropped_malformed.Add();
     return -1;
-  }
-  if (report.truncated()) {
-    uint64_t suppressed = 0;
-    if (short_report_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "receiver report from [" << packet->FromAddress().ToString()
-                        << "] declares [" << report.declared_blocks << "] blocks but only ["
-                        << report.block_count << "] fit in [" << packet->size()
-                        << "] bytes, using those" << Suppressed(suppressed);
-    }
   }
   // Only a member can report on the speakers of its own room: samples from
   // made-up reporter ids would grow without bound and drag the average down.
@@ -227,7 +210,7 @@ int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
     if (short_nack_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "drop nack from [" << packet->FromAddress().ToString() << "]: ["
                         << packet->size() << "] bytes, at least [" << kNackMinSize << "] needed"
-                        << Suppressed(suppressed);
+                        << rtc::SuppressedSinceLastLine(suppressed);
     }
     return -1;
   }
@@ -241,7 +224,8 @@ int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
     uint64_t suppressed = 0;
     if (foreign_nack_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "drop nack for user [" << user_id << "] from [" << from.ToString()
-                        << "], not a member of its room" << Suppressed(suppressed);
+                        << "], not a member of its room"
+                        << rtc::SuppressedSinceLastLine(suppressed);
     }
     return -1;
   }
@@ -256,7 +240,7 @@ int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
     if (short_cascade_log_.Allow(&suppressed)) {
       RTC_LOG(LS_ERROR) << "drop cascade datagram from [" << packet->FromAddress().ToString()
                         << "]: [" << packet->size() << "] bytes, at least [" << kCascadePacketSize
-                        << "] needed" << Suppressed(suppressed);
+                        << "] needed" << rtc::SuppressedSinceLastLine(suppressed);
     }
     return -1;
   }

@@ -6,6 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "base/byte_io.h"
+#include "base/log_rate_limiter.h"
+#include "base/socket_address.h"
+#include "base/time_utils.h"
+#include "packet/udp_packet.h"
+
+#include "support/log_capture.h"
 
 namespace corvaneserver {
 namespace {
@@ -168,6 +174,39 @@ TEST(ReceiverReportParseTest, ServerReportIsTwentySixBytes) {
   EXPECT_EQ(parsed.reporter_id, 0u);
   EXPECT_EQ(parsed.blocks[0].user_id, 0x0102030405060708ull);
   EXPECT_EQ(parsed.blocks[0].value, 0xAABBCCDDu);
+}
+
+TEST(ReceiverReportReadTest, TruncatedReportsAreLoggedAtMostOncePerPeriod) {
+  rtc::ScopedFakeClock clock;
+  testutil::LogCapture logs(rtc::LS_ERROR);
+  rtc::LogRateLimiter limiter(10000);
+  auto bytes = MakeReport(7, {{1, 10}, {2, 20}});
+  bytes.resize(bytes.size() - 1);
+  UDPPacket packet(bytes.data(), static_cast<unsigned int>(bytes.size()));
+  packet.SetSocket(3, rtc::SocketAddress("127.0.0.1", 4000));
+  ParsedReceiverReport parsed;
+  const std::string line =
+      "receiver report from [127.0.0.1:4000] declares [2] blocks but only [1]"
+      " fit in [37] bytes, using those";
+  ASSERT_TRUE(ReadReceiverReport(packet, &limiter, &parsed));
+  EXPECT_EQ(parsed.block_count, 1u);
+  ASSERT_TRUE(ReadReceiverReport(packet, &limiter, &parsed));
+  ASSERT_EQ(logs.Lines(line).size(), 1u);
+  EXPECT_EQ(logs.Count("more since the last line"), 0u);
+  clock.AdvanceTime(10000);
+  ASSERT_TRUE(ReadReceiverReport(packet, &limiter, &parsed));
+  EXPECT_EQ(logs.Lines(line).size(), 2u);
+  EXPECT_EQ(logs.Count(line + " (1 more since the last line)"), 1u);
+}
+
+TEST(ReceiverReportReadTest, ShortDatagramIsRefusedWithoutALine) {
+  testutil::LogCapture logs(rtc::LS_ERROR);
+  rtc::LogRateLimiter limiter(10000);
+  const auto bytes = MakeReport(7, {});
+  UDPPacket packet(bytes.data(), static_cast<unsigned int>(kReceiverReportHeaderSize - 1));
+  ParsedReceiverReport parsed;
+  EXPECT_FALSE(ReadReceiverReport(packet, &limiter, &parsed));
+  EXPECT_EQ(logs.Lines("receiver report").size(), 0u);
 }
 
 }  // namespace
