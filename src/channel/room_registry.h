@@ -60,6 +60,24 @@ class RoomRegistry : public rtc::RWLock {
     return it == users_.end() ? nullptr : it->second;
   }
 
+  // Observers that take the read lock themselves, for callers outside it.
+  size_t CountRooms() EXCLUDES(this) {
+    rtc::ReadLockScoped hold(this);
+    return rooms_.size();
+  }
+  size_t CountUsers() EXCLUDES(this) {
+    rtc::ReadLockScoped hold(this);
+    return users_.size();
+  }
+  std::shared_ptr<Room> FindRoom(uint64_t room_id) EXCLUDES(this) {
+    rtc::ReadLockScoped hold(this);
+    return SeekRoom(room_id);
+  }
+  std::shared_ptr<Channel> FindUser(uint64_t user_id) EXCLUDES(this) {
+    rtc::ReadLockScoped hold(this);
+    return SeekUser(user_id);
+  }
+
   // Erases `user_id` from the user map whatever room it is in, then takes it
   // out of the room `room_id` when that room exists: the room's result, else 0.
   int RemoveUser(uint64_t room_id, uint64_t user_id) REQUIRES(this) {

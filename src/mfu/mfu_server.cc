@@ -180,24 +180,16 @@ void MfuServer::InactiveTimerProcess() {
   registry_.RemoveInactiveRooms();
 }
 
-size_t MfuServer::RoomCount() const {
-  rtc::ReadLockScoped hold(&registry_);
-  return registry_.rooms().size();
-}
+size_t MfuServer::RoomCount() const { return registry_.CountRooms(); }
 
-size_t MfuServer::UserCount() const {
-  rtc::ReadLockScoped hold(&registry_);
-  return registry_.users().size();
-}
+size_t MfuServer::UserCount() const { return registry_.CountUsers(); }
 
 std::shared_ptr<MfuRoom> MfuServer::FindRoom(uint64_t room_id) const {
-  rtc::ReadLockScoped hold(&registry_);
-  return registry_.SeekRoom(room_id);
+  return registry_.FindRoom(room_id);
 }
 
 std::shared_ptr<MfuChannel> MfuServer::FindUser(uint64_t user_id) const {
-  rtc::ReadLockScoped hold(&registry_);
-  return registry_.SeekUser(user_id);
+  return registry_.FindUser(user_id);
 }
 
 bool MfuServer::OnTimer(uint32_t id) {

@@ -268,24 +268,16 @@ void SfuServer::InactiveTimerProcess() {
   registry_.RemoveInactiveRooms();
 }
 
-size_t SfuServer::RoomCount() const {
-  rtc::ReadLockScoped hold(&registry_);
-  return registry_.rooms().size();
-}
+size_t SfuServer::RoomCount() const { return registry_.CountRooms(); }
 
-size_t SfuServer::UserCount() const {
-  rtc::ReadLockScoped hold(&registry_);
-  return registry_.users().size();
-}
+size_t SfuServer::UserCount() const { return registry_.CountUsers(); }
 
 std::shared_ptr<VoiceRoom> SfuServer::FindRoom(uint64_t room_id) const {
-  rtc::ReadLockScoped hold(&registry_);
-  return registry_.SeekRoom(room_id);
+  return registry_.FindRoom(room_id);
 }
 
 std::shared_ptr<VoiceChannel> SfuServer::FindUser(uint64_t user_id) const {
-  rtc::ReadLockScoped hold(&registry_);
-  return registry_.SeekUser(user_id);
+  return registry_.FindUser(user_id);
 }
 
 bool SfuServer::OnTimer(uint32_t id) {
