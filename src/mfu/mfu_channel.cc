@@ -45,6 +45,7 @@ int MfuChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
     }
     queue_.push_back(packet);
     queued_.store(queue_.size(), std::memory_order_relaxed);
+    if (queue_flag_ != nullptr) queue_flag_->store(true, std::memory_order_release);
   }
   uint64_t suppressed = 0;
   if (dropped != 0 && overflow_log_.Allow(&suppressed)) {
@@ -113,5 +114,13 @@ void MfuChannel::DeliverPackets(const std::list<std::shared_ptr<UDPPacket>>& pac
 }
 
 size_t MfuChannel::QueueSize() const { return queued_.load(std::memory_order_relaxed); }
+
+void MfuChannel::SetQueueFlag(std::atomic<bool>* flag) {
+  rtc::MutexLock hold(&lock_);
+  queue_flag_ = flag;
+  if (queue_flag_ != nullptr && !queue_.empty()) {
+    queue_flag_->store(true, std::memory_order_release);
+  }
+}
 
 }  // namespace corvaneserver

@@ -65,6 +65,11 @@ class MfuChannel final : public Channel, public std::enable_shared_from_this<Mfu
   // Datagrams waiting for the mixer. Safe from any thread.
   size_t QueueSize() const;
 
+  // The room's flag that this channel raises (release) whenever it queues a
+  // datagram, and at once when its queue already holds some; null for none.
+  // The flag must outlive the channel or be replaced before it goes.
+  void SetQueueFlag(std::atomic<bool>* flag);
+
  private:
   const uint64_t room_id_;
   const bool frame_log_;
@@ -74,6 +79,8 @@ class MfuChannel final : public Channel, public std::enable_shared_from_this<Mfu
   // The queue's length, written under lock_, read without it so that an idle
   // pass does not take the lock.
   std::atomic<size_t> queued_{0};
+  // Borrowed from the room that holds this channel.
+  std::atomic<bool>* queue_flag_ GUARDED_BY(lock_) = nullptr;
 
   // A flooding speaker: one line per 10 s.
   rtc::LogRateLimiter overflow_log_{10000};

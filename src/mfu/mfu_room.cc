@@ -31,7 +31,7 @@ MfuRoom::MfuRoom(uint64_t room_id, const MixerOptions& options)
       break;
     case MixerOptions::Mode::kPool:
       // The room outlives its task: the destructor removes it first.
-      pool_task_ = options_.pool->Add([this] { DeliverFrame(); });
+      pool_task_ = options_.pool->AddWithWorkFlag([this] { DeliverFrame(); }, &queued_);
       break;
     case MixerOptions::Mode::kDriven:
       break;
@@ -40,6 +40,11 @@ MfuRoom::MfuRoom(uint64_t room_id, const MixerOptions& options)
 
 MfuRoom::~MfuRoom() {
   RTC_LOG(LS_INFO) << "remove room [" << room_id_ << "]";
+  {
+    // A channel that lives on elsewhere forgets the flag before it goes.
+    rtc::MutexLock hold(&channels_lock_);
+    for (const auto& [id, channel] : channels_) channel->SetQueueFlag(nullptr);
+  }
   if (mixer_thread_) mixer_thread_->Stop();
   if (pool_task_ != 0) options_.pool->Remove(pool_task_);
   // The channels go with the map, after the mixer has stopped.
@@ -65,7 +70,10 @@ void MfuRoom::Run() {
 int MfuRoom::AddChannel(std::shared_ptr<MfuChannel> channel) {
   rtc::MutexLock hold(&channels_lock_);
   const uint64_t user_id = channel->Id();
-  channels_[user_id] = std::move(channel);
+  channel->SetQueueFlag(queued_);
+  std::shared_ptr<MfuChannel>& slot = channels_[user_id];
+  if (slot && slot != channel) slot->SetQueueFlag(nullptr);
+  slot = std::move(channel);
   return 0;
 }
 
@@ -77,6 +85,7 @@ int MfuRoom::RemoveChannel(uint64_t user_id) {
     // Released after the lock: the channel's destructor logs.
     removed = std::move(it->second);
     channels_.erase(it);
+    removed->SetQueueFlag(nullptr);
     for (const auto& [id, channel] : channels_) channel->OnAnotherUserRemoved(user_id);
   }
   last_change_ms_ = rtc::TimeMillis();
@@ -94,9 +103,14 @@ size_t MfuRoom::ChannelCount() const {
 }
 
 void MfuRoom::DeliverFrame() {
+  // Most passes of a quiet room: nothing was queued since the last pass left
+  // every queue empty, so there is nothing to take, send or log.
+  if (!queued_->load(std::memory_order_acquire)) return;
+  // Lowered before the queues are read: a datagram queued from here on
+  // raises it again, for the next pass.
+  queued_->exchange(false, std::memory_order_acq_rel);
   {
     rtc::MutexLock hold(&channels_lock_);
-    // Most passes of a quiet room find every queue empty: nothing to copy.
     bool queued = false;
     for (const auto& [id, channel] : channels_) {
       if (channel->QueueSize() != 0) {
@@ -127,6 +141,14 @@ void MfuRoom::DeliverFrame() {
                        << seqs.str();
     }
     for (const auto& channel : pass_channels_) channel->DeliverPackets(packets);
+  }
+  // What is left queued (a grown queue, repair datagrams waiting for their
+  // source datagram) is looked at again by the next pass.
+  for (const auto& channel : pass_channels_) {
+    if (channel->QueueSize() != 0) {
+      queued_->store(true, std::memory_order_release);
+      break;
+    }
   }
   // A channel removed meanwhile dies here, on the pass's thread, not later.
   pass_channels_.clear();

@@ -13,6 +13,7 @@
 #ifndef MFU_MFU_ROOM_H_
 #define MFU_MFU_ROOM_H_
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -93,6 +94,13 @@ class MfuRoom : public std::enable_shared_from_this<MfuRoom> {
 
   const uint64_t room_id_;
   const MixerOptions options_;
+
+  // Raised by a channel that queues a datagram; lowered by the pass that
+  // looks at the queues, which raises it again when it leaves datagrams
+  // queued. While it is down every queue is empty, and a pass takes nothing.
+  // The pool's work flag of the room's task (kPool), else `own_queued_`.
+  std::atomic<bool> own_queued_{false};
+  std::atomic<bool>* queued_ = &own_queued_;
 
   mutable rtc::Mutex channels_lock_;
   std::map<uint64_t, std::shared_ptr<MfuChannel>> channels_ GUARDED_BY(channels_lock_);
