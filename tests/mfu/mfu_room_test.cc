@@ -141,6 +141,68 @@ TEST_F(MfuRoomTest, ALoneSpeakerReachesEveryoneButItself) {
   EXPECT_FALSE(logs_.Contains("deliver frame"));
 }
 
+TEST_F(MfuRoomTest, AfterIdlePassesAGrownQueueIsTakenAndKeepsDrainingWithoutNewArrivals) {
+  Member speaker(&room_, 1, kUserTypeSpeaker, server_);
+  Member listener(&room_, 2, kUserTypeListener, server_);
+  for (int i = 0; i < 5; ++i) room_.DeliverFrame();
+  EXPECT_FALSE(logs_.Contains("get audio"));
+  // 21 datagrams arrive between two passes: the first pass takes two, and the
+  // passes after it go on draining one per pass although nothing new arrives.
+  for (uint32_t seq = 1; seq <= 21; ++seq) ASSERT_EQ(speaker.Receive(Source(1, seq, 5)), 0);
+  room_.DeliverFrame();
+  EXPECT_EQ(
+      logs_.Count("user [1] get audio, list leave size [19], get size [2]. seq is [1:S][2:S]"), 1u);
+  for (int pass = 0; pass < 19; ++pass) room_.DeliverFrame();
+  EXPECT_EQ(logs_.Count("deliver frame, packet list size is 1"), 19u);
+  EXPECT_EQ(logs_.Count("user [1] get audio, list leave size [0], get size [1]. seq is [21:S]"),
+            1u);
+  for (uint32_t seq = 1; seq <= 21; ++seq) EXPECT_EQ(listener.peer.Receive(), Source(1, seq, 5));
+  logs_.Clear();
+  room_.DeliverFrame();
+  EXPECT_FALSE(logs_.Contains("get audio"));
+  EXPECT_TRUE(listener.peer.Drain().empty());
+}
+
+TEST_F(MfuRoomTest, RepairDatagramsWaitOverIdlePassesForTheirSourceDatagram) {
+  Member speaker(&room_, 1, kUserTypeSpeaker, server_);
+  Member listener(&room_, 2, kUserTypeListener, server_);
+  const Bytes repair = MakeFecRepair(1, 7, Bytes(30, 0xC8));
+  ASSERT_EQ(speaker.Receive(repair), 0);
+  for (int i = 0; i < 3; ++i) room_.DeliverFrame();
+  EXPECT_EQ(speaker.channel->QueueSize(), 1u);
+  EXPECT_FALSE(logs_.Contains("deliver frame"));
+  ASSERT_EQ(speaker.Receive(Source(1, 8, 5)), 0);
+  room_.DeliverFrame();
+  EXPECT_EQ(logs_.Count("deliver frame, packet list size is 2, seq is [1:7][1:8]"), 1u);
+  EXPECT_EQ(listener.peer.Receive(), repair);
+  EXPECT_EQ(listener.peer.Receive(), Source(1, 8, 5));
+}
+
+TEST_F(MfuRoomTest, AChannelThatJoinsWithDatagramsQueuedIsTakenByTheNextPass) {
+  Member listener(&room_, 2, kUserTypeListener, server_);
+  UdpPeer peer;
+  auto channel = std::make_shared<MfuChannel>(room_.Id(), 1, kUserTypeSpeaker, TokenOf(1));
+  ASSERT_EQ(channel->OnPacketReceived(MakePacket(Source(1, 3, 5), server_.fd(), peer.address())),
+            0);
+  room_.DeliverFrame();
+  room_.AddChannel(channel);
+  room_.DeliverFrame();
+  EXPECT_EQ(listener.peer.Receive(), Source(1, 3, 5));
+}
+
+TEST_F(MfuRoomTest, AChannelThatOutlivesItsRoomStillQueues) {
+  auto room = std::make_unique<MfuRoom>(5, Driven());
+  Member speaker(room.get(), 1, kUserTypeSpeaker, server_);
+  Member removed(room.get(), 2, kUserTypeSpeaker, server_);
+  room->RemoveChannel(2);
+  room.reset();
+  // Neither channel may touch the room's memory now.
+  EXPECT_EQ(speaker.Receive(Source(1, 1, 5)), 0);
+  EXPECT_EQ(removed.Receive(Source(2, 1, 5)), 0);
+  EXPECT_EQ(speaker.channel->QueueSize(), 1u);
+  EXPECT_EQ(removed.channel->QueueSize(), 1u);
+}
+
 TEST_F(MfuRoomTest, ListenersAloneSendAndLogNothing) {
   Member l1(&room_, 1, kUserTypeListener, server_);
   Member l2(&room_, 2, kUserTypeListener, server_);

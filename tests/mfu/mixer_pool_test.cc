@@ -102,6 +102,57 @@ TEST(MixerPoolTest, PassesComeEveryPeriodOnWorkersNamedMfuMixer) {
   EXPECT_EQ(passes.load(), 3);
 }
 
+TEST(MixerPoolTest, APassWithAWorkFlagRunsOnlyWhileTheFlagIsUpAndKeepsItsPeriod) {
+  rtc::ScopedFakeClock clock;
+  PassLateness lateness;
+  MixerPool pool(2, &lateness);
+  std::atomic<int> passes{0};
+  std::atomic<bool>* work = nullptr;
+  std::atomic<bool> lower{true};
+  const MixerPool::TaskId id = pool.AddWithWorkFlag(
+      [&] {
+        passes.fetch_add(1);
+        if (lower.load()) work->store(false);
+      },
+      &work);
+  ASSERT_NE(work, nullptr);
+  EXPECT_FALSE(work->load());
+  // Due 12.361 ms into each period: two periods without work are skipped,
+  // but they count as passes.
+  clock.AdvanceTime(12);
+  ASSERT_TRUE(WaitFor([&] { return lateness.Count() == 1; }));
+  clock.AdvanceTime(kMixerPeriodMs);
+  ASSERT_TRUE(WaitFor([&] { return lateness.Count() == 2; }));
+  EXPECT_EQ(passes.load(), 0);
+  // Raised between two due times: called at the next one, not before.
+  work->store(true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+  EXPECT_EQ(passes.load(), 0);
+  clock.AdvanceTime(kMixerPeriodMs);
+  ASSERT_TRUE(WaitFor([&] { return passes.load() == 1; }));
+  // The pass lowered it: the next due time skips it again.
+  clock.AdvanceTime(kMixerPeriodMs);
+  ASSERT_TRUE(WaitFor([&] { return lateness.Count() == 4; }));
+  EXPECT_EQ(passes.load(), 1);
+  // Left up, it is called once per period.
+  lower.store(false);
+  work->store(true);
+  for (int round = 2; round <= 4; ++round) {
+    clock.AdvanceTime(kMixerPeriodMs);
+    ASSERT_TRUE(WaitFor([&] { return passes.load() == round; })) << round;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+  EXPECT_EQ(passes.load(), 4);
+  pool.Remove(id);
+  EXPECT_EQ(pool.task_count(), 0u);
+  // Its slot goes to the next task, with its flag down again.
+  std::atomic<bool>* next_work = nullptr;
+  const MixerPool::TaskId next = pool.AddWithWorkFlag([] {}, &next_work);
+  ASSERT_NE(next_work, nullptr);
+  EXPECT_FALSE(next_work->load());
+  pool.Remove(next);
+}
+
 TEST(MixerPoolTest, RemoveWaitsForThePassInFlightAndPassesNeverOverlap) {
   MixerPool pool(3, nullptr);
   std::atomic<bool> release{false};
