@@ -154,7 +154,11 @@ void MixerPool::RunOnce() {
       timer_.WaitForMicros(&lock_, wait_us);
       timer_waiter_ = false;
     } else {
-      idle_.WaitForMicros(&lock_, kMaxWaitUs);
+      // A backstop for a timer worker that does not get a core in time.
+      const int64_t wait_us =
+          schedule_.empty() ? kMaxWaitUs
+                            : std::min(kMaxWaitUs, schedule_.front().due_us + kBackstopUs - now);
+      idle_.WaitForMicros(&lock_, wait_us);
     }
     lock_.Unlock();
     return;

@@ -46,6 +46,9 @@ class MixerPool {
   // A worker whose passes have run this long since it took them wakes
   // another, so that passes falling due meanwhile are not left waiting.
   static constexpr int64_t kHandOffUs = 500;
+  // The other workers wake by themselves when the earliest pass is this late,
+  // in case the worker waiting for it does not get a core.
+  static constexpr int64_t kBackstopUs = 2000;
 
   // `lateness` (borrowed, may be null) is fed with every pass's lateness.
   MixerPool(size_t worker_count, PassLateness* lateness);
