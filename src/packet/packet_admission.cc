@@ -38,10 +38,8 @@ bool PacketAdmission::TooLate(const UDPPacket& packet) {
 
 int PacketAdmission::Handle(std::shared_ptr<UDPPacket> packet) {
   // Datagrams without a source (made inside the server) skip admission.
-  if (!packet->FromAddress().IsNil()) {
-    if (TooLate(*packet)) return -1;
-    if (statistics_.OnPacketReceived(packet) != 0) return -1;
-  }
+  const bool from_outside = !packet->FromAddress().IsNil();
+  if (from_outside && statistics_.OnPacketReceived(packet) != 0) return -1;
 
   // Every handler routes on the payload type and user id: a datagram too short
   // to hold them goes no further.
@@ -56,6 +54,10 @@ int PacketAdmission::Handle(std::shared_ptr<UDPPacket> packet) {
     }
     return -1;
   }
+  // Shedding load means not forwarding stale voice. A probe was answered
+  // above, and a datagram that asks for an acknowledgement is sent again until
+  // it gets one: dropping either would only bring it back.
+  if (from_outside && !packet->Ack() && TooLate(*packet)) return -1;
   return deliver_(std::move(packet));
 }
 

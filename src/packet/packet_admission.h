@@ -1,6 +1,7 @@
-// What happens to a received datagram before the server sees it: too late
-// datagrams are dropped, detect packets answered, unknown sources refused,
-// datagrams too short for a media header dropped; the rest go to the server.
+// What happens to a received datagram before the server sees it: detect
+// packets are answered, unknown sources refused, datagrams too short for a
+// media header dropped, and those that waited too long dropped unless they ask
+// for an acknowledgement; the rest go to the server.
 //
 // Not thread-safe: each thread that handles datagrams (a receive thread when
 // handling inline, a deliver worker otherwise) owns one, so every source's
@@ -21,8 +22,9 @@ namespace corvaneserver {
 class PacketAdmission {
  public:
   // statistics_interval_ms: per-source report interval, 0 for none.
-  // max_delay_ms: a datagram that arrived longer ago than this is dropped
-  // (counted, and logged at a limited rate); 0 for no limit.
+  // max_delay_ms: a datagram that arrived longer ago than this and does not
+  // ask for an acknowledgement is dropped (counted, and logged at a limited
+  // rate); 0 for no limit.
   PacketAdmission(unsigned int statistics_interval_ms, int64_t max_delay_ms,
                   const PacketCallback& deliver);
   PacketAdmission(const PacketAdmission&) = delete;

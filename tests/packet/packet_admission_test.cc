@@ -79,6 +79,19 @@ TEST_F(PacketAdmissionTest, DatagramOlderThanTheLimitIsDroppedCountedAndLoggedAt
             1u);
 }
 
+TEST_F(PacketAdmissionTest, LateDatagramThatAsksForAnAcknowledgementIsStillHandled) {
+  clock_.AdvanceTime(1000);
+  PacketAdmission admission(0, kLimitMs, recorder_.callback());
+  MakeSourceKnown(admission);
+  const size_t known = recorder_.count();
+  auto reliable = Received(rtc::TimeMillis(), 500);
+  reliable->data()[0] |= kAckFlag;  // its sender resends it until acknowledged
+  ASSERT_TRUE(reliable->Ack());
+  EXPECT_EQ(admission.Handle(reliable), 0);
+  EXPECT_EQ(recorder_.count(), known + 1);
+  EXPECT_EQ(log_.Count("ms to be handled"), 0u);
+}
+
 TEST_F(PacketAdmissionTest, NoLimitOrNoReadTimeNeverDropsForAge) {
   clock_.AdvanceTime(100000);
   PacketAdmission unlimited(0, 0, recorder_.callback());
