@@ -8,8 +8,9 @@ namespace corvanetools {
 
 namespace {
 
-// Per talking user; enough for one speaker to saturate a forwarder on loopback.
-constexpr double kMaxRate = 100000;
+// Per talking user; more than one speaker's sending thread can reach, so the
+// sender, not this bound, limits a saturation sweep.
+constexpr double kMaxRate = 1000000;
 
 bool ParseIntIn(const std::string& text, int64_t low, int64_t high, int* value) {
   int64_t parsed = 0;
