@@ -78,6 +78,15 @@ class RoomRegistry : public rtc::RWLock {
     return SeekUser(user_id);
   }
 
+  // Under the write lock: `change(channel)` on the channel of `user_id` and
+  // its result, or -1 when there is no such user.
+  template <class Change>
+  int ChangeUser(uint64_t user_id, Change change) EXCLUDES(this) {
+    rtc::WriteLockScoped hold(this);
+    std::shared_ptr<Channel> channel = SeekUser(user_id);
+    return channel ? change(*channel) : -1;
+  }
+
   // Erases `user_id` from the user map whatever room it is in, then takes it
   // out of the room `room_id` when that room exists: the room's result, else 0.
   int RemoveUser(uint64_t room_id, uint64_t user_id) REQUIRES(this) {

@@ -110,15 +110,13 @@ int MfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
 }
 
 int MfuServer::AllowSpeaker(uint64_t, uint64_t user_id, bool allow) {
-  rtc::WriteLockScoped hold(&registry_);
-  std::shared_ptr<MfuChannel> channel = registry_.SeekUser(user_id);
-  return channel ? channel->AllowSpeaker(allow) : -1;
+  return registry_.ChangeUser(user_id,
+                              [allow](MfuChannel& channel) { return channel.AllowSpeaker(allow); });
 }
 
 int MfuServer::MuteSpeaker(uint64_t, uint64_t user_id, bool unmute) {
-  rtc::WriteLockScoped hold(&registry_);
-  std::shared_ptr<MfuChannel> channel = registry_.SeekUser(user_id);
-  return channel ? channel->MuteSpeaker(unmute) : -1;
+  return registry_.ChangeUser(
+      user_id, [unmute](MfuChannel& channel) { return channel.MuteSpeaker(unmute); });
 }
 
 int MfuServer::RemoveRoom(uint64_t room_id) {

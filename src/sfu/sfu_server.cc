@@ -118,15 +118,13 @@ int SfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
 }
 
 int SfuServer::AllowSpeaker(uint64_t, uint64_t user_id, bool allow) {
-  rtc::WriteLockScoped hold(&registry_);
-  std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(user_id);
-  return channel ? channel->AllowSpeaker(allow) : -1;
+  return registry_.ChangeUser(
+      user_id, [allow](VoiceChannel& channel) { return channel.AllowSpeaker(allow); });
 }
 
 int SfuServer::MuteSpeaker(uint64_t, uint64_t user_id, bool unmute) {
-  rtc::WriteLockScoped hold(&registry_);
-  std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(user_id);
-  return channel ? channel->MuteSpeaker(unmute) : -1;
+  return registry_.ChangeUser(
+      user_id, [unmute](VoiceChannel& channel) { return channel.MuteSpeaker(unmute); });
 }
 
 int SfuServer::RemoveRoom(uint64_t room_id) {
