@@ -53,6 +53,7 @@ class InstallTest(unittest.TestCase):
             with open(unit) as f:
                 text = f.read()
             self.assertIn(f"ExecStart={prefix}/bin/{program} -q -c {config}\n", text)
+            self.assertIn(f"ExecStartPre={prefix}/bin/{program} -t -q -c {config}\n", text)
             for setting in ("DynamicUser=yes", "LogsDirectory=corvane", "Restart=on-failure",
                             "LimitNOFILE=65536"):
                 self.assertIn(setting + "\n", text)
