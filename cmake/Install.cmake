@@ -22,7 +22,8 @@ install(SCRIPT ${PROJECT_BINARY_DIR}/packaging/InstallServerFiles.cmake)
 
 # The package installs under /usr, so its conffiles are under /etc/corvane.
 file(WRITE ${PROJECT_BINARY_DIR}/packaging/conffiles
-     "/etc/corvane/corvane-sfu-server.conf\n/etc/corvane/corvane-mfu-server.conf\n")
+     "/etc/corvane/corvane-sfu-server.conf\n/etc/corvane/corvane-mfu-server.conf\n"
+     "/etc/corvane/corvane-rules.yml\n")
 
 set(CPACK_PACKAGE_NAME corvane-media)
 set(CPACK_PACKAGE_VENDOR corvane)

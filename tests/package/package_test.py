@@ -44,6 +44,7 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         for program in PROGRAMS + ("corvane-gateway", "corvane-client"):
             self.assertTrue(os.access(os.path.join(prefix, "bin", program), os.X_OK), program)
+        self.assertTrue(os.path.isfile(os.path.join(prefix, "etc", "corvane", "corvane-rules.yml")))
         units = []
         for program in PROGRAMS:
             config = os.path.join(prefix, "etc", "corvane", program + ".conf")
@@ -80,6 +81,7 @@ class InstallTest(unittest.TestCase):
         with open(os.path.join(control, "conffiles")) as f:
             self.assertEqual(sorted(f.read().split()),
                              ["/etc/corvane/corvane-mfu-server.conf",
+                              "/etc/corvane/corvane-rules.yml",
                               "/etc/corvane/corvane-sfu-server.conf"])
         with open(os.path.join(control, "control")) as f:
             depends = re.search(r"^Depends: (.*)$", f.read(), re.M)
