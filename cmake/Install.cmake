@@ -13,6 +13,9 @@ foreach(tool corvane-gateway corvane-client)
 endforeach()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
+# How long log files are kept after their last line (systemd-tmpfiles age).
+set(CORVANE_LOG_RETENTION "14d" CACHE STRING "Age after which systemd-tmpfiles removes log files")
+
 set(CORVANE_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CORVANE_INSTALL_BINDIR ${CMAKE_INSTALL_BINDIR})
 set(CORVANE_INSTALL_DOCDIR ${CMAKE_INSTALL_DOCDIR})

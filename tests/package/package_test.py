@@ -15,6 +15,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BUILD = None
@@ -64,6 +65,32 @@ class InstallTest(unittest.TestCase):
         verified = run(["systemd-analyze", "verify"] + units)
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
         self.assertEqual(verified.stderr.strip(), "", verified.stderr)
+
+    def test_installed_tmpfiles_rule_removes_only_old_log_files(self):
+        prefix = os.path.join(self.dir, "inst")
+        done = run(["cmake", "--install", BUILD, "--prefix", prefix])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        rule = os.path.join(prefix, "lib", "tmpfiles.d", "corvane.conf")
+        with open(rule) as f:
+            self.assertIn("e /var/log/private/corvane - - - m:14d\n", f.read())
+        if shutil.which("systemd-tmpfiles") is None:
+            self.skipTest("systemd-tmpfiles is not installed")
+        # A root as DynamicUser lays it out: the real directory and a link to it.
+        root = os.path.join(self.dir, "root")
+        logs = os.path.join(root, "var", "log", "private", "corvane")
+        os.makedirs(logs)
+        os.symlink("private/corvane", os.path.join(root, "var", "log", "corvane"))
+        old = os.path.join(logs, "corvane-sfu-server20200101-42.log.info")
+        recent = os.path.join(logs, "corvane-sfu-server20200112-42.log.info")
+        for path, days in ((old, 15), (recent, 13)):
+            with open(path, "w") as f:
+                f.write("x\n")
+            written = time.time() - days * 86400
+            os.utime(path, (time.time(), written))  # read today, written days ago
+        cleaned = run(["systemd-tmpfiles", "--clean", "--root", root, rule])
+        self.assertEqual(cleaned.returncode, 0, cleaned.stderr)
+        self.assertEqual(cleaned.stderr, "")
+        self.assertEqual(os.listdir(logs), [os.path.basename(recent)])
 
     def test_debian_package_unpacks_into_a_tree_whose_server_registers(self):
         if shutil.which("dpkg-deb") is None:
