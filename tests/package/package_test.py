@@ -20,6 +20,7 @@ import unittest
 
 BUILD = None
 PROGRAMS = ("corvane-sfu-server", "corvane-mfu-server")
+TOOLS = ("corvane-gateway", "corvane-client")
 
 
 def free_port(kind):
@@ -43,8 +44,16 @@ class InstallTest(unittest.TestCase):
         prefix = os.path.join(self.dir, "inst")
         done = run(["cmake", "--install", BUILD, "--prefix", prefix])
         self.assertEqual(done.returncode, 0, done.stderr)
-        for program in PROGRAMS + ("corvane-gateway", "corvane-client"):
+        for program in PROGRAMS + TOOLS:
             self.assertTrue(os.access(os.path.join(prefix, "bin", program), os.X_OK), program)
+            page = os.path.join(prefix, "share", "man", "man1", program + ".1.gz")
+            self.assertTrue(os.path.isfile(page), page)
+            if shutil.which("man") is None:
+                continue
+            shown = run(["man", "--warnings", "-l", page], env=dict(os.environ, MANWIDTH="80"))
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            self.assertEqual(shown.stderr, "", program)
+            self.assertIn("NAME", shown.stdout)
         self.assertTrue(os.path.isfile(os.path.join(prefix, "etc", "corvane", "corvane-rules.yml")))
         units = []
         for program in PROGRAMS:
@@ -92,7 +101,7 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(cleaned.stderr, "")
         self.assertEqual(os.listdir(logs), [os.path.basename(recent)])
 
-    def test_debian_package_unpacks_into_a_tree_whose_server_registers(self):
+    def build_package(self):
         if shutil.which("dpkg-deb") is None:
             self.skipTest("dpkg-deb is not installed")
         packages = os.path.join(self.dir, "packages")
@@ -101,7 +110,29 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         debs = [f for f in os.listdir(packages) if f.endswith(".deb")]
         self.assertEqual(len(debs), 1, os.listdir(packages))
-        deb = os.path.join(packages, debs[0])
+        return os.path.join(packages, debs[0])
+
+    def test_debian_package_passes_lintian(self):
+        deb = self.build_package()
+        if shutil.which("lintian") is None:
+            self.skipTest("lintian is not installed")
+        # Errors and warnings only: the informational tags left are listed in README.
+        checked = run(["lintian", "--fail-on", "error,warning", deb])
+        complaints = [line for line in checked.stdout.splitlines()
+                      if line.startswith(("E:", "W:"))]
+        self.assertEqual(complaints, [], checked.stdout + checked.stderr)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+
+        root = os.path.join(self.dir, "root")
+        self.assertEqual(run(["dpkg-deb", "-x", deb, root]).returncode, 0)
+        doc = os.path.join(root, "usr", "share", "doc", "corvane-media")
+        self.assertEqual(sorted(os.listdir(doc)), ["README.md", "changelog.gz", "copyright"])
+        man = os.path.join(root, "usr", "share", "man", "man1")
+        self.assertEqual(sorted(os.listdir(man)),
+                         sorted(p + ".1.gz" for p in PROGRAMS + TOOLS))
+
+    def test_debian_package_unpacks_into_a_tree_whose_server_registers(self):
+        deb = self.build_package()
 
         control = os.path.join(self.dir, "control")
         self.assertEqual(run(["dpkg-deb", "-e", deb, control]).returncode, 0)
