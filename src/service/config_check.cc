@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <set>
 
 #include "base/ip_address.h"
@@ -177,20 +178,19 @@ uint32_t Checker::CheckNumber(const ConfigKey& key, bool report) {
     return value;
   }
   configure_.Read(value, key.name);
-  if (value > key.max) value = key.over_max == UINT32_MAX ? key.max : key.over_max;
-  if (!report) return value;
-  configure_.Read(value, key.name);
-  if (!IsDecimal(*raw)) {
+  if (report && !IsDecimal(*raw)) {
     Warn(std::string("[") + key.name + "] is \"" + *raw + "\", not a decimal number; read as " +
          std::to_string(value));
   }
   if (value > key.max) {
     const uint32_t replaced = key.over_max == UINT32_MAX ? key.max : key.over_max;
-    Warn(std::string("[") + key.name + "] is " + std::to_string(value) + ", above " +
-         std::to_string(key.max) + "; using " + std::to_string(replaced));
+    if (report) {
+      Warn(std::string("[") + key.name + "] is " + std::to_string(value) + ", above " +
+           std::to_string(key.max) + "; using " + std::to_string(replaced));
+    }
     value = replaced;
   }
-  Print(key.name, std::to_string(value), "");
+  if (report) Print(key.name, std::to_string(value), "");
   return value;
 }
 

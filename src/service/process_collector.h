@@ -5,6 +5,7 @@
 #define SERVICE_PROCESS_COLLECTOR_H_
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <prometheus/collectable.h>
