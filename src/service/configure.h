@@ -31,6 +31,9 @@ class Configure {
   // Whether the key is present at all, with any value.
   bool Has(const std::string& key) const { return values_.count(key) != 0; }
 
+  // Every key with its value text as parsed (trimmed, comments cut).
+  const std::map<std::string, std::string>& values() const { return values_; }
+
   static void Trim(std::string& text);
 
   template <class T>

@@ -12,6 +12,7 @@
 #include "base/logging.h"
 #include "base/metrics.h"
 #include "base/socket_address.h"
+#include "service/process_collector.h"
 
 namespace corvaneserver {
 
@@ -97,6 +98,8 @@ std::unique_ptr<MetricsExporter> MetricsExporter::Start(const std::string& addre
   }
   exporter->collector_ = std::make_shared<Collector>();
   exporter->exposer_->RegisterCollectable(exporter->collector_);
+  exporter->process_collector_ = std::make_shared<ProcessCollector>();
+  exporter->exposer_->RegisterCollectable(exporter->process_collector_);
   RTC_LOG(LS_INFO) << "metrics listen in " << address << ", port " << exporter->port();
   return exporter;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 namespace prometheus {
+class Collectable;
 class Exposer;
 struct MetricFamily;
 }  // namespace prometheus
@@ -35,6 +36,7 @@ class MetricsExporter {
   MetricsExporter() = default;
 
   std::shared_ptr<Collector> collector_;
+  std::shared_ptr<prometheus::Collectable> process_collector_;
   std::unique_ptr<prometheus::Exposer> exposer_;
 };
 

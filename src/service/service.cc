@@ -7,28 +7,15 @@
 #include "base/time_utils.h"
 #include "packet/packet_admission.h"
 #include "packet/packet_metrics.h"
+#include "service/config_keys.h"
 #include "service/service_address.h"
 #include "service/service_metrics.h"
 
 namespace corvaneserver {
 namespace {
 
-// Worker counts above this are a typing error, not a plan: each worker is a thread.
-constexpr uint32_t kMaxWorkerNumbers = 64;
-// The statistics period is kept in milliseconds in 32 bits; a day is plenty.
-constexpr uint32_t kMaxStatisticsIntervalSeconds = 86400;
-// Voice that waited longer than this before its handling is dropped: it would
-// reach the listener too late to be played and delay everything after it.
-constexpr uint32_t kDefaultMaxDelayMs = 50;
-// Above this, a delay limit no longer bounds anything a listener would notice.
-constexpr uint32_t kMaxMaxDelayMs = 10000;
-// Room for bursts and for the moments a thread is descheduled: at 200 bytes
-// a datagram, tens of milliseconds of a busy server's traffic.
-constexpr uint32_t kDefaultSocketBufferBytes = 4 * 1024 * 1024;
-constexpr uint32_t kMaxSocketBufferBytes = 256 * 1024 * 1024;
-
 uint32_t ReadWorkerNumbers(const Configure& configure, const std::string& key) {
-  uint32_t workers = 2;
+  uint32_t workers = kDefaultWorkerNumbers;
   configure.Read(workers, key);
   if (workers > kMaxWorkerNumbers) {
     RTC_LOG(LS_WARNING) << "configure [" << key << "] is " << workers << ", using "

@@ -21,6 +21,7 @@
 #include "control/user_type.h"
 #include "packet/packet_deliver.h"
 #include "packet/packet_receiver.h"
+#include "service/config_keys.h"
 #include "service/configure.h"
 #include "service/logger.h"
 #include "service/metrics_exporter.h"
@@ -160,7 +161,7 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
 
   static std::atomic<rtc::Thread*> service_thread_;
 
-  uint32_t statistics_interval_ = 300;
+  uint32_t statistics_interval_ = kDefaultStatisticsIntervalSeconds;
   uint32_t max_delay_ms_ = 0;
   std::unique_ptr<Configure> configure_;
   std::unique_ptr<Logger> logger_;

@@ -18,7 +18,7 @@ void OnTerminationSignal(int) { Service::Destroy(); }
 
 ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version) {
   ServiceOptions options;
-  const char* optstring = allow_version ? "c:dqv" : "c:dq";
+  const char* optstring = allow_version ? "c:dqtv" : "c:dqt";
   int opt;
   while ((opt = getopt(argc, argv, optstring)) != -1) {
     switch (opt) {
@@ -33,6 +33,10 @@ ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version) {
         // In the foreground under a service manager the log files have every
         // line already; a copy on stderr would fill its journal twice over.
         rtc::LogMessage::SetLogToStderr(false);
+        options.quiet = true;
+        break;
+      case 't':
+        options.check_config = true;
         break;
       case 'v':
         options.print_version = true;

@@ -1,8 +1,10 @@
 // corvane-sfu-server: the forwarding server.
 #include <cstdio>
 
+#include "service/config_check.h"
 #include "service/service.h"
 #include "service/service_main.h"
+#include "sfu/sfu_config_keys.h"
 #include "sfu/sfu_server.h"
 
 int main(int argc, char* argv[]) {
@@ -12,6 +14,10 @@ int main(int argc, char* argv[]) {
   if (options.print_version) {
     fprintf(stderr, "release version is %s\n", corvaneserver::BuildTime().c_str());
     return 0;
+  }
+  if (options.check_config) {
+    return corvaneserver::CheckConfiguration(options.config_path, corvaneserver::SfuConfigKeys(),
+                                             options.quiet, stdout, stderr);
   }
   corvaneserver::initsignal();
   SfuServer* server = SfuServer::Create(options.config_path);

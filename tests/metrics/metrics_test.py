@@ -29,10 +29,14 @@ def free_port(kind):
         return s.getsockname()[1]
 
 
+def scrape_text(port):
+    with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as response:
+        return response.read().decode()
+
+
 def scrape(port):
     """{(sample name, frozenset of labels): value} of one scrape."""
-    with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=10) as response:
-        text = response.read().decode()
+    text = scrape_text(port)
     samples = {}
     for family in text_string_to_metric_families(text):
         for sample in family.samples:
@@ -42,6 +46,18 @@ def scrape(port):
 
 def value(samples, name, **labels):
     return samples.get((name, frozenset(labels.items())))
+
+
+# Prometheus's standard process metrics and their types.
+PROCESS_METRICS = {
+    "process_cpu_seconds_total": "counter",
+    "process_resident_memory_bytes": "gauge",
+    "process_virtual_memory_bytes": "gauge",
+    "process_open_fds": "gauge",
+    "process_max_fds": "gauge",
+    "process_start_time_seconds": "gauge",
+    "process_threads": "gauge",
+}
 
 
 class MetricsTest(unittest.TestCase):
@@ -179,6 +195,32 @@ class MetricsTest(unittest.TestCase):
             self.assertIsNotNone(value(samples, name), name)
         self.assertEqual(value(samples, "corvane_rooms"), 0)
         gateway.send_signal(signal.SIGTERM)
+
+    def test_both_servers_serve_the_process_metrics_and_promtool_finds_nothing_to_fix(self):
+        gateway_port = free_port(socket.SOCK_STREAM)
+        for program in (SFU, MFU):
+            _, metrics_port, _ = self.start_server(program, gateway_port)
+            text = scrape_text(metrics_port)
+            types = {f.name: f.type for f in text_string_to_metric_families(text)}
+            samples = scrape(metrics_port)
+            for name, kind in PROCESS_METRICS.items():
+                # The parser strips a counter's _total from its family name.
+                family = name[:-len("_total")] if kind == "counter" else name
+                self.assertEqual(types.get(family), kind, (program, name))
+                self.assertIsNotNone(value(samples, name), (program, name))
+            self.assertGreater(value(samples, "process_resident_memory_bytes"), 1 << 20)
+            # Service thread, receive threads, exporter threads at least.
+            self.assertGreaterEqual(value(samples, "process_threads"), 4)
+            self.assertGreater(value(samples, "process_max_fds"),
+                               value(samples, "process_open_fds"))
+            self.assertLess(abs(value(samples, "process_start_time_seconds") - time.time()), 120)
+            promtool = shutil.which("promtool")
+            if promtool is None:
+                continue
+            lint = subprocess.run([promtool, "check", "metrics"], input=text,
+                                  capture_output=True, text=True, timeout=60)
+            self.assertEqual(lint.returncode, 0, lint.stdout + lint.stderr)
+            self.assertEqual(lint.stdout + lint.stderr, "", program)
 
 
 if __name__ == "__main__":

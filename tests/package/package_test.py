@@ -15,10 +15,12 @@ import socket
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BUILD = None
 PROGRAMS = ("corvane-sfu-server", "corvane-mfu-server")
+TOOLS = ("corvane-gateway", "corvane-client")
 
 
 def free_port(kind):
@@ -42,8 +44,17 @@ class InstallTest(unittest.TestCase):
         prefix = os.path.join(self.dir, "inst")
         done = run(["cmake", "--install", BUILD, "--prefix", prefix])
         self.assertEqual(done.returncode, 0, done.stderr)
-        for program in PROGRAMS + ("corvane-gateway", "corvane-client"):
+        for program in PROGRAMS + TOOLS:
             self.assertTrue(os.access(os.path.join(prefix, "bin", program), os.X_OK), program)
+            page = os.path.join(prefix, "share", "man", "man1", program + ".1.gz")
+            self.assertTrue(os.path.isfile(page), page)
+            if shutil.which("man") is None:
+                continue
+            shown = run(["man", "--warnings", "-l", page], env=dict(os.environ, MANWIDTH="80"))
+            self.assertEqual(shown.returncode, 0, shown.stderr)
+            self.assertEqual(shown.stderr, "", program)
+            self.assertIn("NAME", shown.stdout)
+        self.assertTrue(os.path.isfile(os.path.join(prefix, "etc", "corvane", "corvane-rules.yml")))
         units = []
         for program in PROGRAMS:
             config = os.path.join(prefix, "etc", "corvane", program + ".conf")
@@ -53,6 +64,7 @@ class InstallTest(unittest.TestCase):
             with open(unit) as f:
                 text = f.read()
             self.assertIn(f"ExecStart={prefix}/bin/{program} -q -c {config}\n", text)
+            self.assertIn(f"ExecStartPre={prefix}/bin/{program} -t -q -c {config}\n", text)
             for setting in ("DynamicUser=yes", "LogsDirectory=corvane", "Restart=on-failure",
                             "LimitNOFILE=65536"):
                 self.assertIn(setting + "\n", text)
@@ -63,7 +75,33 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(verified.returncode, 0, verified.stdout + verified.stderr)
         self.assertEqual(verified.stderr.strip(), "", verified.stderr)
 
-    def test_debian_package_unpacks_into_a_tree_whose_server_registers(self):
+    def test_installed_tmpfiles_rule_removes_only_old_log_files(self):
+        prefix = os.path.join(self.dir, "inst")
+        done = run(["cmake", "--install", BUILD, "--prefix", prefix])
+        self.assertEqual(done.returncode, 0, done.stderr)
+        rule = os.path.join(prefix, "lib", "tmpfiles.d", "corvane.conf")
+        with open(rule) as f:
+            self.assertIn("e /var/log/private/corvane - - - m:14d\n", f.read())
+        if shutil.which("systemd-tmpfiles") is None:
+            self.skipTest("systemd-tmpfiles is not installed")
+        # A root as DynamicUser lays it out: the real directory and a link to it.
+        root = os.path.join(self.dir, "root")
+        logs = os.path.join(root, "var", "log", "private", "corvane")
+        os.makedirs(logs)
+        os.symlink("private/corvane", os.path.join(root, "var", "log", "corvane"))
+        old = os.path.join(logs, "corvane-sfu-server20200101-42.log.info")
+        recent = os.path.join(logs, "corvane-sfu-server20200112-42.log.info")
+        for path, days in ((old, 15), (recent, 13)):
+            with open(path, "w") as f:
+                f.write("x\n")
+            written = time.time() - days * 86400
+            os.utime(path, (time.time(), written))  # read today, written days ago
+        cleaned = run(["systemd-tmpfiles", "--clean", "--root", root, rule])
+        self.assertEqual(cleaned.returncode, 0, cleaned.stderr)
+        self.assertEqual(cleaned.stderr, "")
+        self.assertEqual(os.listdir(logs), [os.path.basename(recent)])
+
+    def build_package(self):
         if shutil.which("dpkg-deb") is None:
             self.skipTest("dpkg-deb is not installed")
         packages = os.path.join(self.dir, "packages")
@@ -72,13 +110,36 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
         debs = [f for f in os.listdir(packages) if f.endswith(".deb")]
         self.assertEqual(len(debs), 1, os.listdir(packages))
-        deb = os.path.join(packages, debs[0])
+        return os.path.join(packages, debs[0])
+
+    def test_debian_package_passes_lintian(self):
+        deb = self.build_package()
+        if shutil.which("lintian") is None:
+            self.skipTest("lintian is not installed")
+        # Errors and warnings only: the informational tags left are listed in README.
+        checked = run(["lintian", "--fail-on", "error,warning", deb])
+        complaints = [line for line in checked.stdout.splitlines()
+                      if line.startswith(("E:", "W:"))]
+        self.assertEqual(complaints, [], checked.stdout + checked.stderr)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+
+        root = os.path.join(self.dir, "root")
+        self.assertEqual(run(["dpkg-deb", "-x", deb, root]).returncode, 0)
+        doc = os.path.join(root, "usr", "share", "doc", "corvane-media")
+        self.assertEqual(sorted(os.listdir(doc)), ["README.md", "changelog.gz", "copyright"])
+        man = os.path.join(root, "usr", "share", "man", "man1")
+        self.assertEqual(sorted(os.listdir(man)),
+                         sorted(p + ".1.gz" for p in PROGRAMS + TOOLS))
+
+    def test_debian_package_unpacks_into_a_tree_whose_server_registers(self):
+        deb = self.build_package()
 
         control = os.path.join(self.dir, "control")
         self.assertEqual(run(["dpkg-deb", "-e", deb, control]).returncode, 0)
         with open(os.path.join(control, "conffiles")) as f:
             self.assertEqual(sorted(f.read().split()),
                              ["/etc/corvane/corvane-mfu-server.conf",
+                              "/etc/corvane/corvane-rules.yml",
                               "/etc/corvane/corvane-sfu-server.conf"])
         with open(os.path.join(control, "control")) as f:
             depends = re.search(r"^Depends: (.*)$", f.read(), re.M)
