@@ -210,6 +210,9 @@ void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t n
     return;
   }
   SenderLink& link = *user->links[slot];
+  if (user->hearing && in.stream == StreamKind::kVoice) {
+    user->hearing->OnFrame(slot, in.stream_index, in.body, in.body_size, now_us);
+  }
   if (link.nack && in.stream == StreamKind::kVoice && user->GetPhase() == Phase::kAdmitted) {
     link.nack->OnReceived(in.sequence);
   }
@@ -408,6 +411,7 @@ RunResult Simulator::Result() const {
       }
     }
     if (options_.mixer && r.admitted) AddMixerExpectations(user, &r);
+    if (user.hearing) r.speech = user.hearing->results();
     r.fec_dropped = user.ledger.dropped;
     r.repairs_sent = user.ledger.repairs_sent;
     r.repairs_received = c.repairs_received;
@@ -469,6 +473,8 @@ void Simulator::AddMixerExpectations(const SimUser& user, UserResult* r) const {
       FrameCandidate candidate;
       candidate.user_id = talker.user_id;
       candidate.level = static_cast<uint8_t>(talker.level >= 0 ? talker.level : options_.level);
+      const SimUser& sender = *users_[static_cast<size_t>(room.talker_user[slot])];
+      if (sender.speech != nullptr) candidate.level = sender.ledger.frames[index].level;
       candidate.priority = talker.priority;
       candidates.push_back(candidate);
     }
