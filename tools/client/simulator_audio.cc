@@ -42,6 +42,11 @@ bool Simulator::SetupAudio(std::string* error) {
     speech_[entry.user_id] = std::move(speaker);
   }
 
+  // Everything a receiver can hear of a speaker in this run, with a minute to
+  // spare for a speaker that started earlier elsewhere.
+  const uint32_t max_span_frames = static_cast<uint32_t>(
+      min_frames + static_cast<size_t>(60 * 1000 / audio::kFrameMs) +
+      static_cast<size_t>((options_.handshake_timeout_ms + options_.drain_ms) / audio::kFrameMs));
   for (auto& user : users_) {
     if (user->peer) continue;
     const auto own = speech_.find(user->entry.user_id);
@@ -61,8 +66,8 @@ bool Simulator::SetupAudio(std::string* error) {
       hears_speech = true;
     }
     if (hears_speech) {
-      user->hearing =
-          std::make_unique<ListenerAudio>(std::move(speakers), int64_t{options_.playout_ms} * 1000);
+      user->hearing = std::make_unique<ListenerAudio>(
+          std::move(speakers), int64_t{options_.playout_ms} * 1000, max_span_frames);
     }
   }
   return true;

@@ -210,9 +210,6 @@ void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t n
     return;
   }
   SenderLink& link = *user->links[slot];
-  if (user->hearing && in.stream == StreamKind::kVoice) {
-    user->hearing->OnFrame(slot, in.stream_index, in.body, in.body_size, now_us);
-  }
   if (link.nack && in.stream == StreamKind::kVoice && user->GetPhase() == Phase::kAdmitted) {
     link.nack->OnReceived(in.sequence);
   }
@@ -224,6 +221,9 @@ void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t n
           users_[static_cast<size_t>(talker)]->next_index[stream].load(std::memory_order_acquire)) {
     ++counters.malformed;  // an index the sender has not reached
     return;
+  }
+  if (user->hearing && in.stream == StreamKind::kVoice) {
+    user->hearing->OnFrame(slot, in.stream_index, in.body, in.body_size, now_us);
   }
   const bool admitted = user->GetPhase() == Phase::kAdmitted;
   if (talker < 0 && admitted && !record.threshold_set) {

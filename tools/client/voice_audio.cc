@@ -56,8 +56,9 @@ const EncodedFrame& SpeakerAudio::Frame(uint32_t index) const {
   return frames_[std::min<size_t>(index, frames_.size() - 1)];
 }
 
-ListenerAudio::ListenerAudio(std::vector<Speaker> speakers, int64_t playout_delay_us)
-    : speakers_(std::move(speakers)) {
+ListenerAudio::ListenerAudio(std::vector<Speaker> speakers, int64_t playout_delay_us,
+                             uint32_t max_span_frames)
+    : speakers_(std::move(speakers)), max_span_frames_(max_span_frames) {
   buffers_.reserve(speakers_.size());
   for (size_t i = 0; i < speakers_.size(); ++i) buffers_.emplace_back(playout_delay_us);
 }
@@ -65,7 +66,17 @@ ListenerAudio::ListenerAudio(std::vector<Speaker> speakers, int64_t playout_dela
 void ListenerAudio::OnFrame(size_t slot, uint32_t frame, const uint8_t* opus, size_t size,
                             int64_t arrival_us) {
   if (slot >= speakers_.size() || speakers_[slot].user_id == 0 || size == 0) return;
-  buffers_[slot].Insert(frame, opus, size, arrival_us);
+  audio::JitterBuffer& buffer = buffers_[slot];
+  if (!buffer.empty()) {
+    const int64_t first = buffer.frames().begin()->first;
+    const int64_t last = buffer.frames().rbegin()->first;
+    const int64_t n = frame;
+    if (n + max_span_frames_ < last || n > first + max_span_frames_) {
+      ++refused_;
+      return;
+    }
+  }
+  buffer.Insert(frame, opus, size, arrival_us);
 }
 
 bool ListenerAudio::Finish(int64_t origin_us, const std::string& wav_path, std::string* error) {

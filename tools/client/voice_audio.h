@@ -65,11 +65,15 @@ class ListenerAudio {
     const SpeakerAudio* source = nullptr;  // borrowed; null: not at hand
   };
   // `speakers` by slot; user_id 0 for slots without speech (their datagrams
-  // carry filler, not Opus).
-  ListenerAudio(std::vector<Speaker> speakers, int64_t playout_delay_us);
+  // carry filler, not Opus). A speaker's frames lie within `max_span_frames`
+  // of its first one: a frame number further off is refused, so that a bogus
+  // number cannot make the decoded track absurdly long.
+  ListenerAudio(std::vector<Speaker> speakers, int64_t playout_delay_us, uint32_t max_span_frames);
 
   // A speech datagram's frame, arrived at arrival_us. Receiving loop only.
   void OnFrame(size_t slot, uint32_t frame, const uint8_t* opus, size_t size, int64_t arrival_us);
+  // Frames refused for their number.
+  uint64_t refused() const { return refused_; }
 
   // After the run: decodes every speaker, measures each against its source,
   // and, when `wav_path` is not empty, writes the mix of all of them as played
@@ -82,7 +86,9 @@ class ListenerAudio {
 
  private:
   std::vector<Speaker> speakers_;
+  const uint32_t max_span_frames_;
   std::vector<audio::JitterBuffer> buffers_;
+  uint64_t refused_ = 0;
   std::map<uint64_t, SpeechResult> results_;
 };
 
