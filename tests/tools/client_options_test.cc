@@ -239,3 +239,42 @@ TEST(ClientFecOptionsTest, RefusesWhatDoesNotGoTogether) {
 
 }  // namespace
 }  // namespace corvanetools
+
+namespace corvanetools {
+namespace {
+
+TEST(ClientOptionsTest, WavGivesASpeakerItsFileAndSpeechNeedsOneFramePerDatagram) {
+  ClientOptions options;
+  std::string error;
+  ASSERT_EQ(
+      Parse({"--server", "127.0.0.1:8000", "--user", "1:2:speaker:t", "--user", "1:3:listener:u",
+             "--wav", "2=/x/a b.wav", "--audio-out", "/tmp/o", "--playout-ms", "80"},
+            &options, &error),
+      ParseOutcome::kRun)
+      << error;
+  EXPECT_EQ(options.roster.users[0].wav, "/x/a b.wav");
+  EXPECT_EQ(options.audio_out, "/tmp/o");
+  EXPECT_EQ(options.playout_ms, 80);
+  // Roster round trip of the field.
+  Roster roster;
+  ASSERT_TRUE(ParseRoster("room 1 user 5 speaker t wav=/x/a.wav\n", &roster, &error)) << error;
+  EXPECT_EQ(roster.users[0].wav, "/x/a.wav");
+  EXPECT_NE(FormatRoster(roster).find(" wav=/x/a.wav"), std::string::npos);
+
+  ClientOptions unknown;
+  EXPECT_EQ(Parse({"--server", "127.0.0.1:8000", "--user", "1:2:speaker:t", "--wav", "9=a.wav"},
+                  &unknown, &error),
+            ParseOutcome::kError);
+  EXPECT_EQ(error, "--wav names user 9, who is not in the roster");
+  ClientOptions fast;
+  EXPECT_EQ(Parse({"--server", "127.0.0.1:8000", "--user", "1:2:speaker:t", "--wav", "2=a.wav",
+                   "--rate", "100"},
+                  &fast, &error),
+            ParseOutcome::kError);
+  EXPECT_EQ(
+      Parse({"--server", "127.0.0.1:8000", "--user", "1:2:speaker:t", "--wav", "2"}, &fast, &error),
+      ParseOutcome::kError);
+}
+
+}  // namespace
+}  // namespace corvanetools

@@ -1,6 +1,7 @@
 #include "client/client_options.h"
 
 #include <cstdlib>
+#include <map>
 
 #include "client/fec_stream.h"
 
@@ -59,6 +60,37 @@ bool ParseGenerate(const std::string& text, int counts[4]) {
   return index >= 3 && counts[0] > 0;
 }
 
+// Gives the speakers named by --wav their files and checks what speech needs.
+bool ApplyWavFiles(const std::map<uint64_t, std::string>& wav_files, ClientOptions* options,
+                   std::string* error) {
+  for (const auto& [id, path] : wav_files) {
+    bool found = false;
+    for (RosterUser& user : options->roster.users) {
+      if (user.user_id != id) continue;
+      user.wav = path;
+      found = true;
+    }
+    if (!found) {
+      *error = "--wav names user " + std::to_string(id) + ", who is not in the roster";
+      return false;
+    }
+  }
+  bool speech = false;
+  for (const RosterUser& user : options->roster.users) speech = speech || !user.wav.empty();
+  if (!speech) return true;
+  if (options->rate != 50) {
+    *error = "speakers with a WAV file send one 20 ms frame per datagram: --rate 50";
+    return false;
+  }
+  if (options->reliable_every > 0 || options->music_every > 0) {
+    *error =
+        "speakers with a WAV file send every frame as voice: drop --reliable-every and "
+        "--music-every";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IsUsableVoicePayloadType(int payload_type) {
@@ -83,6 +115,7 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
   int generate[4] = {0, 0, 0, 0};
   uint64_t first_room = 1;
   uint64_t first_user = 1000;
+  std::map<uint64_t, std::string> wav_files;  // --wav, applied once the roster is complete
 
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -208,6 +241,15 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       ok = ParseIntIn(value, 1, 1000, &options->nack_attempts);
     } else if (name == "--level") {
       ok = ParseIntIn(value, 0, 255, &options->level);
+    } else if (name == "--wav") {
+      const size_t at = value.find('=');
+      uint64_t id = 0;
+      ok = at != std::string::npos && at + 1 < value.size() && ParseU64(value.substr(0, at), &id);
+      if (ok) wav_files[id] = value.substr(at + 1);
+    } else if (name == "--audio-out") {
+      options->audio_out = value;
+    } else if (name == "--playout-ms") {
+      ok = ParseIntIn(value, 0, 10000, &options->playout_ms);
     } else if (name == "--table-rows") {
       ok = ParseIntIn(value, 0, 1000000, &options->table_rows);
     } else if (name == "--write-users") {
@@ -255,6 +297,7 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       return ParseOutcome::kError;
     }
   }
+  if (!ApplyWavFiles(wav_files, options, error)) return ParseOutcome::kError;
   if (options->roster.users.empty() && options->roster.cascades.empty()) {
     *error = "no users: give --users FILE, --user ROOM:ID:ROLE:TOKEN or --generate (see --help)";
     return ParseOutcome::kError;
@@ -337,6 +380,22 @@ Mixing server and FEC:
   --nack-attempts N       ask for one datagram at most N times (12)
   --level N               frame level of speakers without level= in the roster (0)
 
+Speech:
+  --wav ID=FILE           speaker ID talks with the speech of a WAV file (as wav= in the
+                          roster; repeatable): 16-bit, 24-bit, 32-bit or float PCM, any rate
+                          (resampled to 48 kHz), channels mixed down. It sends one 20 ms Opus
+                          frame per voice datagram (voice application, 24 kb/s, DTX frames
+                          in silence, still sent); payload byte 0 is the frame's level
+                          (round(255 + 2 * dBov), 0..255), byte 1 the priority mark, then
+                          the 16-byte probe, then the Opus frame. After the file the speaker
+                          sends silence until --duration ends; give a duration that covers it
+  --audio-out DIR         write what each receiver heard to DIR/user-<ID>.wav (48 kHz mono)
+  --playout-ms MS         fixed playout delay of the receivers' jitter buffers (60): a frame
+                          that arrives later than MS after its time is lost. Each receiver
+                          decodes each speaker with Opus, conceals up to 5 lost frames in a
+                          row, mixes every speaker it hears and scores each speaker's speech
+                          against the source file (correlation and coverage, see README)
+
 Output:
   --json                  one JSON object on standard output instead of the tables
   --quiet                 no progress line (otherwise one per second on standard error)
@@ -344,7 +403,7 @@ Output:
 
 Roster file, one entry per line, '#' starts a comment:
   room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=token|none|wrong]
-       [level=0-255] [priority=0|1]
+       [level=0-255] [priority=0|1] [wav=FILE]
   cascade ROOM id ID address IP:PORT [server=IP:PORT]
   muted is a speaker the gateway mutes; start= delays the user's join by MS after traffic
   starts; auth=none/wrong presents no or a wrong token (the user expects to be refused).

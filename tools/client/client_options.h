@@ -52,6 +52,12 @@ struct ClientOptions {
   int nack_attempts = 12;
   int level = 0;  // frame level of speakers without level=
 
+  // Speech (voice_audio.h): speakers with a WAV file send Opus frames;
+  // receivers decode what they hear, write it here (empty: nowhere) and
+  // measure it against the sources.
+  std::string audio_out;
+  int playout_ms = 60;  // fixed playout delay of the receivers' jitter buffers
+
   bool FecOn() const { return fec_k > 0; }
 
   bool json = false;

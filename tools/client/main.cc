@@ -83,11 +83,16 @@ int main(int argc, char** argv) {
                    static_cast<unsigned long long>(hostile->sent()));
   }
 
+  if (!simulator.FinishAudio(&error)) {
+    std::fprintf(stderr, "corvane-client: %s\n", error.c_str());
+    return 2;
+  }
   const corvanetools::RunResult result = simulator.Result();
   if (options.json) {
     corvanetools::PrintJson(result, std::cout);
   } else {
     corvanetools::PrintTable(result, options.table_rows, std::cout);
+    corvanetools::PrintSpeechTable(result, options.table_rows, std::cout);
   }
   std::cout.flush();
   return result.ok ? 0 : 1;

@@ -227,6 +227,8 @@ IncomingDatagram ClassifyIncoming(const uint8_t* data, size_t size) {
   in.stream = static_cast<StreamKind>(probe[2]);
   in.stream_index = rtc::GetBE32(probe + 4);
   in.send_time_us = static_cast<int64_t>(rtc::GetBE64(probe + 8));
+  in.body = probe + kProbeSize;
+  in.body_size = static_cast<size_t>(data + size - in.body);
   return in;
 }
 

@@ -138,6 +138,10 @@ struct IncomingDatagram {
   StreamKind stream = StreamKind::kControl;
   uint32_t stream_index = 0;
   int64_t send_time_us = 0;
+  // kMedia with a probe: what follows the probe (an Opus frame from a speaker
+  // with speech, filler otherwise), inside the classified buffer.
+  const uint8_t* body = nullptr;
+  size_t body_size = 0;
 };
 
 // Classifies a received datagram without reading past `size`. A FEC source

@@ -186,6 +186,12 @@ bool ParseUserOptions(const std::vector<std::string>& words, size_t first, Roste
         return false;
       }
       user->priority = value == "1";
+    } else if (key == "wav") {
+      if (value.empty()) {
+        *error = "wav needs a file name";
+        return false;
+      }
+      user->wav = value;
     } else {
       *error = "unknown option '" + key + "'";
       return false;
@@ -217,7 +223,7 @@ bool ParseRosterLine(const std::string& raw_line, Roster* roster, std::string* e
     if (words.size() < 6 || words[2] != "user") {
       *error =
           "expected: room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=MODE] "
-          "[level=N] [priority=0|1]";
+          "[level=N] [priority=0|1] [wav=FILE]";
       return false;
     }
     if (!ParseU64(words[1], &user.room_id)) {
@@ -353,6 +359,7 @@ std::string FormatRoster(const Roster& roster) {
     if (user.auth != AuthMode::kToken) out << " auth=" << AuthModeName(user.auth);
     if (user.level >= 0) out << " level=" << user.level;
     if (user.priority) out << " priority=1";
+    if (!user.wav.empty()) out << " wav=" << user.wav;
     out << '\n';
   }
   for (const RosterCascade& cascade : roster.cascades) {

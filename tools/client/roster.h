@@ -4,7 +4,7 @@
 // Text form, one entry per line, '#' starts a comment:
 //
 //   room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=token|none|wrong]
-//        [level=0-255] [priority=0|1]
+//        [level=0-255] [priority=0|1] [wav=FILE]
 //   cascade ROOM id ID address IP:PORT [server=IP:PORT]
 //
 // ROLE is speaker, listener, muted (a speaker the gateway mutes after the
@@ -13,7 +13,8 @@
 // `start` delays the user's first datagram by MS milliseconds after traffic
 // starts; `auth` makes the client send no token or a wrong one; `level` and
 // `priority` are what a speaker's frames carry for a mixing server (payload
-// byte 0 and bit 0x10 of byte 1). A cascade line
+// byte 0 and bit 0x10 of byte 1); `wav` makes a speaker talk with the speech
+// of a WAV file (Opus frames; see voice_audio.h). A cascade line
 // asks for a link from room ROOM on `server` to a peer at `address`; the client
 // plays that peer.
 #ifndef TOOLS_CLIENT_ROSTER_H_
@@ -55,6 +56,7 @@ struct RosterUser {
   AuthMode auth = AuthMode::kToken;
   int level = -1;  // -1: the client's default level
   bool priority = false;
+  std::string wav;  // empty: the speaker sends probes, not speech
 };
 
 struct RosterCascade {

@@ -263,7 +263,9 @@ void PrintJson(const RunResult& result, std::ostream& out) {
       out << (first_sender ? "" : ",") << "\"" << sender << "\":" << frames;
       first_sender = false;
     }
-    out << "},\"problem\":" << JsonString(u.problem) << "}";
+    out << "},\"speech\":";
+    PrintSpeechJson(u.speech, out);
+    out << ",\"problem\":" << JsonString(u.problem) << "}";
   }
   out << "]}\n";
 }

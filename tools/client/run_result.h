@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "client/latency_histogram.h"
+#include "client/speech_report.h"
 
 namespace corvanetools {
 
@@ -70,6 +71,8 @@ struct UserResult {
   int64_t pass_spread_us = 0;
   // Distinct voice datagrams received from each sender of the room, by sender id.
   std::map<uint64_t, uint64_t> heard_from;
+  // Speech heard from each speaker with a WAV file, by speaker id.
+  std::map<uint64_t, SpeechResult> speech;
 
   // Empty when the user met every expectation.
   std::string problem;

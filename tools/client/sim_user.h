@@ -24,6 +24,7 @@
 #include "client/pass_phase.h"
 #include "client/roster.h"
 #include "client/seq_tracker.h"
+#include "client/voice_audio.h"
 
 namespace corvanetools {
 
@@ -58,6 +59,7 @@ struct SentFrame {
   uint32_t tick = 0;  // period of the lockstep schedule (--mixer), else the stream index
   uint32_t sequence = 0;
   Fate fate = Fate::kSent;
+  uint8_t level = 0;  // the frame's level byte (speakers with speech)
 };
 // A speaker's record of its voice stream by stream index; written by the
 // sending loop, read once the run is over.
@@ -142,6 +144,8 @@ struct SimUser {
   bool traffic_scheduled = false;
   std::unique_ptr<FecStream> fec;
   SendLedger ledger;
+  // Borrowed from the simulator; null for a speaker without speech.
+  const SpeakerAudio* speech = nullptr;
 
   // --- Receiving loop only. ---
   LatencyHistogram latency;
@@ -150,6 +154,8 @@ struct SimUser {
   // 0x82 datagrams (sender, sequence) whose acknowledgement was withheld once.
   std::set<std::pair<uint64_t, uint32_t>> withheld;
   uint32_t nack_sequence = 0;  // numbers this user's NACKs
+  // The speech this user hears; null when no speaker of its room has speech.
+  std::unique_ptr<ListenerAudio> hearing;
 
   Phase GetPhase() const { return static_cast<Phase>(phase.load(std::memory_order_acquire)); }
   // False for users that present no or a wrong token, or skip the detect:

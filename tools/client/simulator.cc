@@ -172,6 +172,7 @@ bool Simulator::Setup(std::string* error) {
     return false;
   }
   BuildRooms();
+  if (!SetupAudio(error)) return false;
 
   for (uint32_t i = 0; i < users_.size(); ++i) {
     epoll_event event{};
@@ -435,6 +436,10 @@ void Simulator::SendControl(SimUser* user, int64_t now_us, bool ask_ack) {
 }
 
 void Simulator::SendTalk(SimUser* user, int64_t now_us, int64_t due_us) {
+  if (user->speech != nullptr) {
+    SendSpeech(user, now_us, due_us);
+    return;
+  }
   const uint64_t tick = user->tick++;
   MediaFields fields;
   fields.kind = StreamKind::kVoice;

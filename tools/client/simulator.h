@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <queue>
 #include <string>
@@ -51,6 +52,11 @@ class Simulator {
   uint64_t Unreachable(const SimUser& sender, uint32_t from, uint32_t to) const;
   Fate FateOf(const SimUser& sender, uint32_t index) const;
 
+  // Decodes and measures the speech each receiver heard and, with
+  // --audio-out, writes it; call after Run and before Result. False with a
+  // reason when a file cannot be written.
+  bool FinishAudio(std::string* error);
+
   // Local addresses of the simulated users, in roster order (tests use them).
   std::vector<rtc::SocketAddress> LocalAddresses() const;
 
@@ -69,6 +75,9 @@ class Simulator {
   // --- Set-up ---
   bool OpenSocket(SimUser* user, const std::string& ip, int port, std::string* error);
   void BuildRooms();
+  // Loads the speakers' WAV files and gives each receiver that hears one its
+  // ListenerAudio (simulator_audio.cc).
+  bool SetupAudio(std::string* error);
 
   // --- Sending side (sending loop) ---
   // Runs the events due at `now_us` and the stage changes; returns when the
@@ -79,6 +88,8 @@ class Simulator {
   void RunEvent(const Event& event, int64_t now_us);
   void SendHandshake(SimUser* user, int64_t now_us);
   void SendTalk(SimUser* user, int64_t now_us, int64_t due_us);
+  // SendTalk of a speaker with speech: the next Opus frame of its file.
+  void SendSpeech(SimUser* user, int64_t now_us, int64_t due_us);
   // Wraps one voice datagram in FEC, drops what the simulated loss takes and
   // queues the rest; sends the block's repairs after its last source.
   void SendFecTalk(SimUser* user, const uint8_t* media, size_t size, uint32_t index, uint32_t tick);
@@ -111,6 +122,8 @@ class Simulator {
 
   // Allocated by this; the vector is never resized once the loops run.
   std::vector<std::unique_ptr<SimUser>> users_;
+  // The speakers' encoded files by speaker id, lent to the users.
+  std::map<uint64_t, std::unique_ptr<SpeakerAudio>> speech_;
   std::deque<RoomPlan> rooms_;  // stable addresses for SimUser::room
   int epoll_fd_ = -1;
 

@@ -222,6 +222,9 @@ void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t n
     ++counters.malformed;  // an index the sender has not reached
     return;
   }
+  if (user->hearing && in.stream == StreamKind::kVoice) {
+    user->hearing->OnFrame(slot, in.stream_index, in.body, in.body_size, now_us);
+  }
   const bool admitted = user->GetPhase() == Phase::kAdmitted;
   if (talker < 0 && admitted && !record.threshold_set) {
     record.threshold = in.stream_index;
@@ -408,6 +411,7 @@ RunResult Simulator::Result() const {
       }
     }
     if (options_.mixer && r.admitted) AddMixerExpectations(user, &r);
+    if (user.hearing) r.speech = user.hearing->results();
     r.fec_dropped = user.ledger.dropped;
     r.repairs_sent = user.ledger.repairs_sent;
     r.repairs_received = c.repairs_received;
@@ -469,6 +473,8 @@ void Simulator::AddMixerExpectations(const SimUser& user, UserResult* r) const {
       FrameCandidate candidate;
       candidate.user_id = talker.user_id;
       candidate.level = static_cast<uint8_t>(talker.level >= 0 ? talker.level : options_.level);
+      const SimUser& sender = *users_[static_cast<size_t>(room.talker_user[slot])];
+      if (sender.speech != nullptr) candidate.level = sender.ledger.frames[index].level;
       candidate.priority = talker.priority;
       candidates.push_back(candidate);
     }
