@@ -1,5 +1,8 @@
 #include "sfu/sfu_server.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <utility>
 
 #include "base/byte_io.h"
@@ -16,6 +19,21 @@
 #include "sfu/voice_room.h"
 
 namespace corvaneserver {
+namespace {
+
+// The local address of a bound socket; nil when it cannot be read.
+rtc::SocketAddress LocalAddress(int socket) {
+  sockaddr_in local{};
+  socklen_t length = sizeof(local);
+  rtc::SocketAddress address;
+  if (socket >= 0 && ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+      local.sin_family == AF_INET) {
+    address.FromSockAddr(local);
+  }
+  return address;
+}
+
+}  // namespace
 
 SfuServer* SfuServer::inst_ = nullptr;
 
@@ -243,7 +261,26 @@ int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
     return -1;
   }
   std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(fields.room_id);
-  return room ? room->OnCascadeReceived(fields.address_hash) : -1;
+  if (!room) return -1;
+  const bool answered_a_link = room->OnCascadeReceived(fields.address_hash, packet->FromAddress());
+  // Only a detect datagram meant for this server is answered: its value is the
+  // hash of the address it was sent to. Answers, and datagrams that confirmed
+  // a link here, are never answered, so no two servers answer each other for ever.
+  if (!answered_a_link && !fields.answer &&
+      fields.address_hash == CascadeAddressHash(LocalAddress(packet->socket()))) {
+    AnswerCascade(*packet, fields);
+  }
+  return 0;
+}
+
+void SfuServer::AnswerCascade(const UDPPacket& detect, const CascadeFields& fields) {
+  uint8_t answer[kCascadePacketSize];
+  BuildCascadeAnswer(fields.room_id, fields.address_hash, answer);
+  // Relayed datagrams leave through the cascade interface: the answer does
+  // too, so that the peer sees the source they will come from.
+  int socket = GetSocket();
+  if (socket <= 0) socket = detect.socket();
+  UDPPacket(answer, sizeof(answer)).Send(detect.FromAddress(), socket);
 }
 
 void SfuServer::OuputStatistics() {
@@ -258,6 +295,9 @@ void SfuServer::RedeliverTimerProcess() {
     channel->ResendPacket();
     channel->SendReceiverReport();
   }
+  // A link proves itself without waiting for the room's first datagram, so
+  // that it knows its peer before it has anything to relay.
+  for (const auto& [room_id, room] : registry_.rooms()) room->SendDetectPackets();
 }
 
 void SfuServer::InactiveTimerProcess() {

@@ -1,5 +1,7 @@
 #include "sfu/voice_room.h"
 
+#include <algorithm>
+
 #include "base/logging.h"
 #include "base/time_utils.h"
 #include "packet/batch_sender.h"
@@ -36,6 +38,7 @@ VoiceRoom::~VoiceRoom() { RTC_LOG(LS_INFO) << "remove room [" << Id() << "]"; }
 
 int VoiceRoom::AddUser(const std::shared_ptr<VoiceChannel>& channel) {
   members_[channel->Id()] = channel;
+  CountLinks();
   UpdateActiveTime();
   return 0;
 }
@@ -45,6 +48,7 @@ int VoiceRoom::DeleteUser(uint64_t user_id) {
   if (it != members_.end()) {
     RTC_LOG(LS_INFO) << "delete user [" << user_id << "] in room [" << Id() << "]";
     members_.erase(it);
+    CountLinks();
     for (const auto& [id, member] : members_) member->OnAnotherUserRemoved(user_id);
   }
   UpdateActiveTime();
@@ -58,13 +62,22 @@ bool VoiceRoom::IsInactive() const {
   return abandoned && IsOvertime();
 }
 
-int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet) {
+void VoiceRoom::CountLinks() {
+  link_count_ = 0;
+  for (const auto& [id, member] : members_) {
+    if (member->IsLink()) ++link_count_;
+  }
+}
+
+int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet,
+                                 const rtc::SocketAddress* from_peer) {
   const uint64_t sender = packet->UserId();
   // One sendmmsg per socket for the whole room; `packet` outlives the flush.
   BatchSender batch;
   uint64_t delivered = 0;
   for (const auto& [id, member] : members_) {
     if (id == sender) continue;
+    if (from_peer != nullptr && member->IsLinkTo(*from_peer)) continue;
     member->DeliverPacket(packet, &batch);
     ++delivered;
   }
@@ -73,14 +86,40 @@ int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet) {
   return 0;
 }
 
-int VoiceRoom::OnMusicPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
+int VoiceRoom::OnMusicPacketReceived(const std::shared_ptr<UDPPacket>& packet,
+                                     const rtc::SocketAddress* from_peer) {
   UpdateMusicDetail(packet);
-  return OnPacketDelivered(packet);
+  return OnPacketDelivered(packet, from_peer);
 }
 
 int VoiceRoom::OnCascadeReceived(uint32_t value) {
   for (const auto& [id, member] : members_) member->CascadeResponse(value);
   return 0;
+}
+
+bool VoiceRoom::OnCascadeReceived(uint32_t value, const rtc::SocketAddress& source) {
+  {
+    rtc::MutexLock hold(&sources_lock_);
+    if (std::find(sources_.begin(), sources_.end(), source) == sources_.end() &&
+        sources_.size() < kMaxCascadeSources) {
+      sources_.push_back(source);
+      has_sources_.store(true, std::memory_order_release);
+    }
+  }
+  bool answered = false;
+  for (const auto& [id, member] : members_) answered |= member->CascadeResponse(value, source);
+  return answered;
+}
+
+bool VoiceRoom::IsCascadeSource(const rtc::SocketAddress& source) const {
+  if (!has_sources_.load(std::memory_order_acquire)) return false;
+  rtc::MutexLock hold(&sources_lock_);
+  return std::find(sources_.begin(), sources_.end(), source) != sources_.end();
+}
+
+void VoiceRoom::SendDetectPackets() const {
+  if (link_count_ == 0) return;
+  for (const auto& [id, member] : members_) member->SendDetectPacket();
 }
 
 std::shared_ptr<VoiceChannel> VoiceRoom::SeekMember(uint64_t id) const {
