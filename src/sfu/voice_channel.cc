@@ -113,9 +113,10 @@ int VoiceChannel::OnPeerPacketReceived(const std::shared_ptr<UDPPacket>& packet,
 }
 
 bool VoiceChannel::FirstForward(const UDPPacket& packet) {
+  const int64_t now = rtc::TimeMillis();
   rtc::MutexLock hold(&forwarded_lock_);
-  if (packet.IsFecPacket()) return forwarded_fec_.Offer(SequenceNum(packet.data()));
-  return forwarded_plain_.Offer(packet.SequenceNum());
+  if (packet.IsFecPacket()) return forwarded_fec_.Offer(SequenceNum(packet.data()), now);
+  return forwarded_plain_.Offer(packet.SequenceNum(), now);
 }
 
 int VoiceChannel::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
