@@ -82,8 +82,7 @@ void Channel::SetAddress(int socket, const rtc::SocketAddress& address) {
 }
 
 int Channel::ReceivedFromPeer(const std::shared_ptr<UDPPacket>& packet) {
-  const std::string packet_token = packet->Token();
-  if (!packet_token.empty() && packet_token != token_) {
+  if (packet->Token() != token_) {
     ChannelMetrics::Get().dropped_wrong_token.Add();
     return -1;
   }

@@ -80,7 +80,8 @@ class Channel {
   // Admission of the member's datagram relayed by a peer server of its room
   // (the member talks to that server): the member's address stays where it
   // is and nothing is acknowledged to the peer, as the member's own server
-  // did both; a token, when the datagram carries one, must be the member's.
+  // did both. It must carry the member's token, as any datagram from an address
+  // that is not the member's: a cascade datagram proves little about its sender.
   // Counts as hearing from the member. 0 accepted, -1 rejected.
   // REQUIRES: the caller checked packet->HasMediaHeader().
   int ReceivedFromPeer(const std::shared_ptr<UDPPacket>& packet);

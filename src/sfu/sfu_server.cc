@@ -262,14 +262,16 @@ int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
   }
   std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(fields.room_id);
   if (!room) return -1;
-  const bool answered_a_link = room->OnCascadeReceived(fields.address_hash, packet->FromAddress());
-  // Only a detect datagram meant for this server is answered: its value is the
-  // hash of the address it was sent to. Answers, and datagrams that confirmed
-  // a link here, are never answered, so no two servers answer each other for ever.
-  if (!answered_a_link && !fields.answer &&
-      fields.address_hash == CascadeAddressHash(LocalAddress(packet->socket()))) {
-    AnswerCascade(*packet, fields);
-  }
+  // A detect datagram meant for this server carries the hash of the address
+  // it was sent to.
+  const bool for_this_server =
+      !fields.answer && fields.address_hash == CascadeAddressHash(LocalAddress(packet->socket()));
+  const bool answered_a_link =
+      room->OnCascadeReceived(fields.address_hash, packet->FromAddress(), for_this_server);
+  // Only such a detect datagram is answered. Answers, and datagrams that
+  // confirmed a link here, are never answered, so no two servers answer each
+  // other for ever.
+  if (for_this_server && !answered_a_link) AnswerCascade(*packet, fields);
   return 0;
 }
 

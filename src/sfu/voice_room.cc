@@ -97,17 +97,24 @@ int VoiceRoom::OnCascadeReceived(uint32_t value) {
   return 0;
 }
 
-bool VoiceRoom::OnCascadeReceived(uint32_t value, const rtc::SocketAddress& source) {
-  {
-    rtc::MutexLock hold(&sources_lock_);
-    if (std::find(sources_.begin(), sources_.end(), source) == sources_.end() &&
-        sources_.size() < kMaxCascadeSources) {
-      sources_.push_back(source);
-      has_sources_.store(true, std::memory_order_release);
-    }
-  }
+bool VoiceRoom::OnCascadeReceived(uint32_t value, const rtc::SocketAddress& source,
+                                  bool for_this_server) {
   bool answered = false;
   for (const auto& [id, member] : members_) answered |= member->CascadeResponse(value, source);
+  if (!answered && !for_this_server) return false;
+  rtc::MutexLock hold(&sources_lock_);
+  if (std::find(sources_.begin(), sources_.end(), source) != sources_.end()) return answered;
+  if (sources_.size() >= kMaxCascadeSources) {
+    uint64_t suppressed = 0;
+    if (sources_full_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_WARNING) << "room [" << Id() << "] knows [" << kMaxCascadeSources
+                          << "] peer servers already, [" << source.ToString()
+                          << "] is not taken as one" << rtc::SuppressedSinceLastLine(suppressed);
+    }
+    return answered;
+  }
+  sources_.push_back(source);
+  has_sources_.store(true, std::memory_order_release);
   return answered;
 }
 

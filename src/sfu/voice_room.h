@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/log_rate_limiter.h"
 #include "base/mutex.h"
 #include "base/socket_address.h"
 #include "base/thread_annotations.h"
@@ -93,11 +94,14 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
                             const rtc::SocketAddress* from_peer = nullptr);
   // Offers a cascade datagram's value to every member. Returns 0.
   int OnCascadeReceived(uint32_t value);
-  // The same for a cascade datagram that came from `source`, which the room
-  // remembers as a peer server's. True when a link took it as its answer.
-  bool OnCascadeReceived(uint32_t value, const rtc::SocketAddress& source) EXCLUDES(sources_lock_);
-  // Whether `source` sent this room a cascade datagram: a peer server, whose
-  // datagrams are relayed ones, not a member's own. Cheap when there is none.
+  // The same for a cascade datagram that came from `source`. True when a link
+  // took it as its answer. The room remembers `source` as a peer server's when
+  // a link took it, or when it is a detect datagram meant for this server
+  // (`for_this_server`): not for any cascade datagram, which anyone may send.
+  bool OnCascadeReceived(uint32_t value, const rtc::SocketAddress& source, bool for_this_server)
+      EXCLUDES(sources_lock_);
+  // Whether `source` is a peer server of this room, whose datagrams are
+  // relayed ones, not a member's own. Cheap when there is none.
   bool IsCascadeSource(const rtc::SocketAddress& source) const EXCLUDES(sources_lock_);
   // Whether the room reaches or hears another server: what it forwards must
   // then be remembered, to catch it when it comes back round a cycle.
@@ -134,6 +138,7 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
   // by the deliver workers; never forgotten while the room lives.
   mutable rtc::Mutex sources_lock_;
   std::vector<rtc::SocketAddress> sources_ GUARDED_BY(sources_lock_);
+  rtc::LogRateLimiter sources_full_log_ GUARDED_BY(sources_lock_){10000};
   // Set with the first source: the packet path of a room that no peer server
   // talks to never takes the lock.
   std::atomic<bool> has_sources_{false};

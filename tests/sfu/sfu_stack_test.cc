@@ -479,6 +479,28 @@ TEST_F(CascadeLoopStackTest, FecDatagramsAreRepeatsByTheirNumberInTheFecStream) 
   EXPECT_TRUE(listener_.Drain().empty());
 }
 
+TEST_F(CascadeLoopStackTest, OnlyADetectMeantForThisServerMakesAPeerAndRelaysNeedTheToken) {
+  // A cascade datagram anyone could send makes no peer: the datagram that
+  // follows is the member's own, from a new address, as without cascading.
+  const auto stranger = UdpPeer();
+  uint8_t datagram[kCascadePacketSize];
+  BuildCascadePacket(kRoomId, CascadeAddressHash(media_address_) + 1, datagram);
+  ASSERT_TRUE(stranger.SendTo(media_address_, Bytes(datagram, datagram + sizeof(datagram))));
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 10, kRemote, TokenOf(kRemote), {1});
+  ASSERT_TRUE(stranger.SendTo(media_address_, voice));
+  EXPECT_EQ(listener_.Receive(), voice);
+  EXPECT_EQ(server_->FindUser(kRemote)->FromAddress(), stranger.address());
+
+  // A peer's relayed datagram without the member's token is refused.
+  PeerDetects();
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, MakeMedia(kNoAck, kVoice, 11, kRemote)));
+  const Bytes next = MakeMedia(kNoAck, kVoice, 12, kRemote, TokenOf(kRemote), {2});
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, next));
+  EXPECT_EQ(listener_.Receive(), next);
+  EXPECT_TRUE(listener_.Drain().empty());
+  EXPECT_EQ(server_->FindUser(kRemote)->FromAddress(), stranger.address());
+}
+
 TEST_F(CascadeLoopStackTest, AnAnswerOrADetectForAnotherAddressIsNotAnswered) {
   uint8_t datagram[kCascadePacketSize];
   BuildCascadeAnswer(kRoomId, CascadeAddressHash(media_address_), datagram);
