@@ -302,9 +302,19 @@ void SfuServer::RedeliverTimerProcess() {
   for (const auto& [room_id, room] : registry_.rooms()) room->SendDetectPackets();
 }
 
+void SfuServer::KeepCascadeLinksAlive() {
+  rtc::ReadLockScoped hold(&registry_);
+  for (const auto& [room_id, room] : registry_.rooms()) room->SendKeepalives();
+}
+
 void SfuServer::InactiveTimerProcess() {
   rtc::WriteLockScoped hold(&registry_);
-  registry_.RemoveUsersIf([](VoiceChannel& channel) { return channel.CheckOvertime(); });
+  // A member that never talked to this server is silent here whatever it
+  // does, and a muted one is never relayed: timing it out would leave it deaf
+  // and mute across the servers for the rest of the call.
+  registry_.RemoveUsersIf([](VoiceChannel& channel) {
+    return !channel.KnownOnlyThroughPeers() && channel.CheckOvertime();
+  });
   registry_.RemoveInactiveRooms();
 }
 
@@ -331,6 +341,7 @@ bool SfuServer::OnTimer(uint32_t id) {
     case kTimerInactive:
       Statistics();
       InactiveTimerProcess();
+      KeepCascadeLinksAlive();
       return true;
     default:
       return false;

@@ -96,8 +96,13 @@ class SfuServer : public Service {
   // Every 100 ms: resends and receiver reports for every joined member, and the
   // detect datagram of every unconfirmed cascade link (read lock).
   void RedeliverTimerProcess() EXCLUDES(registry_);
-  // Every 30 s: removes silent members and abandoned rooms (write lock).
+  // Every 30 s: removes silent members and abandoned rooms (write lock). A
+  // member known here only through peer servers is left to its own server.
   void InactiveTimerProcess() EXCLUDES(registry_);
+  // Every 30 s: every cascade link sends its detect datagram, so that its peer,
+  // which forgets a source silent for 120 s, keeps taking the relayed voice
+  // of a room that fell silent for a while (read lock).
+  void KeepCascadeLinksAlive() EXCLUDES(registry_);
 
   // Observers for tests and tools; each takes the read lock.
   size_t RoomCount() const EXCLUDES(registry_);

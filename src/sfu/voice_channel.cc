@@ -218,6 +218,12 @@ void VoiceChannel::NotifyMusicDetail() {
 
 bool VoiceChannel::CheckOvertime() { return InactiveCheck() == 0; }
 
+bool VoiceChannel::KnownOnlyThroughPeers() const {
+  if (is_link_ || !FromAddress().IsNil()) return false;
+  const std::shared_ptr<VoiceRoom> room = room_.lock();
+  return room && room->IsCascaded();
+}
+
 void VoiceChannel::SendDetectPacket() {
   BatchSender batch;
   SendDetectPacket(&batch);
@@ -226,6 +232,17 @@ void VoiceChannel::SendDetectPacket() {
 
 void VoiceChannel::SendDetectPacket(BatchSender* batch) {
   if (ChannelType() != kUserTypeCascader || cascade_confirmed()) return;
+  QueueDetect(batch);
+}
+
+void VoiceChannel::SendKeepalive() {
+  if (!is_link_) return;
+  BatchSender batch;
+  QueueDetect(&batch);
+  batch.Flush();
+}
+
+void VoiceChannel::QueueDetect(BatchSender* batch) {
   int socket = -1;
   rtc::SocketAddress peer;
   Destination(&socket, &peer);
@@ -249,6 +266,8 @@ bool VoiceChannel::CascadeResponse(uint32_t value, const rtc::SocketAddress& sou
   }
   if (is_link_) {
     rtc::MutexLock hold(&peer_source_lock_);
+    // The answers to keepalives: the link knows its peer already.
+    if (cascade_confirmed() && peer_source_ == source) return true;
     peer_source_ = source;
   }
   CascadeResponse(value);

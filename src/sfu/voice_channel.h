@@ -90,6 +90,9 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   void NotifyMusicDetail();
   // The detect datagram of a cascade link that is not yet confirmed.
   void SendDetectPacket();
+  // The detect datagram of a cascade link, confirmed or not: it keeps this
+  // server known to the peer's admission, which forgets a silent source.
+  void SendKeepalive();
 
   // --- Service thread --------------------------------------------------------
   // Sends every waiting datagram again that was delivered at most
@@ -98,6 +101,10 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   // True when the member has been silent too long and was just reset. Server
   // write lock held.
   bool CheckOvertime();
+  // A member of a room spread over several servers that never talked to this
+  // one: its own server hears it, and this one only sees what peers relay,
+  // which is nothing while it is silent or muted. Server lock held.
+  bool KnownOnlyThroughPeers() const;
 
   // Snapshot of the waiting datagrams: the pending music datagram first, then
   // the 0x82 datagrams in ascending sequence number.
@@ -111,6 +118,8 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
  private:
   // The detect datagram of an unconfirmed cascade link, queued on `batch`.
   void SendDetectPacket(BatchSender* batch);
+  // The detect datagram of a cascade link, queued on `batch`.
+  void QueueDetect(BatchSender* batch);
   // The member's datagram relayed by the peer server at `from`, in `room`.
   int OnPeerPacketReceived(const std::shared_ptr<UDPPacket>& packet, uint8_t payload_type,
                            const std::shared_ptr<VoiceRoom>& room, const rtc::SocketAddress& from);

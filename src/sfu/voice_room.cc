@@ -124,6 +124,11 @@ bool VoiceRoom::IsCascadeSource(const rtc::SocketAddress& source) const {
   return std::find(sources_.begin(), sources_.end(), source) != sources_.end();
 }
 
+void VoiceRoom::SendKeepalives() const {
+  if (link_count_ == 0) return;
+  for (const auto& [id, member] : members_) member->SendKeepalive();
+}
+
 void VoiceRoom::SendDetectPackets() const {
   if (link_count_ == 0) return;
   for (const auto& [id, member] : members_) member->SendDetectPacket();

@@ -110,6 +110,8 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
   }
   // Cascade links that are not yet confirmed send their detect datagram again.
   void SendDetectPackets() const;
+  // Every cascade link sends its detect datagram, confirmed or not.
+  void SendKeepalives() const;
 
   // REQUIRES: at least the server's read lock.
   size_t MemberCount() const { return members_.size(); }

@@ -501,6 +501,36 @@ TEST_F(CascadeLoopStackTest, OnlyADetectMeantForThisServerMakesAPeerAndRelaysNee
   EXPECT_EQ(server_->FindUser(kRemote)->FromAddress(), stranger.address());
 }
 
+TEST_F(CascadeLoopStackTest, ConfirmedLinkSendsKeepalivesWhoseAnswersAreQuiet) {
+  LinkConfirmed();
+  const std::string confirmed_line = "received cascade response from [";
+  EXPECT_EQ(logs_.Count(confirmed_line), 1u);
+  server_->KeepCascadeLinksAlive();
+  ExpectDetect(peer_media_, kRoomId);
+  uint8_t answer[kCascadePacketSize];
+  BuildCascadeAnswer(kRoomId, CascadeAddressHash(peer_media_.address()), answer);
+  ASSERT_TRUE(peer_cascade_.SendTo(rec_address_, Bytes(answer, answer + sizeof(answer))));
+  // A detect datagram for the cascade interface, handled after the answer
+  // (same source, same socket): once its own answer is back, the keepalive's
+  // answer was taken.
+  uint8_t detect[kCascadePacketSize];
+  BuildCascadePacket(kRoomId, CascadeAddressHash(rec_address_), detect);
+  ASSERT_TRUE(peer_cascade_.SendTo(rec_address_, Bytes(detect, detect + sizeof(detect))));
+  ASSERT_TRUE(peer_cascade_.Receive());
+  EXPECT_EQ(logs_.Count(confirmed_line), 1u);
+  EXPECT_TRUE(peer_media_.Drain().empty());  // nothing but the keepalive itself
+}
+
+TEST_F(CascadeLoopStackTest, MemberKnownOnlyThroughPeersIsNotTimedOutHere) {
+  clock_.AdvanceTime(kChannelInactiveMs);
+  server_->InactiveTimerProcess();
+  // The members who talked to this server went silent here: they go.
+  EXPECT_EQ(server_->FindUser(kListener), nullptr);
+  EXPECT_EQ(server_->FindUser(kSpeaker), nullptr);
+  // The peer's speaker never talks here: its own server times it out.
+  EXPECT_NE(server_->FindUser(kRemote), nullptr);
+}
+
 TEST_F(CascadeLoopStackTest, AnAnswerOrADetectForAnotherAddressIsNotAnswered) {
   uint8_t datagram[kCascadePacketSize];
   BuildCascadeAnswer(kRoomId, CascadeAddressHash(media_address_), datagram);
