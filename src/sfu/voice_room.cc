@@ -63,9 +63,9 @@ bool VoiceRoom::IsInactive() const {
 }
 
 void VoiceRoom::CountLinks() {
-  link_count_ = 0;
+  links_.clear();
   for (const auto& [id, member] : members_) {
-    if (member->IsLink()) ++link_count_;
+    if (member->IsLink()) links_.push_back(member.get());
   }
 }
 
@@ -119,19 +119,20 @@ bool VoiceRoom::OnCascadeReceived(uint32_t value, const rtc::SocketAddress& sour
 }
 
 bool VoiceRoom::IsCascadeSource(const rtc::SocketAddress& source) const {
+  for (const VoiceChannel* link : links_) {
+    if (link->IsLinkTo(source)) return true;
+  }
   if (!has_sources_.load(std::memory_order_acquire)) return false;
   rtc::MutexLock hold(&sources_lock_);
   return std::find(sources_.begin(), sources_.end(), source) != sources_.end();
 }
 
 void VoiceRoom::SendKeepalives() const {
-  if (link_count_ == 0) return;
-  for (const auto& [id, member] : members_) member->SendKeepalive();
+  for (VoiceChannel* link : links_) link->SendKeepalive();
 }
 
 void VoiceRoom::SendDetectPackets() const {
-  if (link_count_ == 0) return;
-  for (const auto& [id, member] : members_) member->SendDetectPacket();
+  for (VoiceChannel* link : links_) link->SendDetectPacket();
 }
 
 std::shared_ptr<VoiceChannel> VoiceRoom::SeekMember(uint64_t id) const {

@@ -101,12 +101,14 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
   bool OnCascadeReceived(uint32_t value, const rtc::SocketAddress& source, bool for_this_server)
       EXCLUDES(sources_lock_);
   // Whether `source` is a peer server of this room, whose datagrams are
-  // relayed ones, not a member's own. Cheap when there is none.
+  // relayed ones, not a member's own: the peer of a link (which answered it,
+  // so a table filled by strangers cannot hide it) or a server that sent a
+  // detect datagram meant for this one. Cheap when there is none.
   bool IsCascadeSource(const rtc::SocketAddress& source) const EXCLUDES(sources_lock_);
   // Whether the room reaches or hears another server: what it forwards must
   // then be remembered, to catch it when it comes back round a cycle.
   bool IsCascaded() const {
-    return link_count_ != 0 || has_sources_.load(std::memory_order_acquire);
+    return !links_.empty() || has_sources_.load(std::memory_order_acquire);
   }
   // Cascade links that are not yet confirmed send their detect datagram again.
   void SendDetectPackets() const;
@@ -125,13 +127,14 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
   bool HasMemberAt(const rtc::SocketAddress& address, uint64_t hint_id) const;
 
  private:
-  // Counts the cascade links among the members. Server write lock held.
+  // Lists the cascade links among the members. Server write lock held.
   void CountLinks();
 
   // Shares the channels with the server's user map; channels refer back weakly.
   std::map<uint64_t, std::shared_ptr<VoiceChannel>> members_;
-  // Cascade links among the members; kept with the member map.
-  size_t link_count_ = 0;
+  // The cascade links among the members, borrowed from the member map and
+  // kept with it.
+  std::vector<VoiceChannel*> links_;
 
   // The server's lock is ordered before this class's lock and names it.
   friend class SfuServer;

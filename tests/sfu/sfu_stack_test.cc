@@ -501,6 +501,28 @@ TEST_F(CascadeLoopStackTest, OnlyADetectMeantForThisServerMakesAPeerAndRelaysNee
   EXPECT_EQ(server_->FindUser(kRemote)->FromAddress(), stranger.address());
 }
 
+TEST_F(CascadeLoopStackTest, StrangersFillingThePeerTableCannotHideALinksPeer) {
+  std::vector<std::unique_ptr<UdpPeer>> strangers;
+  uint8_t detect[kCascadePacketSize];
+  BuildCascadePacket(kRoomId, CascadeAddressHash(media_address_), detect);
+  for (size_t i = 0; i < kMaxCascadeSources; ++i) {
+    strangers.push_back(std::make_unique<UdpPeer>());
+    ASSERT_TRUE(strangers.back()->SendTo(media_address_, Bytes(detect, detect + sizeof(detect))));
+    ASSERT_TRUE(strangers.back()->Receive());  // answered: taken as a peer
+  }
+  LinkConfirmed();
+  EXPECT_TRUE(logs_.WaitFor("room [1] knows [16] peer servers already, [" +
+                            peer_cascade_.address().ToString() + "] is not taken as one"));
+  // Admitted on the media address (a detect packet, as no detect datagram of
+  // the peer's link came there).
+  Detect(peer_cascade_);
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 10, kRemote, TokenOf(kRemote), {1});
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, voice));
+  EXPECT_EQ(listener_.Receive(), voice);
+  // Still relayed voice: the speaker stays with its own server.
+  EXPECT_TRUE(server_->FindUser(kRemote)->FromAddress().IsNil());
+}
+
 TEST_F(CascadeLoopStackTest, ConfirmedLinkSendsKeepalivesWhoseAnswersAreQuiet) {
   LinkConfirmed();
   const std::string confirmed_line = "received cascade response from [";
