@@ -17,9 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     BuildCascadePacket(fields.room_id, fields.address_hash, rebuilt);
     CascadeFields again;
     if (!ParseCascadePacket(rebuilt, sizeof(rebuilt), &again) || again.room_id != fields.room_id ||
-        again.address_hash != fields.address_hash) {
+        again.address_hash != fields.address_hash || again.answer) {
       __builtin_trap();
     }
+    BuildCascadeAnswer(fields.room_id, fields.address_hash, rebuilt);
+    if (!ParseCascadePacket(rebuilt, sizeof(rebuilt), &again) || !again.answer) __builtin_trap();
   }
   RouteThroughServer(data, size, kCascadePayloadType);
   return 0;

@@ -81,6 +81,15 @@ void Channel::SetAddress(int socket, const rtc::SocketAddress& address) {
   remote_address_ = address;
 }
 
+int Channel::ReceivedFromPeer(const std::shared_ptr<UDPPacket>& packet) {
+  if (packet->Token() != token_) {
+    ChannelMetrics::Get().dropped_wrong_token.Add();
+    return -1;
+  }
+  last_receive_time_ms_.store(rtc::TimeMillis(), std::memory_order_relaxed);
+  return 0;
+}
+
 int Channel::ReceivedPacket(const std::shared_ptr<UDPPacket>& packet) {
   const rtc::SocketAddress from = packet->FromAddress();
   const rtc::SocketAddress known = FromAddress();

@@ -77,6 +77,14 @@ class Channel {
   // rejected (the caller drops it).
   // REQUIRES: the caller checked packet->HasMediaHeader().
   int ReceivedPacket(const std::shared_ptr<UDPPacket>& packet);
+  // Admission of the member's datagram relayed by a peer server of its room
+  // (the member talks to that server): the member's address stays where it
+  // is and nothing is acknowledged to the peer, as the member's own server
+  // did both. It must carry the member's token, as any datagram from an address
+  // that is not the member's: a cascade datagram proves little about its sender.
+  // Counts as hearing from the member. 0 accepted, -1 rejected.
+  // REQUIRES: the caller checked packet->HasMediaHeader().
+  int ReceivedFromPeer(const std::shared_ptr<UDPPacket>& packet);
   // The authentication answer to `packet`'s sender, through the socket it came in on.
   void SendAuthenticationPacket(const std::shared_ptr<UDPPacket>& packet);
   // The acknowledgement of `packet` to this member, when the packet asks for

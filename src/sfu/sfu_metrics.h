@@ -11,6 +11,9 @@ struct SfuMetrics {
   // Datagrams that NACKs asked for: found in the buffer and sent, or not there.
   rtc::Counter nack_resent;
   rtc::Counter nack_missing;
+  // Datagrams relayed by a peer server that this server had forwarded already:
+  // they came round a cycle of cascade links.
+  rtc::Counter cascade_repeats;
 
   // The process's counters, registered with the metric registry on first use.
   static SfuMetrics& Get();

@@ -1,5 +1,8 @@
 #include "sfu/sfu_server.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <utility>
 
 #include "base/byte_io.h"
@@ -16,6 +19,21 @@
 #include "sfu/voice_room.h"
 
 namespace corvaneserver {
+namespace {
+
+// The local address of a bound socket; nil when it cannot be read.
+rtc::SocketAddress LocalAddress(int socket) {
+  sockaddr_in local{};
+  socklen_t length = sizeof(local);
+  rtc::SocketAddress address;
+  if (socket >= 0 && ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+      local.sin_family == AF_INET) {
+    address.FromSockAddr(local);
+  }
+  return address;
+}
+
+}  // namespace
 
 SfuServer* SfuServer::inst_ = nullptr;
 
@@ -243,7 +261,28 @@ int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
     return -1;
   }
   std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(fields.room_id);
-  return room ? room->OnCascadeReceived(fields.address_hash) : -1;
+  if (!room) return -1;
+  // A detect datagram meant for this server carries the hash of the address
+  // it was sent to.
+  const bool for_this_server =
+      !fields.answer && fields.address_hash == CascadeAddressHash(LocalAddress(packet->socket()));
+  const bool answered_a_link =
+      room->OnCascadeReceived(fields.address_hash, packet->FromAddress(), for_this_server);
+  // Only such a detect datagram is answered. Answers, and datagrams that
+  // confirmed a link here, are never answered, so no two servers answer each
+  // other for ever.
+  if (for_this_server && !answered_a_link) AnswerCascade(*packet, fields);
+  return 0;
+}
+
+void SfuServer::AnswerCascade(const UDPPacket& detect, const CascadeFields& fields) {
+  uint8_t answer[kCascadePacketSize];
+  BuildCascadeAnswer(fields.room_id, fields.address_hash, answer);
+  // Relayed datagrams leave through the cascade interface: the answer does
+  // too, so that the peer sees the source they will come from.
+  int socket = GetSocket();
+  if (socket <= 0) socket = detect.socket();
+  UDPPacket(answer, sizeof(answer)).Send(detect.FromAddress(), socket);
 }
 
 void SfuServer::OuputStatistics() {
@@ -258,11 +297,24 @@ void SfuServer::RedeliverTimerProcess() {
     channel->ResendPacket();
     channel->SendReceiverReport();
   }
+  // A link proves itself without waiting for the room's first datagram, so
+  // that it knows its peer before it has anything to relay.
+  for (const auto& [room_id, room] : registry_.rooms()) room->SendDetectPackets();
+}
+
+void SfuServer::KeepCascadeLinksAlive() {
+  rtc::ReadLockScoped hold(&registry_);
+  for (const auto& [room_id, room] : registry_.rooms()) room->SendKeepalives();
 }
 
 void SfuServer::InactiveTimerProcess() {
   rtc::WriteLockScoped hold(&registry_);
-  registry_.RemoveUsersIf([](VoiceChannel& channel) { return channel.CheckOvertime(); });
+  // A member that never talked to this server is silent here whatever it
+  // does, and a muted one is never relayed: timing it out would leave it deaf
+  // and mute across the servers for the rest of the call.
+  registry_.RemoveUsersIf([](VoiceChannel& channel) {
+    return !channel.KnownOnlyThroughPeers() && channel.CheckOvertime();
+  });
   registry_.RemoveInactiveRooms();
 }
 
@@ -289,6 +341,7 @@ bool SfuServer::OnTimer(uint32_t id) {
     case kTimerInactive:
       Statistics();
       InactiveTimerProcess();
+      KeepCascadeLinksAlive();
       return true;
     default:
       return false;

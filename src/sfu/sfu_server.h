@@ -6,7 +6,9 @@
 //   1. SfuServer::registry_        write: control operations, inactivity sweep;
 //                                  read: packet routing, 100 ms sweep, statistics
 //   2. one leaf lock at a time, only while 1 is held:
-//        Room::music_lock_, VoiceChannel::wait_lock_, Channel::address_lock_,
+//        Room::music_lock_, VoiceRoom::sources_lock_, VoiceChannel::wait_lock_,
+//        VoiceChannel::forwarded_lock_, VoiceChannel::peer_source_lock_,
+//        Channel::address_lock_,
 //        ReceiverReport::lock_, or the FEC decoder's lock followed by
 //        Nack::lock_ (the decoder's callback takes it)
 //   (the logging library's lock is below all of them; above 1 is the metrics
@@ -29,6 +31,7 @@
 #include "channel/user_channel.h"
 #include "service/service.h"
 #include "sfu/nack.h"
+#include "sfu/sfu_wire.h"
 #include "sfu/voice_channel.h"
 #include "sfu/voice_room.h"
 
@@ -90,10 +93,16 @@ class SfuServer : public Service {
   void OuputStatistics() override EXCLUDES(registry_);
   // Heartbeat; redeliver; statistics, then the inactivity sweep.
   bool OnTimer(uint32_t id) override;
-  // Every 100 ms: resends and receiver reports for every joined member (read lock).
+  // Every 100 ms: resends and receiver reports for every joined member, and the
+  // detect datagram of every unconfirmed cascade link (read lock).
   void RedeliverTimerProcess() EXCLUDES(registry_);
-  // Every 30 s: removes silent members and abandoned rooms (write lock).
+  // Every 30 s: removes silent members and abandoned rooms (write lock). A
+  // member known here only through peer servers is left to its own server.
   void InactiveTimerProcess() EXCLUDES(registry_);
+  // Every 30 s: every cascade link sends its detect datagram, so that its peer,
+  // which forgets a source silent for 120 s, keeps taking the relayed voice
+  // of a room that fell silent for a while (read lock).
+  void KeepCascadeLinksAlive() EXCLUDES(registry_);
 
   // Observers for tests and tools; each takes the read lock.
   size_t RoomCount() const EXCLUDES(registry_);
@@ -117,6 +126,10 @@ class SfuServer : public Service {
   int OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
   int OnNackReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
   int OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
+  // Sends a peer's detect datagram back to it, marked as an answer, from this
+  // server's cascade interface: the peer's link is confirmed, and learns the
+  // source this server's relayed datagrams come from.
+  void AnswerCascade(const UDPPacket& detect, const CascadeFields& fields);
 
   static SfuServer* inst_;
 
@@ -125,7 +138,10 @@ class SfuServer : public Service {
   // cannot name a lock of another object, so the rooms say it in prose). Taken
   // before every leaf lock, which is why those classes let this one name their
   // locks.
-  mutable VoiceRoomRegistry registry_ ACQUIRED_BEFORE(Room::music_lock_, VoiceChannel::wait_lock_,
+  mutable VoiceRoomRegistry registry_ ACQUIRED_BEFORE(Room::music_lock_, VoiceRoom::sources_lock_,
+                                                      VoiceChannel::wait_lock_,
+                                                      VoiceChannel::forwarded_lock_,
+                                                      VoiceChannel::peer_source_lock_,
                                                       Channel::address_lock_, ReceiverReport::lock_,
                                                       Nack::lock_);
 

@@ -19,10 +19,17 @@ void BuildCascadePacket(uint64_t room_id, uint32_t address_hash,
   rtc::SetBE32(out + 14, address_hash);
 }
 
+void BuildCascadeAnswer(uint64_t room_id, uint32_t address_hash,
+                        uint8_t (&out)[kCascadePacketSize]) {
+  BuildCascadePacket(room_id, address_hash, out);
+  rtc::SetBE32(out + kCascadeMarkOffset, kCascadeAnswerMark);
+}
+
 bool ParseCascadePacket(const uint8_t* data, size_t size, CascadeFields* fields) {
   if (data == nullptr || size < kCascadePacketSize) return false;
   fields->room_id = rtc::GetBE64(data + 6);
   fields->address_hash = rtc::GetBE32(data + 14);
+  fields->answer = rtc::GetBE32(data + kCascadeMarkOffset) != 0;
   return true;
 }
 

@@ -16,9 +16,16 @@ namespace corvaneserver {
 // server reads it only as a hint to find the sender among the room's members.
 constexpr size_t kNackSenderIdOffset = 6;
 
+// Where a cascade datagram carries its mark: 0 in a link's detect datagram, and
+// kCascadeAnswerMark in the answer a server sends back to that detect datagram.
+// An answer is never answered, so two servers cannot keep answering each other.
+constexpr size_t kCascadeMarkOffset = 2;
+constexpr uint32_t kCascadeAnswerMark = 1;
+
 struct CascadeFields {
   uint64_t room_id = 0;
   uint32_t address_hash = 0;
+  bool answer = false;  // the mark is not 0
 };
 
 // The value a cascade link and its peer exchange for `address`: the low 32 bits
@@ -26,6 +33,9 @@ struct CascadeFields {
 uint32_t CascadeAddressHash(const rtc::SocketAddress& address);
 
 void BuildCascadePacket(uint64_t room_id, uint32_t address_hash,
+                        uint8_t (&out)[kCascadePacketSize]);
+// The answer to a detect datagram: the same room id and value, marked.
+void BuildCascadeAnswer(uint64_t room_id, uint32_t address_hash,
                         uint8_t (&out)[kCascadePacketSize]);
 // False (and *fields untouched) when the datagram is shorter than 18 bytes.
 bool ParseCascadePacket(const uint8_t* data, size_t size, CascadeFields* fields);

@@ -6,6 +6,7 @@
 #include "base/logging.h"
 #include "base/time_utils.h"
 #include "packet/batch_sender.h"
+#include "packet/fec_header.h"
 #include "packet/media_constants.h"
 #include "packet/udp_packet.h"
 #include "sfu/nack.h"
@@ -27,7 +28,8 @@ VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t user
     : Channel(user_id, type, std::move(token)),
       room_(room),
       cascade_confirmed_(true),
-      nack_enabled_(nack_enabled) {
+      nack_enabled_(nack_enabled),
+      is_link_(false) {
   if (nack_enabled_) nack_ = std::make_unique<Nack>(user_id);
 }
 
@@ -36,7 +38,8 @@ VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t casc
     : Channel(cascade_id, kUserTypeCascader, socket, address),
       room_(room),
       cascade_confirmed_(false),
-      nack_enabled_(false) {}
+      nack_enabled_(false),
+      is_link_(true) {}
 
 VoiceChannel::~VoiceChannel() {
   RTC_LOG(LS_INFO) << "remove user [" << Id() << "] from room [" << RoomId() << "]";
@@ -59,6 +62,11 @@ int VoiceChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
     SendPacket(packet);
     return 0;
   }
+  const rtc::SocketAddress from = packet->FromAddress();
+  std::shared_ptr<VoiceRoom> room = room_.lock();
+  if (room && room->IsCascadeSource(from)) {
+    return OnPeerPacketReceived(packet, payload_type, room, from);
+  }
   if (ReceivedPacket(packet) != 0) return -1;
   if (music_notice_pending_.exchange(false, std::memory_order_acq_rel)) NotifyMusicDetail();
   if (IsAckPacket(payload_type)) {
@@ -67,15 +75,48 @@ int VoiceChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
   }
   if (payload_type == kMusicPayloadType) {
     // Music goes to the room whatever the member's role and mute state.
-    const std::shared_ptr<VoiceRoom> room = room_.lock();
-    return room ? room->OnMusicPacketReceived(packet) : 0;
+    if (!room) return 0;
+    if (room->IsCascaded()) FirstForward(*packet);
+    return room->OnMusicPacketReceived(packet);
   }
-  if (IsSpeaker() && !Muted()) {
-    const std::shared_ptr<VoiceRoom> room = room_.lock();
-    if (room) room->OnPacketDelivered(packet);
+  if (IsSpeaker() && !Muted() && room) {
+    // Remembered so that a copy coming back round a cycle of links is known.
+    if (room->IsCascaded()) FirstForward(*packet);
+    room->OnPacketDelivered(packet);
   }
   if (nack_) nack_->OnPacketReceived(packet);
   return 0;
+}
+
+int VoiceChannel::OnPeerPacketReceived(const std::shared_ptr<UDPPacket>& packet,
+                                       uint8_t payload_type, const std::shared_ptr<VoiceRoom>& room,
+                                       const rtc::SocketAddress& from) {
+  if (ReceivedFromPeer(packet) != 0) return -1;
+  // The member's own server acknowledged it; acknowledgements are never relayed.
+  if (IsAckPacket(payload_type)) return -1;
+  const bool music = payload_type == kMusicPayloadType;
+  if (!music && !(IsSpeaker() && !Muted())) return 0;
+  if (!FirstForward(*packet)) {
+    SfuMetrics::Get().cascade_repeats.Add();
+    uint64_t suppressed = 0;
+    if (repeat_log_limiter_.Allow(&suppressed)) {
+      RTC_LOG(LS_WARNING) << "drop repeated datagram [" << packet->SequenceNum() << "] of user ["
+                          << Id() << "] from cascade peer [" << from.ToString()
+                          << "], it was forwarded already"
+                          << rtc::SuppressedSinceLastLine(suppressed);
+    }
+    return -1;
+  }
+  if (music) return room->OnMusicPacketReceived(packet, &from);
+  room->OnPacketDelivered(packet, &from);
+  return 0;
+}
+
+bool VoiceChannel::FirstForward(const UDPPacket& packet) {
+  const int64_t now = rtc::TimeMillis();
+  rtc::MutexLock hold(&forwarded_lock_);
+  if (packet.IsFecPacket()) return forwarded_fec_.Offer(SequenceNum(packet.data()), now);
+  return forwarded_plain_.Offer(packet.SequenceNum(), now);
 }
 
 int VoiceChannel::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
@@ -177,6 +218,12 @@ void VoiceChannel::NotifyMusicDetail() {
 
 bool VoiceChannel::CheckOvertime() { return InactiveCheck() == 0; }
 
+bool VoiceChannel::KnownOnlyThroughPeers() const {
+  if (is_link_ || !FromAddress().IsNil()) return false;
+  const std::shared_ptr<VoiceRoom> room = room_.lock();
+  return room && room->IsCascaded();
+}
+
 void VoiceChannel::SendDetectPacket() {
   BatchSender batch;
   SendDetectPacket(&batch);
@@ -185,6 +232,17 @@ void VoiceChannel::SendDetectPacket() {
 
 void VoiceChannel::SendDetectPacket(BatchSender* batch) {
   if (ChannelType() != kUserTypeCascader || cascade_confirmed()) return;
+  QueueDetect(batch);
+}
+
+void VoiceChannel::SendKeepalive() {
+  if (!is_link_) return;
+  BatchSender batch;
+  QueueDetect(&batch);
+  batch.Flush();
+}
+
+void VoiceChannel::QueueDetect(BatchSender* batch) {
   int socket = -1;
   rtc::SocketAddress peer;
   Destination(&socket, &peer);
@@ -200,6 +258,27 @@ void VoiceChannel::CascadeResponse(uint32_t value) {
   cascade_confirmed_.store(true, std::memory_order_release);
   RTC_LOG(LS_INFO) << "received cascade response from [" << peer.ToString() << "]";
   NotifyMusicDetail();
+}
+
+bool VoiceChannel::CascadeResponse(uint32_t value, const rtc::SocketAddress& source) {
+  if (ChannelType() != kUserTypeCascader || value != CascadeAddressHash(FromAddress())) {
+    return false;
+  }
+  if (is_link_) {
+    rtc::MutexLock hold(&peer_source_lock_);
+    // The answers to keepalives: the link knows its peer already.
+    if (cascade_confirmed() && peer_source_ == source) return true;
+    peer_source_ = source;
+  }
+  CascadeResponse(value);
+  return true;
+}
+
+bool VoiceChannel::IsLinkTo(const rtc::SocketAddress& source) const {
+  if (!is_link_) return false;
+  if (FromAddress() == source) return true;
+  rtc::MutexLock hold(&peer_source_lock_);
+  return peer_source_ == source;
 }
 
 }  // namespace corvaneserver

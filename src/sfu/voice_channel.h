@@ -23,6 +23,7 @@
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
 #include "channel/user_channel.h"
+#include "sfu/repeat_filter.h"
 
 namespace corvaneserver {
 
@@ -63,6 +64,16 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   // A cascade datagram's value, offered by the room; confirms a cascade link
   // whose peer address hashes to it and sends the peer the music detail.
   void CascadeResponse(uint32_t value);
+  // The same for a datagram from `source`; a link it confirms also learns
+  // that the peer's relayed datagrams come from there (a server sends from
+  // its cascade interface, not from the address it is linked at). True when
+  // this channel took it as its answer.
+  bool CascadeResponse(uint32_t value, const rtc::SocketAddress& source)
+      EXCLUDES(peer_source_lock_);
+  // A cascade link (a channel of user type 3 made by AddCascade).
+  bool IsLink() const { return is_link_; }
+  // A cascade link to the peer server that sends from `source`.
+  bool IsLinkTo(const rtc::SocketAddress& source) const EXCLUDES(peer_source_lock_);
 
   // --- Deliver worker of any member (several at once) -------------------------
   // Sends a datagram of the room to this member, stamps its delivered time and
@@ -79,6 +90,9 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   void NotifyMusicDetail();
   // The detect datagram of a cascade link that is not yet confirmed.
   void SendDetectPacket();
+  // The detect datagram of a cascade link, confirmed or not: it keeps this
+  // server known to the peer's admission, which forgets a silent source.
+  void SendKeepalive();
 
   // --- Service thread --------------------------------------------------------
   // Sends every waiting datagram again that was delivered at most
@@ -87,6 +101,10 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
   // True when the member has been silent too long and was just reset. Server
   // write lock held.
   bool CheckOvertime();
+  // A member of a room spread over several servers that never talked to this
+  // one: its own server hears it, and this one only sees what peers relay,
+  // which is nothing while it is silent or muted. Server lock held.
+  bool KnownOnlyThroughPeers() const;
 
   // Snapshot of the waiting datagrams: the pending music datagram first, then
   // the 0x82 datagrams in ascending sequence number.
@@ -100,6 +118,14 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
  private:
   // The detect datagram of an unconfirmed cascade link, queued on `batch`.
   void SendDetectPacket(BatchSender* batch);
+  // The detect datagram of a cascade link, queued on `batch`.
+  void QueueDetect(BatchSender* batch);
+  // The member's datagram relayed by the peer server at `from`, in `room`.
+  int OnPeerPacketReceived(const std::shared_ptr<UDPPacket>& packet, uint8_t payload_type,
+                           const std::shared_ptr<VoiceRoom>& room, const rtc::SocketAddress& from);
+  // True the first time this member's datagram is forwarded here: a plain one
+  // by its sequence number, a FEC one by its number in the FEC stream.
+  bool FirstForward(const UDPPacket& packet) EXCLUDES(forwarded_lock_);
   // Keeps a music (0x80) or 0x82 datagram, delivered to this member at
   // `delivered_ms`, until the member acknowledges it.
   void Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet, int64_t delivered_ms)
@@ -119,9 +145,22 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
 
   // Anyone may send 'b' datagrams naming this member: one line per 10 s.
   rtc::LogRateLimiter relay_log_limiter_{10000};
+  // Repeats come round cycles of links at the peers' rate: one line per 10 s.
+  rtc::LogRateLimiter repeat_log_limiter_{10000};
+  // Made by the cascade constructor.
+  const bool is_link_;
 
   // The server's lock is ordered before this class's lock and names it.
   friend class SfuServer;
+
+  // What this server forwarded of the member, when its room is cascaded.
+  mutable rtc::Mutex forwarded_lock_;
+  RepeatFilter forwarded_plain_ GUARDED_BY(forwarded_lock_);
+  RepeatFilter forwarded_fec_ GUARDED_BY(forwarded_lock_);
+
+  // A link's peer, as the source of its answer; nil until then.
+  mutable rtc::Mutex peer_source_lock_;
+  rtc::SocketAddress peer_source_ GUARDED_BY(peer_source_lock_);
 
   mutable rtc::Mutex wait_lock_;
   // The last music datagram sent and not acknowledged, and the 0x82 datagrams

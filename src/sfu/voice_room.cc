@@ -1,5 +1,7 @@
 #include "sfu/voice_room.h"
 
+#include <algorithm>
+
 #include "base/logging.h"
 #include "base/time_utils.h"
 #include "packet/batch_sender.h"
@@ -36,6 +38,7 @@ VoiceRoom::~VoiceRoom() { RTC_LOG(LS_INFO) << "remove room [" << Id() << "]"; }
 
 int VoiceRoom::AddUser(const std::shared_ptr<VoiceChannel>& channel) {
   members_[channel->Id()] = channel;
+  CountLinks();
   UpdateActiveTime();
   return 0;
 }
@@ -45,6 +48,7 @@ int VoiceRoom::DeleteUser(uint64_t user_id) {
   if (it != members_.end()) {
     RTC_LOG(LS_INFO) << "delete user [" << user_id << "] in room [" << Id() << "]";
     members_.erase(it);
+    CountLinks();
     for (const auto& [id, member] : members_) member->OnAnotherUserRemoved(user_id);
   }
   UpdateActiveTime();
@@ -58,13 +62,22 @@ bool VoiceRoom::IsInactive() const {
   return abandoned && IsOvertime();
 }
 
-int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet) {
+void VoiceRoom::CountLinks() {
+  links_.clear();
+  for (const auto& [id, member] : members_) {
+    if (member->IsLink()) links_.push_back(member.get());
+  }
+}
+
+int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet,
+                                 const rtc::SocketAddress* from_peer) {
   const uint64_t sender = packet->UserId();
   // One sendmmsg per socket for the whole room; `packet` outlives the flush.
   BatchSender batch;
   uint64_t delivered = 0;
   for (const auto& [id, member] : members_) {
     if (id == sender) continue;
+    if (from_peer != nullptr && member->IsLinkTo(*from_peer)) continue;
     member->DeliverPacket(packet, &batch);
     ++delivered;
   }
@@ -73,14 +86,53 @@ int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet) {
   return 0;
 }
 
-int VoiceRoom::OnMusicPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
+int VoiceRoom::OnMusicPacketReceived(const std::shared_ptr<UDPPacket>& packet,
+                                     const rtc::SocketAddress* from_peer) {
   UpdateMusicDetail(packet);
-  return OnPacketDelivered(packet);
+  return OnPacketDelivered(packet, from_peer);
 }
 
 int VoiceRoom::OnCascadeReceived(uint32_t value) {
   for (const auto& [id, member] : members_) member->CascadeResponse(value);
   return 0;
+}
+
+bool VoiceRoom::OnCascadeReceived(uint32_t value, const rtc::SocketAddress& source,
+                                  bool for_this_server) {
+  bool answered = false;
+  for (const auto& [id, member] : members_) answered |= member->CascadeResponse(value, source);
+  if (!answered && !for_this_server) return false;
+  rtc::MutexLock hold(&sources_lock_);
+  if (std::find(sources_.begin(), sources_.end(), source) != sources_.end()) return answered;
+  if (sources_.size() >= kMaxCascadeSources) {
+    uint64_t suppressed = 0;
+    if (sources_full_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_WARNING) << "room [" << Id() << "] knows [" << kMaxCascadeSources
+                          << "] peer servers already, [" << source.ToString()
+                          << "] is not taken as one" << rtc::SuppressedSinceLastLine(suppressed);
+    }
+    return answered;
+  }
+  sources_.push_back(source);
+  has_sources_.store(true, std::memory_order_release);
+  return answered;
+}
+
+bool VoiceRoom::IsCascadeSource(const rtc::SocketAddress& source) const {
+  for (const VoiceChannel* link : links_) {
+    if (link->IsLinkTo(source)) return true;
+  }
+  if (!has_sources_.load(std::memory_order_acquire)) return false;
+  rtc::MutexLock hold(&sources_lock_);
+  return std::find(sources_.begin(), sources_.end(), source) != sources_.end();
+}
+
+void VoiceRoom::SendKeepalives() const {
+  for (VoiceChannel* link : links_) link->SendKeepalive();
+}
+
+void VoiceRoom::SendDetectPackets() const {
+  for (VoiceChannel* link : links_) link->SendDetectPacket();
 }
 
 std::shared_ptr<VoiceChannel> VoiceRoom::SeekMember(uint64_t id) const {

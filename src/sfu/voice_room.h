@@ -9,10 +9,13 @@
 #ifndef SFU_VOICE_ROOM_H_
 #define SFU_VOICE_ROOM_H_
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <vector>
 
+#include "base/log_rate_limiter.h"
 #include "base/mutex.h"
 #include "base/socket_address.h"
 #include "base/thread_annotations.h"
@@ -21,6 +24,10 @@ namespace corvaneserver {
 
 class UDPPacket;
 class VoiceChannel;
+
+// Most peer-server source addresses one room remembers; a room is spread over
+// a handful of servers, and anyone may send cascade datagrams.
+constexpr size_t kMaxCascadeSources = 16;
 
 // A room without membership change for this long may be removed once it is
 // empty (or holds only a cascader).
@@ -77,12 +84,36 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
 
   // --- Forwarding (server read lock held; deliver workers in parallel) --------
   // Gives `packet` to every member but its sender, in ascending member id.
-  // Returns 0.
-  int OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet);
+  // A datagram relayed by a peer server (`from_peer`: the source it came from)
+  // is not given to the cascade links that lead back to that peer: it would
+  // go round and round between two servers linked both ways. Returns 0.
+  int OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet,
+                        const rtc::SocketAddress* from_peer = nullptr);
   // Keeps the music datagram as the room's music detail, then forwards it.
-  int OnMusicPacketReceived(const std::shared_ptr<UDPPacket>& packet);
+  int OnMusicPacketReceived(const std::shared_ptr<UDPPacket>& packet,
+                            const rtc::SocketAddress* from_peer = nullptr);
   // Offers a cascade datagram's value to every member. Returns 0.
   int OnCascadeReceived(uint32_t value);
+  // The same for a cascade datagram that came from `source`. True when a link
+  // took it as its answer. The room remembers `source` as a peer server's when
+  // a link took it, or when it is a detect datagram meant for this server
+  // (`for_this_server`): not for any cascade datagram, which anyone may send.
+  bool OnCascadeReceived(uint32_t value, const rtc::SocketAddress& source, bool for_this_server)
+      EXCLUDES(sources_lock_);
+  // Whether `source` is a peer server of this room, whose datagrams are
+  // relayed ones, not a member's own: the peer of a link (which answered it,
+  // so a table filled by strangers cannot hide it) or a server that sent a
+  // detect datagram meant for this one. Cheap when there is none.
+  bool IsCascadeSource(const rtc::SocketAddress& source) const EXCLUDES(sources_lock_);
+  // Whether the room reaches or hears another server: what it forwards must
+  // then be remembered, to catch it when it comes back round a cycle.
+  bool IsCascaded() const {
+    return !links_.empty() || has_sources_.load(std::memory_order_acquire);
+  }
+  // Cascade links that are not yet confirmed send their detect datagram again.
+  void SendDetectPackets() const;
+  // Every cascade link sends its detect datagram, confirmed or not.
+  void SendKeepalives() const;
 
   // REQUIRES: at least the server's read lock.
   size_t MemberCount() const { return members_.size(); }
@@ -96,8 +127,26 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
   bool HasMemberAt(const rtc::SocketAddress& address, uint64_t hint_id) const;
 
  private:
+  // Lists the cascade links among the members. Server write lock held.
+  void CountLinks();
+
   // Shares the channels with the server's user map; channels refer back weakly.
   std::map<uint64_t, std::shared_ptr<VoiceChannel>> members_;
+  // The cascade links among the members, borrowed from the member map and
+  // kept with it.
+  std::vector<VoiceChannel*> links_;
+
+  // The server's lock is ordered before this class's lock and names it.
+  friend class SfuServer;
+
+  // Source addresses of peer servers, learned from their cascade datagrams
+  // by the deliver workers; never forgotten while the room lives.
+  mutable rtc::Mutex sources_lock_;
+  std::vector<rtc::SocketAddress> sources_ GUARDED_BY(sources_lock_);
+  rtc::LogRateLimiter sources_full_log_ GUARDED_BY(sources_lock_){10000};
+  // Set with the first source: the packet path of a room that no peer server
+  // talks to never takes the lock.
+  std::atomic<bool> has_sources_{false};
 };
 
 }  // namespace corvaneserver

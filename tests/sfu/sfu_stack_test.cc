@@ -12,7 +12,9 @@
 
 #include "base/thread.h"
 #include "base/time_utils.h"
+#include "packet/fec_header.h"
 #include "packet/udp_packet.h"
+#include "sfu/sfu_metrics.h"
 #include "sfu/sfu_server.h"
 #include "sfu/sfu_wire.h"
 #include "sfu/voice_channel.h"
@@ -356,6 +358,212 @@ TEST_F(CascadeStackTest, AddressThatIsNotIpv4AndPortAddsNoLink) {
     EXPECT_EQ(logs_.Count("room [1] add cascade failed, address [" + address + "]"), 1u);
   }
   EXPECT_EQ(server_->FindRoom(1)->MemberCount(), 1u);
+}
+
+// A room spread over this server and a peer server played by test sockets: the
+// peer's link points at `peer_media`, and the peer relays its members'
+// datagrams from `peer_cascade`, its cascade interface, as a server does.
+class CascadeLoopStackTest : public CascadeStackTest {
+ protected:
+  static constexpr uint64_t kRoomId = 1;
+  static constexpr uint64_t kSpeaker = 1;   // talks to this server
+  static constexpr uint64_t kListener = 2;  // listens on this server
+  static constexpr uint64_t kRemote = 3;    // talks to the peer server
+  static constexpr uint64_t kLink = 900;
+
+  void SetUp() override {
+    CascadeStackTest::SetUp();
+    Join(kRoomId, kSpeaker, kUserTypeSpeaker, speaker_);
+    Join(kRoomId, kListener, kUserTypeListener, listener_);
+    // The peer's speaker is joined here too, under the same id and token; it
+    // never talks to this server itself.
+    ASSERT_EQ(server_->JoinRoom(kRoomId, kRemote, kUserTypeSpeaker, TokenOf(kRemote)), 0);
+    ASSERT_EQ(server_->AddCascade(kRoomId, kLink, peer_media_.address().ToString()), 0);
+  }
+
+  // The peer's link to this server proves itself: its detect datagram, sent
+  // to the media address, comes back marked as an answer from the cascade
+  // interface. The peer is then a source of this room's cascade datagrams.
+  void PeerDetects() {
+    uint8_t detect[kCascadePacketSize];
+    BuildCascadePacket(kRoomId, CascadeAddressHash(media_address_), detect);
+    ASSERT_TRUE(peer_cascade_.SendTo(media_address_, Bytes(detect, detect + sizeof(detect))));
+    rtc::SocketAddress from;
+    auto answer = peer_cascade_.Receive(testing_support::kArrivalDeadlineMs, &from);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(from, rec_address_);
+    uint8_t expected[kCascadePacketSize];
+    BuildCascadeAnswer(kRoomId, CascadeAddressHash(media_address_), expected);
+    EXPECT_EQ(*answer, Bytes(expected, expected + sizeof(expected)));
+  }
+
+  // This server's link proves itself: the detect datagram the 100 ms sweep
+  // sends to the peer's media address is answered from the peer's cascade
+  // interface, so the link learns where the peer's relayed datagrams come from.
+  void LinkConfirmed() {
+    server_->RedeliverTimerProcess();
+    ExpectDetect(peer_media_, kRoomId);
+    uint8_t answer[kCascadePacketSize];
+    BuildCascadeAnswer(kRoomId, CascadeAddressHash(peer_media_.address()), answer);
+    ASSERT_TRUE(peer_cascade_.SendTo(rec_address_, Bytes(answer, answer + sizeof(answer))));
+    ASSERT_TRUE(testutil::WaitFor([&] { return server_->TallyMembers().confirmed_links == 1; }));
+  }
+
+  UdpPeer speaker_, listener_, peer_media_, peer_cascade_;
+};
+
+TEST_F(CascadeLoopStackTest, RelayedDatagramIsNotSentBackToItsPeerNorMovesTheSpeaker) {
+  LinkConfirmed();
+  PeerDetects();
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 10, kRemote, TokenOf(kRemote), {1, 2});
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, voice));
+  EXPECT_EQ(listener_.Receive(), voice);
+  EXPECT_EQ(speaker_.Receive(), voice);
+  // The speaker stays where the peer server has it: nothing here.
+  EXPECT_TRUE(server_->FindUser(kRemote)->FromAddress().IsNil());
+  EXPECT_EQ(logs_.Count("modify user [3] remote address"), 0u);
+  // A datagram of this server's own speaker still goes over the link.
+  const Bytes own = MakeMedia(kNoAck, kVoice, 20, kSpeaker, "", {3});
+  ASSERT_TRUE(speaker_.SendTo(media_address_, own));
+  EXPECT_EQ(peer_media_.Receive(), own);
+  Barrier(speaker_, kSpeaker);
+  EXPECT_TRUE(peer_media_.Drain().empty());
+  EXPECT_TRUE(peer_cascade_.Drain().empty());
+}
+
+TEST_F(CascadeLoopStackTest, DatagramComingBackRoundACycleIsDroppedAndCounted) {
+  LinkConfirmed();
+  PeerDetects();
+  const uint64_t repeats_before = SfuMetrics::Get().cascade_repeats.Value();
+  const Bytes own = MakeMedia(kNoAck, kVoice, 30, kSpeaker, TokenOf(kSpeaker), {4});
+  ASSERT_TRUE(speaker_.SendTo(media_address_, own));
+  EXPECT_EQ(listener_.Receive(), own);
+  EXPECT_EQ(peer_media_.Receive(), own);
+  // A third server sends it back in: it was forwarded here already.
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, own));
+  // And the peer relays one of its own speaker's datagrams twice.
+  const Bytes remote = MakeMedia(kNoAck, kVoice, 7, kRemote, TokenOf(kRemote), {5});
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(peer_cascade_.SendTo(media_address_, remote));
+  const Bytes next = MakeMedia(kNoAck, kVoice, 8, kRemote, TokenOf(kRemote), {6});
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, next));
+  EXPECT_EQ(listener_.Receive(), remote);
+  EXPECT_EQ(listener_.Receive(), next);
+  EXPECT_TRUE(listener_.Drain().empty());
+  EXPECT_EQ(SfuMetrics::Get().cascade_repeats.Value() - repeats_before, 3u);
+  EXPECT_TRUE(logs_.WaitFor("drop repeated datagram [30] of user [1] from cascade peer [" +
+                            peer_cascade_.address().ToString() + "]"));
+  EXPECT_EQ(logs_.Count("drop repeated datagram [7] of user [3]"), 1u);  // rate-limited
+}
+
+TEST_F(CascadeLoopStackTest, FecDatagramsAreRepeatsByTheirNumberInTheFecStream) {
+  PeerDetects();
+  // Two FEC source datagrams that wrap the same media datagram but carry
+  // different FEC numbers are two datagrams; the same FEC number is a repeat.
+  const Bytes inner = MakeMedia(kNoAck, kVoice, 5, kRemote, TokenOf(kRemote), {7});
+  auto fec = [&](uint32_t fec_seq) {
+    Bytes out(kFecHeaderSize, 0);
+    out[1] = kFecMarker;
+    rtc::SetBE64(out.data() + kFecUserIdOffset, kRemote);
+    rtc::SetBE32(out.data() + kFecSequenceOffset, fec_seq);
+    rtc::SetBE32(out.data() + kFecBlockStartOffset, fec_seq);
+    out[kFecSourceCountOffset] = 1;
+    rtc::SetBE16(out.data() + 20, static_cast<uint16_t>(inner.size()));
+    out.insert(out.end(), inner.begin(), inner.end());
+    return out;
+  };
+  for (uint32_t fec_seq : {100u, 100u, 101u}) {
+    ASSERT_TRUE(peer_cascade_.SendTo(media_address_, fec(fec_seq)));
+  }
+  EXPECT_EQ(listener_.Receive(), fec(100));
+  EXPECT_EQ(listener_.Receive(), fec(101));
+  EXPECT_TRUE(listener_.Drain().empty());
+}
+
+TEST_F(CascadeLoopStackTest, OnlyADetectMeantForThisServerMakesAPeerAndRelaysNeedTheToken) {
+  // A cascade datagram anyone could send makes no peer: the datagram that
+  // follows is the member's own, from a new address, as without cascading.
+  const auto stranger = UdpPeer();
+  uint8_t datagram[kCascadePacketSize];
+  BuildCascadePacket(kRoomId, CascadeAddressHash(media_address_) + 1, datagram);
+  ASSERT_TRUE(stranger.SendTo(media_address_, Bytes(datagram, datagram + sizeof(datagram))));
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 10, kRemote, TokenOf(kRemote), {1});
+  ASSERT_TRUE(stranger.SendTo(media_address_, voice));
+  EXPECT_EQ(listener_.Receive(), voice);
+  EXPECT_EQ(server_->FindUser(kRemote)->FromAddress(), stranger.address());
+
+  // A peer's relayed datagram without the member's token is refused.
+  PeerDetects();
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, MakeMedia(kNoAck, kVoice, 11, kRemote)));
+  const Bytes next = MakeMedia(kNoAck, kVoice, 12, kRemote, TokenOf(kRemote), {2});
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, next));
+  EXPECT_EQ(listener_.Receive(), next);
+  EXPECT_TRUE(listener_.Drain().empty());
+  EXPECT_EQ(server_->FindUser(kRemote)->FromAddress(), stranger.address());
+}
+
+TEST_F(CascadeLoopStackTest, StrangersFillingThePeerTableCannotHideALinksPeer) {
+  std::vector<std::unique_ptr<UdpPeer>> strangers;
+  uint8_t detect[kCascadePacketSize];
+  BuildCascadePacket(kRoomId, CascadeAddressHash(media_address_), detect);
+  for (size_t i = 0; i < kMaxCascadeSources; ++i) {
+    strangers.push_back(std::make_unique<UdpPeer>());
+    ASSERT_TRUE(strangers.back()->SendTo(media_address_, Bytes(detect, detect + sizeof(detect))));
+    ASSERT_TRUE(strangers.back()->Receive());  // answered: taken as a peer
+  }
+  LinkConfirmed();
+  EXPECT_TRUE(logs_.WaitFor("room [1] knows [16] peer servers already, [" +
+                            peer_cascade_.address().ToString() + "] is not taken as one"));
+  // Admitted on the media address (a detect packet, as no detect datagram of
+  // the peer's link came there).
+  Detect(peer_cascade_);
+  const Bytes voice = MakeMedia(kNoAck, kVoice, 10, kRemote, TokenOf(kRemote), {1});
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, voice));
+  EXPECT_EQ(listener_.Receive(), voice);
+  // Still relayed voice: the speaker stays with its own server.
+  EXPECT_TRUE(server_->FindUser(kRemote)->FromAddress().IsNil());
+}
+
+TEST_F(CascadeLoopStackTest, ConfirmedLinkSendsKeepalivesWhoseAnswersAreQuiet) {
+  LinkConfirmed();
+  const std::string confirmed_line = "received cascade response from [";
+  EXPECT_EQ(logs_.Count(confirmed_line), 1u);
+  server_->KeepCascadeLinksAlive();
+  ExpectDetect(peer_media_, kRoomId);
+  uint8_t answer[kCascadePacketSize];
+  BuildCascadeAnswer(kRoomId, CascadeAddressHash(peer_media_.address()), answer);
+  ASSERT_TRUE(peer_cascade_.SendTo(rec_address_, Bytes(answer, answer + sizeof(answer))));
+  // A detect datagram for the cascade interface, handled after the answer
+  // (same source, same socket): once its own answer is back, the keepalive's
+  // answer was taken.
+  uint8_t detect[kCascadePacketSize];
+  BuildCascadePacket(kRoomId, CascadeAddressHash(rec_address_), detect);
+  ASSERT_TRUE(peer_cascade_.SendTo(rec_address_, Bytes(detect, detect + sizeof(detect))));
+  ASSERT_TRUE(peer_cascade_.Receive());
+  EXPECT_EQ(logs_.Count(confirmed_line), 1u);
+  EXPECT_TRUE(peer_media_.Drain().empty());  // nothing but the keepalive itself
+}
+
+TEST_F(CascadeLoopStackTest, MemberKnownOnlyThroughPeersIsNotTimedOutHere) {
+  clock_.AdvanceTime(kChannelInactiveMs);
+  server_->InactiveTimerProcess();
+  // The members who talked to this server went silent here: they go.
+  EXPECT_EQ(server_->FindUser(kListener), nullptr);
+  EXPECT_EQ(server_->FindUser(kSpeaker), nullptr);
+  // The peer's speaker never talks here: its own server times it out.
+  EXPECT_NE(server_->FindUser(kRemote), nullptr);
+}
+
+TEST_F(CascadeLoopStackTest, AnAnswerOrADetectForAnotherAddressIsNotAnswered) {
+  uint8_t datagram[kCascadePacketSize];
+  BuildCascadeAnswer(kRoomId, CascadeAddressHash(media_address_), datagram);
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, Bytes(datagram, datagram + sizeof(datagram))));
+  BuildCascadePacket(kRoomId, CascadeAddressHash(media_address_) + 1, datagram);
+  ASSERT_TRUE(peer_cascade_.SendTo(media_address_, Bytes(datagram, datagram + sizeof(datagram))));
+  EXPECT_TRUE(peer_cascade_.Drain().empty());
+  // A link that is confirmed sends no more detect datagrams from the sweep.
+  LinkConfirmed();
+  server_->RedeliverTimerProcess();
+  EXPECT_TRUE(peer_media_.Drain().empty());
 }
 
 }  // namespace

@@ -123,6 +123,24 @@ TEST(GatewayCommandTest, RefusesMalformedCommands) {
   ParseError("join 1 2 speaker " + std::string(2048, 't'));
 }
 
+TEST(GatewayCommandTest, SpreadWithdrawAndRestore) {
+  Command c = MustParse("spread room.txt chain 1 127.0.0.2:7000");
+  EXPECT_EQ(c.kind, CommandKind::kSpread);
+  EXPECT_EQ(c.path, "room.txt");
+  EXPECT_EQ(c.shape, "chain");
+  EXPECT_EQ(c.servers, (std::vector<std::string>{"1", "127.0.0.2:7000"}));
+  EXPECT_TRUE(MustParse("spread room.txt mesh").servers.empty());
+  c = MustParse("withdraw 7 2");
+  EXPECT_EQ(c.kind, CommandKind::kWithdraw);
+  EXPECT_EQ(c.room_id, 7u);
+  EXPECT_EQ(c.servers, (std::vector<std::string>{"2"}));
+  EXPECT_EQ(MustParse("restore 7 127.0.0.1:7000").kind, CommandKind::kRestore);
+  EXPECT_NE(ParseError("spread room.txt ring").find("bad shape"), std::string::npos);
+  ParseError("spread room.txt");
+  ParseError("withdraw 7");
+  ParseError("restore x 1");
+}
+
 TEST(GatewayCommandTest, CommandNames) {
   EXPECT_STREQ(CommandName(CommandKind::kCreateRoom), "create-room");
   EXPECT_STREQ(CommandName(CommandKind::kQuitRoom), "quit-room");
@@ -170,7 +188,8 @@ TEST(GatewayOptionsTest, HelpExplainsEveryCommandWithAnExample) {
        {"wait-servers 2 5000", "create-room 100 1:speaker:tok1", "load /tmp/room.txt",
         "join 100 4 listener tok4", "quit-room 100 4", "allow 100 2", "deny 100 1", "mute 100 1",
         "unmute 100 1", "add-cascade 100 9001 127.0.0.1:8100", "add-recorder 100 7 77 tok7",
-        "close-room 100", "sleep 500", "servers", "serve", "quit"}) {
+        "close-room 100", "spread room.txt chain 1 2 3", "withdraw 100 2", "restore 100 2",
+        "sleep 500", "servers", "serve", "quit"}) {
     EXPECT_NE(help.find(example), std::string::npos) << example;
     // Every example in the help is itself a valid command.
     Command command;

@@ -19,6 +19,7 @@
 #include "gateway/gateway_options.h"
 #include "gateway/gateway_output.h"
 #include "gateway/request_builder.h"
+#include "gateway/room_spread.h"
 #include "gateway/server_link.h"
 
 namespace corvanetools {
@@ -72,6 +73,14 @@ class Gateway {
   bool SendNextRequest(int64_t now_us);
   // The server a target names, 0 when none does.
   int ResolveTarget(const std::string& target) const;
+  // The media address ("IP:PORT") of a server named by number or address;
+  // false with a reason when the name fits no server and no IPv4 address.
+  bool MediaAddressOf(const std::string& target, std::string* address, std::string* error) const;
+  // spread, withdraw and restore (room_spread_script.cc): their requests
+  // queued, false with a reason when there are none to send.
+  bool ExecuteSpread(const Command& command, std::vector<Request>* requests, std::string* error);
+  bool ExecuteWithdrawOrRestore(const Command& command, std::vector<Request>* requests,
+                                std::string* error);
   void Fail() { ++failures_; }
   void Finish() { done_ = true; }
 
@@ -96,6 +105,8 @@ class Gateway {
   int64_t wait_started_us_ = 0;
   int64_t wait_servers_ = 0;
   std::deque<Request> queued_;
+  // Rooms placed by spread, by room id: where withdraw and restore work.
+  std::map<uint64_t, Placement> placements_;
   std::map<uint32_t, Outstanding> outstanding_;
   uint32_t next_session_ = 1;
 

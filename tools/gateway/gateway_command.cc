@@ -29,6 +29,9 @@ constexpr Syntax kSyntax[] = {
     {"add-cascade", CommandKind::kAddCascade, "add-cascade ROOM ID IP:PORT [RESERVED]"},
     {"add-recorder", CommandKind::kAddRecorder, "add-recorder ROOM USER UNIQUE TOKEN"},
     {"close-room", CommandKind::kCloseRoom, "close-room ROOM"},
+    {"spread", CommandKind::kSpread, "spread FILE star|chain|mesh [SERVER...]"},
+    {"withdraw", CommandKind::kWithdraw, "withdraw ROOM SERVER"},
+    {"restore", CommandKind::kRestore, "restore ROOM SERVER"},
     {"sleep", CommandKind::kSleep, "sleep MS"},
     {"servers", CommandKind::kServers, "servers"},
     {"serve", CommandKind::kServe, "serve"},
@@ -228,6 +231,25 @@ bool ParseCommand(const std::string& raw_line, Command* command, std::string* er
         *error = "bad room id; " + usage;
         return false;
       }
+      return true;
+    case CommandKind::kSpread:
+      if (!need(2, 1000)) return false;
+      if (args[1] != "star" && args[1] != "chain" && args[1] != "mesh") {
+        *error = "bad shape '" + args[1] + "'; " + usage;
+        return false;
+      }
+      command->path = args[0];
+      command->shape = args[1];
+      command->servers.assign(args.begin() + 2, args.end());
+      return true;
+    case CommandKind::kWithdraw:
+    case CommandKind::kRestore:
+      if (!need(2, 2)) return false;
+      if (!ParseU64(args[0], &command->room_id)) {
+        *error = "bad room id; " + usage;
+        return false;
+      }
+      command->servers = {args[1]};
       return true;
     case CommandKind::kSleep:
       if (!need(1, 1)) return false;

@@ -28,6 +28,9 @@ enum class CommandKind {
   kAddCascade,   // add-cascade ROOM ID ADDRESS [RESERVED]
   kAddRecorder,  // add-recorder ROOM USER UNIQUE TOKEN
   kCloseRoom,    // close-room ROOM
+  kSpread,       // spread FILE star|chain|mesh [SERVER...]
+  kWithdraw,     // withdraw ROOM SERVER
+  kRestore,      // restore ROOM SERVER
   kSleep,        // sleep MS (or pause MS)
   kServers,      // servers
   kServe,        // serve: run until a signal
@@ -56,8 +59,10 @@ struct Command {
   int32_t reserved = 0;    // add-cascade
   std::string token;       // join, add-recorder
   std::string address;     // add-cascade
-  std::string path;        // load
-  std::vector<CommandUser> users;  // create-room
+  std::string path;        // load, spread
+  std::string shape;       // spread
+  std::vector<std::string> servers;  // spread; withdraw and restore: the one server
+  std::vector<CommandUser> users;    // create-room
 
   int64_t count = 0;        // wait-servers
   int64_t duration_ms = 0;  // wait-servers time-out, sleep

@@ -134,6 +134,18 @@ Commands:
   add-recorder ROOM USER UNIQUE TOKEN      (12010; the servers answer -1).
                                   add-recorder 100 7 77 tok7 expect=-1
   close-room ROOM               close a room (12011, CloseRoomReq).           close-room 100
+  spread FILE star|chain|mesh [SERVER...]   place every room of a roster on several
+                                servers (numbers or IP:PORT; default: the roster's server=,
+                                in order): speakers joined on all of them, listeners on their
+                                own, and the servers linked both ways, the first to each other
+                                one (star), each to the next (chain) or all pairs (mesh).
+                                                              spread room.txt chain 1 2 3
+  withdraw ROOM SERVER          take a server out of a spread room: the others drop their
+                                links to it, it closes the room (when connected), and the
+                                rest is linked again in the room's shape.   withdraw 100 2
+  restore ROOM SERVER           put a server (back) into a spread room, e.g. once it has
+                                restarted: the room on it, its links on both sides.
+                                                              restore 100 2
   sleep MS                      pause the script ("pause MS" too).            sleep 500
   servers                       list the registered servers.
   serve                         keep serving registrations and heartbeats until SIGINT or

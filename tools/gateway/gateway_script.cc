@@ -110,12 +110,24 @@ void Gateway::Execute(const Command& command, int64_t now_us) {
     default: {
       std::vector<Request> requests;
       std::string error;
-      if (!BuildRequests(command, &requests, &error)) {
+      bool built = false;
+      if (command.kind == CommandKind::kSpread) {
+        built = ExecuteSpread(command, &requests, &error);
+      } else if (command.kind == CommandKind::kWithdraw || command.kind == CommandKind::kRestore) {
+        built = ExecuteWithdrawOrRestore(command, &requests, &error);
+      } else {
+        built = BuildRequests(command, &requests, &error);
+      }
+      if (!built) {
         output_.Error(line_number_, error);
         Fail();
         return;
       }
-      for (Request& request : requests) queued_.push_back(std::move(request));
+      for (Request& request : requests) {
+        request.has_expect = command.has_expect;
+        request.expect = command.expect;
+        queued_.push_back(std::move(request));
+      }
       return;
     }
   }
