@@ -10,8 +10,14 @@ int main(int argc, char* argv[]) {
       corvaneserver::ParseServiceOptions(argc, argv, /*allow_version=*/false);
   corvaneserver::initsignal();
   std::unique_ptr<MfuServer> server(MfuServer::Create(options.config_path));
-  if (!server) return -1;
+  if (!server) {
+    corvaneserver::FlushLogAtExit();
+    return -1;
+  }
+  corvaneserver::StartupDone(options);
   server->Run();
   server->Exit();
+  server.reset();
+  corvaneserver::FlushLogAtExit();
   return 0;
 }

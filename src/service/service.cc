@@ -278,6 +278,10 @@ bool Service::StartMetrics(const std::string& name) {
   metric_ids_.push_back(rtc::MetricRegistry::Global().AddCounter(
       "corvane_gateway_reconnects_total", "Connection attempts for gateway links that went down.",
       {}, &gateway->reconnects()));
+  metric_ids_.push_back(rtc::MetricRegistry::Global().AddCounter(
+      "corvane_log_stderr_dropped_total",
+      "Log lines not copied to standard error because it was closed or did not keep up.", {},
+      &rtc::LogMessage::StderrDroppedLines()));
 
   std::string address;
   if (!configure_->Read(address, "metrics_listen_address") || address.empty()) return true;
