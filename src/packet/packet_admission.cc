@@ -4,6 +4,7 @@
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/media_constants.h"
 #include "packet/packet_metrics.h"
 
 namespace corvaneserver {
@@ -13,6 +14,18 @@ PacketAdmission::PacketAdmission(unsigned int statistics_interval_ms, int64_t ma
     : deliver_(deliver),
       max_delay_ms_(max_delay_ms > 0 ? max_delay_ms : 0),
       statistics_(statistics_interval_ms) {}
+
+bool PacketAdmission::ExemptFromAgeLimit(const UDPPacket& packet) {
+  // Repair bytes sit where a plain datagram has its payload type.
+  if (packet.IsFecRepair()) return false;
+  const uint8_t payload_type = packet.PayloadType();
+  // An acknowledgement dropped here would have the server resend what its
+  // receiver already has; the kinds the server keeps and resends would come
+  // back anyway. The sender's acknowledgement-request bit counts for nothing:
+  // any sender can set it on all of its voice.
+  return IsAckPacket(payload_type) || payload_type == kMusicPayloadType ||
+         payload_type == kRetainedPayloadType;
+}
 
 void PacketAdmission::LogSettings(unsigned int statistics_interval_ms) {
   if (statistics_interval_ms == 0) {
@@ -55,9 +68,8 @@ int PacketAdmission::Handle(std::shared_ptr<UDPPacket> packet) {
     return -1;
   }
   // Shedding load means not forwarding stale voice. A probe was answered
-  // above, and a datagram that asks for an acknowledgement is sent again until
-  // it gets one: dropping either would only bring it back.
-  if (from_outside && !packet->Ack() && TooLate(*packet)) return -1;
+  // above; what the server must not lose is exempt.
+  if (from_outside && !ExemptFromAgeLimit(*packet) && TooLate(*packet)) return -1;
   return deliver_(std::move(packet));
 }
 

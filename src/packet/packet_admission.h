@@ -1,7 +1,7 @@
 // What happens to a received datagram before the server sees it: detect
 // packets are answered, unknown sources refused, datagrams too short for a
-// media header dropped, and those that waited too long dropped unless they ask
-// for an acknowledgement; the rest go to the server.
+// media header dropped, and those that waited too long dropped unless the
+// server must not lose them; the rest go to the server.
 //
 // Not thread-safe: each thread that handles datagrams (a receive thread when
 // handling inline, a deliver worker otherwise) owns one, so every source's
@@ -22,9 +22,9 @@ namespace corvaneserver {
 class PacketAdmission {
  public:
   // statistics_interval_ms: per-source report interval, 0 for none.
-  // max_delay_ms: a datagram that arrived longer ago than this and does not
-  // ask for an acknowledgement is dropped (counted, and logged at a limited
-  // rate); 0 for no limit.
+  // max_delay_ms: a datagram that arrived longer ago than this is dropped
+  // (counted, and logged at a limited rate) unless ExemptFromAgeLimit; 0 for
+  // no limit.
   PacketAdmission(unsigned int statistics_interval_ms, int64_t max_delay_ms,
                   const PacketCallback& deliver);
   PacketAdmission(const PacketAdmission&) = delete;
@@ -36,6 +36,11 @@ class PacketAdmission {
   // Warns when the statistics interval turns the per-source reports off; once,
   // by whoever builds the admissions.
   static void LogSettings(unsigned int statistics_interval_ms);
+
+  // Acknowledgements and the payload types the server keeps for resending
+  // (music, retained): never dropped for age. Whether the sender asks for an
+  // acknowledgement plays no part.
+  static bool ExemptFromAgeLimit(const UDPPacket& packet);
 
  private:
   // True (counted and logged) when the datagram waited past the limit.

@@ -20,8 +20,9 @@ constexpr int64_t kLimitMs = 50;
 
 // A voice datagram as a receive thread hands it on: read at `read_ms`, after
 // `kernel_wait_ms` in the socket buffer, from 10.0.0.1:4000.
-std::shared_ptr<UDPPacket> Received(int64_t read_ms, int64_t kernel_wait_ms) {
-  const auto bytes = testing_support::MediaDatagram(0xA0, 0x66, 1, 7);
+std::shared_ptr<UDPPacket> Received(int64_t read_ms, int64_t kernel_wait_ms,
+                                    uint8_t payload_type = 0x66) {
+  const auto bytes = testing_support::MediaDatagram(0xA0, payload_type, 1, 7);
   auto packet = std::make_shared<UDPPacket>(bytes.data(), static_cast<unsigned int>(bytes.size()));
   sockaddr_in from{};
   from.sin_family = AF_INET;
@@ -79,17 +80,30 @@ TEST_F(PacketAdmissionTest, DatagramOlderThanTheLimitIsDroppedCountedAndLoggedAt
             1u);
 }
 
-TEST_F(PacketAdmissionTest, LateDatagramThatAsksForAnAcknowledgementIsStillHandled) {
+TEST_F(PacketAdmissionTest, LateAcknowledgementsAndKeptKindsAreStillHandled) {
   clock_.AdvanceTime(1000);
   PacketAdmission admission(0, kLimitMs, recorder_.callback());
   MakeSourceKnown(admission);
   const size_t known = recorder_.count();
-  auto reliable = Received(rtc::TimeMillis(), 500);
-  reliable->data()[0] |= kAckFlag;  // its sender resends it until acknowledged
-  ASSERT_TRUE(reliable->Ack());
-  EXPECT_EQ(admission.Handle(reliable), 0);
-  EXPECT_EQ(recorder_.count(), known + 1);
+  // Acknowledgements (odd types), music and retained datagrams.
+  for (uint8_t type : {0x7F, 0x81, 0x65, 0x80, 0x82}) {
+    EXPECT_EQ(admission.Handle(Received(rtc::TimeMillis(), 500, type)), 0) << int{type};
+  }
+  EXPECT_EQ(recorder_.count(), known + 5);
   EXPECT_EQ(log_.Count("ms to be handled"), 0u);
+}
+
+TEST_F(PacketAdmissionTest, AcknowledgementRequestBitDoesNotExemptLateVoice) {
+  clock_.AdvanceTime(1000);
+  PacketAdmission admission(0, kLimitMs, recorder_.callback());
+  MakeSourceKnown(admission);
+  const size_t known = recorder_.count();
+  auto voice = Received(rtc::TimeMillis(), 500);
+  voice->data()[0] |= kAckFlag;  // a sender may set it on every datagram
+  ASSERT_TRUE(voice->Ack());
+  EXPECT_EQ(admission.Handle(voice), -1);
+  EXPECT_EQ(recorder_.count(), known);
+  EXPECT_EQ(log_.Count("ms to be handled"), 1u);
 }
 
 TEST_F(PacketAdmissionTest, NoLimitOrNoReadTimeNeverDropsForAge) {
