@@ -101,7 +101,7 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, Batch
   int socket = -1;
   rtc::SocketAddress to;
   Destination(&socket, &to);
-  batch->Add(socket, to, packet->data(), packet->size());
+  batch->Add(socket, to, packet->data(), packet->size(), /*forwarded=*/true);
 }
 
 void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet,
