@@ -1,5 +1,7 @@
 #include "sfu/sfu_metrics.h"
 
+#include "packet/packet_metrics.h"
+
 namespace corvaneserver {
 
 SfuMetrics& SfuMetrics::Get() {
@@ -13,6 +15,9 @@ SfuMetrics& SfuMetrics::Get() {
                                              {{"result", "resent"}}, &m->nack_resent);
     rtc::MetricRegistry::Global().AddCounter("corvane_nack_requests_total", nack_help,
                                              {{"result", "missing"}}, &m->nack_missing);
+    rtc::MetricRegistry::Global().AddCounter(kDroppedMetricName, kDroppedMetricHelp,
+                                             {{"reason", "authentication_not_from_peer"}},
+                                             &m->dropped_authentication);
     return m;
   }();
   return *metrics;

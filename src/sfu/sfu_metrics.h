@@ -11,6 +11,9 @@ struct SfuMetrics {
   // Datagrams that NACKs asked for: found in the buffer and sent, or not there.
   rtc::Counter nack_resent;
   rtc::Counter nack_missing;
+  // Authentication answers (0x62) naming a member, from anyone but a cascade
+  // peer of that member's room: dropped.
+  rtc::Counter dropped_authentication;
 
   // The process's counters, registered with the metric registry on first use.
   static SfuMetrics& Get();

@@ -20,6 +20,19 @@ namespace {
 // plain voice (even, and neither music, retained, nor authentication).
 constexpr uint8_t kRepairAsVoice = 0;
 
+// Whether `from` is the address of a cascade link of `room`: the only source
+// an authentication answer for a member may come back from.
+// REQUIRES: the server's read lock (the room's membership does not change).
+bool IsCascadePeerOf(const VoiceRoom& room, const rtc::SocketAddress& from) {
+  bool found = false;
+  room.ForEachMember([&](const VoiceChannel& member) {
+    if (!found && member.ChannelType() == kUserTypeCascader && member.FromAddress() == from) {
+      found = true;
+    }
+  });
+  return found;
+}
+
 }  // namespace
 
 VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t user_id, uint32_t type,
@@ -51,6 +64,17 @@ int VoiceChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
   // A repair datagram is voice, byte for byte: its inner bytes choose no branch.
   const uint8_t payload_type = packet->IsFecRepair() ? kRepairAsVoice : packet->PayloadType();
   if (payload_type == kAuthenticationPayloadType) {
+    const std::shared_ptr<VoiceRoom> room = room_.lock();
+    if (!room || !IsCascadePeerOf(*room, packet->FromAddress())) {
+      SfuMetrics::Get().dropped_authentication.Add();
+      uint64_t dropped = 0;
+      if (forged_relay_log_limiter_.Allow(&dropped)) {
+        RTC_LOG(LS_WARNING) << "drop authentication packet for user [" << Id() << "] from ["
+                            << packet->FromAddress().ToString() << "]: not a cascade peer of room ["
+                            << RoomId() << "]" << rtc::SuppressedSinceLastLine(dropped);
+      }
+      return -1;
+    }
     uint64_t suppressed = 0;
     if (relay_log_limiter_.Allow(&suppressed)) {
       RTC_LOG(LS_INFO) << "received authentication packet from other packet, deliver it to "
