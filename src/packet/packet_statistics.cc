@@ -137,7 +137,22 @@ void PacketStatistics::RemoveOvertimeStatistics() {
   const int64_t now = rtc::TimeMillis();
   if (now < start_time_ms_ + kSweepDelayMs) return;
   next_sweep_time_ms_ = now + kSweepPeriodMs;
-  std::erase_if(sources_, [](const auto& entry) { return entry.second->Overtime(); });
+  rtc::SocketAddress first_removed;
+  bool removed = false;
+  std::erase_if(sources_, [&](const auto& entry) {
+    if (!entry.second->Overtime()) return false;
+    if (!removed) first_removed = entry.first;
+    removed = true;
+    ++unlogged_removals_;
+    entry.second->Forget();  // one line for the sweep, below
+    return true;
+  });
+  if (!removed) return;
+  uint64_t held_back_sweeps = 0;
+  if (!remove_log_.Allow(&held_back_sweeps)) return;
+  RTC_LOG(LS_INFO) << "remove [" << first_removed.ToString() << "] packet statistics"
+                   << rtc::SuppressedSinceLastLine(unlogged_removals_ - 1);
+  unlogged_removals_ = 0;
 }
 
 const PacketStatistics::UnitPacketStat* PacketStatistics::Find(

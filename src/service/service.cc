@@ -139,7 +139,11 @@ void Service::StartTimer(uint32_t id) {
 
 void Service::OnMessage(rtc::Message* msg) {
   const uint32_t id = msg->message_id;
-  if (!OnTimer(id)) RTC_LOG(LS_ERROR) << "timer id [" << id << "] is invalid";
+  uint64_t suppressed = 0;
+  if (!OnTimer(id) && invalid_timer_log_.Allow(&suppressed)) {
+    RTC_LOG(LS_ERROR) << "timer id [" << id << "] is invalid"
+                      << rtc::SuppressedSinceLastLine(suppressed);
+  }
   StartTimer(id);
 }
 
