@@ -13,7 +13,17 @@ PacketAdmission::PacketAdmission(unsigned int statistics_interval_ms, int64_t ma
                                  const PacketCallback& deliver)
     : deliver_(deliver),
       max_delay_ms_(max_delay_ms > 0 ? max_delay_ms : 0),
-      statistics_(statistics_interval_ms) {}
+      statistics_(std::make_unique<PacketStatistics>(statistics_interval_ms)) {}
+
+PacketAdmission::PacketAdmission(std::shared_ptr<SharedSourceTable> shared, int64_t max_delay_ms,
+                                 const PacketCallback& deliver)
+    : deliver_(deliver),
+      max_delay_ms_(max_delay_ms > 0 ? max_delay_ms : 0),
+      shared_(std::move(shared)) {}
+
+int PacketAdmission::AdmitSource(const std::shared_ptr<UDPPacket>& packet) {
+  return shared_ ? shared_->OnPacketReceived(packet) : statistics_->OnPacketReceived(packet);
+}
 
 bool PacketAdmission::ExemptFromAgeLimit(const UDPPacket& packet) {
   // Repair bytes sit where a plain datagram has its payload type.
@@ -52,7 +62,7 @@ bool PacketAdmission::TooLate(const UDPPacket& packet) {
 int PacketAdmission::Handle(std::shared_ptr<UDPPacket> packet) {
   // Datagrams without a source (made inside the server) skip admission.
   const bool from_outside = !packet->FromAddress().IsNil();
-  if (from_outside && statistics_.OnPacketReceived(packet) != 0) return -1;
+  if (from_outside && AdmitSource(packet) != 0) return -1;
 
   // Every handler routes on the payload type and user id: a datagram too short
   // to hold them goes no further.

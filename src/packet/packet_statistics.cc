@@ -56,9 +56,10 @@ bool PacketStatistics::UnitPacketStat::IdleFor(int64_t idle_ms) const {
   return rtc::TimeMillis() >= last_time_ms_ + idle_ms;
 }
 
-PacketStatistics::PacketStatistics(unsigned int interval_ms)
+PacketStatistics::PacketStatistics(unsigned int interval_ms, size_t max_sources)
     : start_time_ms_(rtc::TimeMillis()),
       interval_ms_(interval_ms),
+      max_sources_(max_sources),
       next_sweep_time_ms_(start_time_ms_ + kSweepDelayMs) {}
 
 PacketStatistics::~PacketStatistics() = default;
@@ -116,7 +117,7 @@ bool PacketStatistics::AddSource(const rtc::SocketAddress& address) {
 }
 
 bool PacketStatistics::MakeRoom() {
-  if (sources_.size() < kMaxSources) return true;
+  if (sources_.size() < max_sources_) return true;
   const int64_t now = rtc::TimeMillis();
   if (now < next_crowded_sweep_ms_) return false;
   next_crowded_sweep_ms_ = now + kSweepPeriodMs;
@@ -130,7 +131,7 @@ bool PacketStatistics::MakeRoom() {
     RTC_LOG(LS_WARNING) << "packet statistics full, forgot [" << before - sources_.size()
                         << "] sources silent for [" << kCrowdedIdleMs << "] ms";
   }
-  return sources_.size() < kMaxSources;
+  return sources_.size() < max_sources_;
 }
 
 void PacketStatistics::RemoveOvertimeStatistics() {

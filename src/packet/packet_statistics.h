@@ -79,7 +79,9 @@ class PacketStatistics {
   };
 
   // interval_ms: reporting interval of every source; 0 turns reports off.
-  explicit PacketStatistics(unsigned int interval_ms);
+  // max_sources: the most sources kept (kMaxSources unless a caller splits
+  // one bound over several tables).
+  explicit PacketStatistics(unsigned int interval_ms, size_t max_sources = kMaxSources);
   ~PacketStatistics();
   PacketStatistics(const PacketStatistics&) = delete;
   PacketStatistics& operator=(const PacketStatistics&) = delete;
@@ -112,6 +114,7 @@ class PacketStatistics {
 
   const int64_t start_time_ms_;
   const uint32_t interval_ms_;
+  const size_t max_sources_;
   int64_t next_sweep_time_ms_;
   int64_t next_crowded_sweep_ms_ = 0;
   rtc::LogRateLimiter full_log_{10000};

@@ -214,13 +214,17 @@ PacketCallbackFactory Service::ReceiveCallback() {
       });
     };
   }
-  // Inline: each receive thread admits and hands on what it reads, with an
-  // admission of its own (the kernel keeps a source on one socket).
-  const unsigned int interval_ms = statistics_interval_ * 1000;
+  // Inline: each receive thread admits and hands on what it reads. The known
+  // sources are one table for all of them: a source that announced itself on
+  // one listened address may send to another, read by other threads.
+  if (!shared_sources_) {
+    shared_sources_ = std::make_shared<SharedSourceTable>(statistics_interval_ * 1000);
+  }
+  const std::shared_ptr<SharedSourceTable> sources = shared_sources_;
   const int64_t max_delay_ms = max_delay_ms_;
-  return [this, interval_ms, max_delay_ms] {
+  return [this, sources, max_delay_ms] {
     auto admission = std::make_shared<PacketAdmission>(
-        interval_ms, max_delay_ms,
+        sources, max_delay_ms,
         [this](std::shared_ptr<UDPPacket> packet) { return OnPacketReceived(std::move(packet)); });
     return PacketCallback([admission](std::shared_ptr<UDPPacket> packet) {
       return admission->Handle(std::move(packet));

@@ -22,6 +22,7 @@
 #include "control/user_type.h"
 #include "packet/packet_deliver.h"
 #include "packet/packet_receiver.h"
+#include "packet/shared_source_table.h"
 #include "service/configure.h"
 #include "service/logger.h"
 #include "service/metrics_exporter.h"
@@ -171,6 +172,9 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   std::unique_ptr<GatewayConnector> gateway_connector_;
   std::unique_ptr<PacketReceiver> packet_receiver_;
   std::unique_ptr<PacketDeliver> packet_deliver_;
+  // Inline mode: the known sources of every receive thread (their admissions
+  // share it, and the last of them to go frees it).
+  std::shared_ptr<SharedSourceTable> shared_sources_;
   int64_t last_statistics_time_ = 0;
   std::map<uint32_t, Handler> handlers_;
   std::vector<int> metric_ids_;

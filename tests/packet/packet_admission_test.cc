@@ -121,5 +121,18 @@ TEST_F(PacketAdmissionTest, NoLimitOrNoReadTimeNeverDropsForAge) {
   EXPECT_EQ(log_.Count("ms to be handled"), 0u);
 }
 
+TEST_F(PacketAdmissionTest, AdmissionsSharingATableKnowEachOthersSources) {
+  auto shared = std::make_shared<SharedSourceTable>(0);
+  PacketAdmission first(shared, 0, recorder_.callback());
+  PacketAdmission second(shared, 0, recorder_.callback());
+  PacketAdmission alone(0, 0, recorder_.callback());
+  MakeSourceKnown(first);
+  const size_t known = recorder_.count();
+  EXPECT_EQ(second.Handle(Received(rtc::TimeMillis(), 0)), 0);
+  EXPECT_EQ(alone.Handle(Received(rtc::TimeMillis(), 0)), -1) << "a table of its own";
+  EXPECT_EQ(recorder_.count(), known + 1);
+  EXPECT_EQ(shared->source_count(), 1u);
+}
+
 }  // namespace
 }  // namespace corvaneserver
