@@ -2,7 +2,9 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -135,4 +137,36 @@ TEST_F(PacketAdmissionTest, AdmissionsSharingATableKnowEachOthersSources) {
 }
 
 }  // namespace
+TEST(SharedSourceTableTest, ThreadsAdmitEachOthersSourcesConcurrently) {
+  // Two receive threads: each makes 200 sources known, then handles voice from
+  // the other's sources (datagrams to the other listened address), at once.
+  auto shared = std::make_shared<SharedSourceTable>(0);
+  test::PacketRecorder recorder;
+  auto from = [](uint16_t port, uint8_t payload_type) {
+    const auto bytes = testing_support::MediaDatagram(0xA0, payload_type, 1, 7);
+    auto packet =
+        std::make_shared<UDPPacket>(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7F000001);
+    address.sin_port = htons(port);
+    packet->SetSocket(-1, address, 0, 0);
+    return packet;
+  };
+  std::atomic<int> ready{0};
+  auto receive_thread = [&](uint16_t own, uint16_t other) {
+    PacketAdmission admission(shared, 0, recorder.callback());
+    for (uint16_t i = 0; i < 200; ++i) admission.Handle(from(own + i, 'n'));
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+    for (uint16_t i = 0; i < 200; ++i) admission.Handle(from(other + i, 0x66));
+  };
+  std::thread a(receive_thread, 30000, 31000);
+  std::thread b(receive_thread, 31000, 30000);
+  a.join();
+  b.join();
+  EXPECT_EQ(shared->source_count(), 400u);
+  EXPECT_EQ(recorder.count(), 400u + 400u);  // the first datagrams, then the voice
+}
+
 }  // namespace corvaneserver
