@@ -8,16 +8,27 @@
 #include <vector>
 
 #include "base/mutex.h"
+#include "base/stderr_log_writer.h"
 #include "base/thread_annotations.h"
 
 namespace rtc {
 namespace {
 
+// What the stderr copy may hold back while its reader is slow: a few
+// thousand lines; beyond it lines are dropped (and counted), never waited for.
+constexpr size_t kStderrQueueBytes = 512 * 1024;
+constexpr int kStderrOff = LS_NONE + 1;
+
 struct LogState {
-  // Serialises every sink call and every stderr write, and guards the fields below.
+  // Serialises every sink call and every hand-over to the stderr copy, and
+  // guards the fields below.
   Mutex lock;
   std::vector<std::pair<LogSink*, LoggingSeverity>> sinks GUARDED_BY(lock);
-  bool log_to_stderr GUARDED_BY(lock) = true;
+  // Lines of this severity and above are copied to stderr.
+  int stderr_min_sev GUARDED_BY(lock) = LS_INFO;
+  // Started with the first line copied; never destroyed, like this state.
+  StderrLogWriter* stderr_writer GUARDED_BY(lock) = nullptr;
+  Counter stderr_dropped;
 };
 
 LogState& State() {
@@ -30,18 +41,9 @@ const char* BaseName(const char* file) {
   return slash ? slash + 1 : file;
 }
 
-void WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) return;
-    done += static_cast<size_t>(n);
-  }
-}
-
 // The lowest severity that any destination takes.
 int LowestSeverity(const LogState& state) REQUIRES(state.lock) {
-  int min_sev = state.log_to_stderr ? LS_INFO : LS_NONE + 1;
+  int min_sev = state.stderr_min_sev;
   for (const auto& entry : state.sinks) min_sev = std::min<int>(min_sev, entry.second);
   return min_sev;
 }
@@ -67,7 +69,13 @@ LogMessage::~LogMessage() {
   const std::string text = print_stream_.str();
   LogState& state = State();
   MutexLock hold(&state.lock);
-  if (state.log_to_stderr && severity_ >= LS_INFO) WriteAll(STDERR_FILENO, text);
+  if (severity_ >= state.stderr_min_sev) {
+    if (state.stderr_writer == nullptr) {
+      state.stderr_writer =
+          new StderrLogWriter(STDERR_FILENO, kStderrQueueBytes, &state.stderr_dropped);
+    }
+    state.stderr_writer->Append(text);
+  }
   for (const auto& [sink, min_sev] : state.sinks) {
     if (severity_ >= min_sev) sink->OnLogMessage(text, severity_);
   }
@@ -91,10 +99,27 @@ void LogMessage::RemoveLogToStream(LogSink* stream) {
 }
 
 void LogMessage::SetLogToStderr(bool log_to_stderr) {
+  SetStderrSeverity(log_to_stderr ? LS_INFO : static_cast<LoggingSeverity>(kStderrOff));
+}
+
+void LogMessage::SetStderrSeverity(LoggingSeverity min_sev) {
   LogState& state = State();
   MutexLock hold(&state.lock);
-  state.log_to_stderr = log_to_stderr;
+  state.stderr_min_sev = std::max<int>(min_sev, LS_INFO);
   min_sev_.store(LowestSeverity(state), std::memory_order_relaxed);
 }
+
+bool LogMessage::FlushStderr(int64_t timeout_ms) {
+  StderrLogWriter* writer = nullptr;
+  {
+    LogState& state = State();
+    MutexLock hold(&state.lock);
+    writer = state.stderr_writer;
+  }
+  // Waited for without the logging lock: other threads go on logging.
+  return writer == nullptr || writer->Flush(timeout_ms);
+}
+
+const Counter& LogMessage::StderrDroppedLines() { return State().stderr_dropped; }
 
 }  // namespace rtc

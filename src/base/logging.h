@@ -8,10 +8,13 @@
 #define BASE_LOGGING_H_
 
 #include <atomic>
+#include <cstdint>
 #include <sstream>
 #include <string>
 
 namespace rtc {
+
+class Counter;
 
 enum LoggingSeverity {
   LS_SENSITIVE = 0,
@@ -52,7 +55,17 @@ class LogMessage {
   // Unregisters; once it returns no call into the sink is running or will start.
   static void RemoveLogToStream(LogSink* stream);
   // While on (the default), every line at LS_INFO and above also goes to stderr.
+  // The copy is written by a thread of its own: logging never waits for
+  // stderr, and lines that stderr cannot take in time are dropped and counted.
   static void SetLogToStderr(bool log_to_stderr);
+  // Copies only lines of `min_sev` and above to stderr (LS_INFO at the least;
+  // above LS_ERROR: none).
+  static void SetStderrSeverity(LoggingSeverity min_sev);
+  // Waits at most `timeout_ms` for the lines queued for stderr to be written;
+  // true when none is left. For the end of a process.
+  static bool FlushStderr(int64_t timeout_ms);
+  // Lines of the stderr copy that were dropped because stderr did not keep up.
+  static const Counter& StderrDroppedLines();
   static bool IsLoggable(LoggingSeverity sev) {
     return sev >= min_sev_.load(std::memory_order_relaxed);
   }

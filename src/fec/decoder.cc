@@ -240,6 +240,17 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
     FecMetrics::Get().blocks_complete.Add();
     return 0;
   }
+  if (!budget_.Take(DecodeBudget::CostOf(k, k - sources))) {
+    FecMetrics::Get().blocks_over_budget.Add();
+    uint64_t suppressed = 0;
+    if (budget_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_WARNING) << "user [" << user_id_ << "] fec block of k [" << int{k} << "] r ["
+                          << int{r} << "] with [" << k - sources
+                          << "] sources missing not rebuilt: over the decoding budget"
+                          << Suppressed(suppressed);
+    }
+    return -1;
+  }
   for (uint32_t i = 0; i < n; ++i) {
     if (symbols_[i] != nullptr) ring_[GetIndex(pos + i)].ZeroSymbolTail();
   }

@@ -23,6 +23,7 @@
 #include "base/log_rate_limiter.h"
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
+#include "fec/decode_budget.h"
 #include "fec/fec_packet.h"
 #include "fec/reed_solomon.h"
 
@@ -113,6 +114,9 @@ class Decoder {
   // again at once, as the next pass would find the ring unchanged.
   bool jumped_ GUARDED_BY(lock_) = false;
   bool stopped_ GUARDED_BY(lock_) = false;
+  // Rebuilds beyond it are skipped (the block's present sources still go
+  // out): a sender chooses k and r, and a rebuild's cost grows with k squared.
+  DecodeBudget budget_ GUARDED_BY(lock_);
   // The codec of the last block rebuilt; fetched again when (k, r) changes.
   std::shared_ptr<const ReedSolomon> codec_ GUARDED_BY(lock_);
   // Allocated by this: the slots, once, and their buffers when first needed.
@@ -131,6 +135,7 @@ class Decoder {
   rtc::LogRateLimiter jump_log_;
   rtc::LogRateLimiter leftover_log_;
   rtc::LogRateLimiter decode_log_;
+  rtc::LogRateLimiter budget_log_;
 };
 
 }  // namespace fec

@@ -13,6 +13,8 @@ FecMetrics& FecMetrics::Get() {
                         &m->blocks_rebuilt);
     registry.AddCounter("corvane_fec_blocks_total", help, {{"outcome", "given_up"}},
                         &m->blocks_given_up);
+    registry.AddCounter("corvane_fec_blocks_total", help, {{"outcome", "over_budget"}},
+                        &m->blocks_over_budget);
     return m;
   }();
   return *metrics;

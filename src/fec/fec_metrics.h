@@ -10,6 +10,8 @@ struct FecMetrics {
   rtc::Counter blocks_complete;  // every source datagram arrived
   rtc::Counter blocks_rebuilt;   // missing source datagrams rebuilt from repair ones
   rtc::Counter blocks_given_up;  // too few datagrams came before later blocks did
+  // Not rebuilt: the stream's decoding budget could not pay for it.
+  rtc::Counter blocks_over_budget;
 
   // The process's counters, registered with the metric registry on first use.
   static FecMetrics& Get();

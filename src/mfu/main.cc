@@ -16,8 +16,14 @@ int main(int argc, char* argv[]) {
   }
   corvaneserver::initsignal();
   std::unique_ptr<MfuServer> server(MfuServer::Create(options.config_path));
-  if (!server) return -1;
+  if (!server) {
+    corvaneserver::FlushLogAtExit();
+    return -1;
+  }
+  corvaneserver::StartupDone(options);
   server->Run();
   server->Exit();
+  server.reset();
+  corvaneserver::FlushLogAtExit();
   return 0;
 }

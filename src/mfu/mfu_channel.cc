@@ -103,14 +103,13 @@ void MfuChannel::DeliverPackets(const std::list<std::shared_ptr<UDPPacket>>& pac
   Destination(&socket, &to);
   // One sendmmsg for the pass; `packets` outlives the flush.
   BatchSender batch;
-  uint64_t sent = 0;
   for (const auto& packet : packets) {
     if (packet->UserId() == Id()) continue;
-    batch.Add(socket, to, packet->data(), packet->size());
-    ++sent;
+    batch.Add(socket, to, packet->data(), packet->size(), /*forwarded=*/true);
   }
   batch.Flush();
-  PacketMetrics::Get().forwarded.Add(sent);
+  // What the kernel took, not what was meant.
+  PacketMetrics::Get().forwarded.Add(batch.forwarded_sent());
 }
 
 size_t MfuChannel::QueueSize() const { return queued_.load(std::memory_order_relaxed); }

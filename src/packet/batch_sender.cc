@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "packet/packet_metrics.h"
+
 namespace corvaneserver {
 
 bool BatchSender::Reserve(int socket, const rtc::SocketAddress& to) {
@@ -13,8 +15,10 @@ bool BatchSender::Reserve(int socket, const rtc::SocketAddress& to) {
   return true;
 }
 
-bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size) {
+bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size,
+                      bool forwarded) {
   if (!Reserve(socket, to)) return false;
+  forwarded_[count_] = forwarded;
   vectors_[count_].iov_base = const_cast<uint8_t*>(data);
   vectors_[count_].iov_len = size;
   ++count_;
@@ -24,6 +28,7 @@ bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* d
 bool BatchSender::AddCopy(int socket, const rtc::SocketAddress& to, const uint8_t* data,
                           size_t size) {
   if (size > kMaxCopySize || !Reserve(socket, to)) return false;
+  forwarded_[count_] = false;
   std::memcpy(copies_[count_].data(), data, size);
   vectors_[count_].iov_base = copies_[count_].data();
   vectors_[count_].iov_len = size;
@@ -75,10 +80,12 @@ size_t BatchSender::SendRun(int socket, const size_t* order, size_t count) {
     // many went before it, or -1 when it was the first. That datagram is
     // dropped, as a single sendto would have dropped it, and the rest go on.
     const size_t accepted = result > 0 ? static_cast<size_t>(result) : 0;
+    for (size_t k = done; k < done + accepted; ++k) forwarded_sent_ += forwarded_[order[k]];
     sent += accepted;
     done += accepted;
     if (done < count) {
       ++failed_;
+      PacketMetrics::Get().send_failed.Add();
       ++done;
     }
   }

@@ -38,11 +38,15 @@ class BatchSender {
   // Queues `size` bytes at `data` for `to` through `socket`. The bytes are not
   // copied: they must stay valid until the next Flush. False (and nothing
   // queued) when `to` is not a complete IPv4 address or `socket` < 0.
-  bool Add(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size);
+  // A `forwarded` datagram (a member's media sent on to another member) is
+  // counted in forwarded_sent() once the kernel takes it.
+  bool Add(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size,
+           bool forwarded = false);
   // The same for bytes that need not outlive the call (at most kMaxCopySize).
   bool AddCopy(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size);
   // Sends everything queued and empties the batch. Returns the number of
-  // datagrams the kernel took.
+  // datagrams the kernel took. Each one it refused is also counted in the
+  // process's corvane_datagrams_send_failed_total.
   size_t Flush();
 
   size_t pending() const { return count_; }
@@ -50,6 +54,8 @@ class BatchSender {
   uint64_t sent() const { return sent_; }
   uint64_t failed() const { return failed_; }
   uint64_t calls() const { return calls_; }
+  // Datagrams queued as forwarded that the kernel took, since construction.
+  uint64_t forwarded_sent() const { return forwarded_sent_; }
 
  private:
   // The slot for the next datagram, flushing first when the batch is full.
@@ -64,11 +70,13 @@ class BatchSender {
   std::array<sockaddr_in, kCapacity> addresses_;
   std::array<iovec, kCapacity> vectors_;
   std::array<std::array<uint8_t, kMaxCopySize>, kCapacity> copies_;
+  std::array<bool, kCapacity> forwarded_;
   size_t count_ = 0;
 
   uint64_t sent_ = 0;
   uint64_t failed_ = 0;
   uint64_t calls_ = 0;
+  uint64_t forwarded_sent_ = 0;
 };
 
 }  // namespace corvaneserver

@@ -4,6 +4,7 @@
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/media_constants.h"
 #include "packet/packet_metrics.h"
 
 namespace corvaneserver {
@@ -12,7 +13,29 @@ PacketAdmission::PacketAdmission(unsigned int statistics_interval_ms, int64_t ma
                                  const PacketCallback& deliver)
     : deliver_(deliver),
       max_delay_ms_(max_delay_ms > 0 ? max_delay_ms : 0),
-      statistics_(statistics_interval_ms) {}
+      statistics_(std::make_unique<PacketStatistics>(statistics_interval_ms)) {}
+
+PacketAdmission::PacketAdmission(std::shared_ptr<SharedSourceTable> shared, int64_t max_delay_ms,
+                                 const PacketCallback& deliver)
+    : deliver_(deliver),
+      max_delay_ms_(max_delay_ms > 0 ? max_delay_ms : 0),
+      shared_(std::move(shared)) {}
+
+int PacketAdmission::AdmitSource(const std::shared_ptr<UDPPacket>& packet) {
+  return shared_ ? shared_->OnPacketReceived(packet) : statistics_->OnPacketReceived(packet);
+}
+
+bool PacketAdmission::ExemptFromAgeLimit(const UDPPacket& packet) {
+  // Repair bytes sit where a plain datagram has its payload type.
+  if (packet.IsFecRepair()) return false;
+  const uint8_t payload_type = packet.PayloadType();
+  // An acknowledgement dropped here would have the server resend what its
+  // receiver already has; the kinds the server keeps and resends would come
+  // back anyway. The sender's acknowledgement-request bit counts for nothing:
+  // any sender can set it on all of its voice.
+  return IsAckPacket(payload_type) || payload_type == kMusicPayloadType ||
+         payload_type == kRetainedPayloadType;
+}
 
 void PacketAdmission::LogSettings(unsigned int statistics_interval_ms) {
   if (statistics_interval_ms == 0) {
@@ -39,7 +62,7 @@ bool PacketAdmission::TooLate(const UDPPacket& packet) {
 int PacketAdmission::Handle(std::shared_ptr<UDPPacket> packet) {
   // Datagrams without a source (made inside the server) skip admission.
   const bool from_outside = !packet->FromAddress().IsNil();
-  if (from_outside && statistics_.OnPacketReceived(packet) != 0) return -1;
+  if (from_outside && AdmitSource(packet) != 0) return -1;
 
   // Every handler routes on the payload type and user id: a datagram too short
   // to hold them goes no further.
@@ -55,9 +78,8 @@ int PacketAdmission::Handle(std::shared_ptr<UDPPacket> packet) {
     return -1;
   }
   // Shedding load means not forwarding stale voice. A probe was answered
-  // above, and a datagram that asks for an acknowledgement is sent again until
-  // it gets one: dropping either would only bring it back.
-  if (from_outside && !packet->Ack() && TooLate(*packet)) return -1;
+  // above; what the server must not lose is exempt.
+  if (from_outside && !ExemptFromAgeLimit(*packet) && TooLate(*packet)) return -1;
   return deliver_(std::move(packet));
 }
 

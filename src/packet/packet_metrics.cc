@@ -13,7 +13,10 @@ PacketMetrics& PacketMetrics::Get() {
     registry.AddCounter("corvane_detects_answered_total",
                         "Detect datagrams echoed to their source.", {}, &m->detects_answered);
     registry.AddCounter("corvane_datagrams_forwarded_total",
-                        "Datagrams sent on to room members, one per member.", {}, &m->forwarded);
+                        "Datagrams the kernel took for room members, one per member.", {},
+                        &m->forwarded);
+    registry.AddCounter("corvane_datagrams_send_failed_total",
+                        "Datagrams the kernel refused to send (sendmmsg).", {}, &m->send_failed);
     registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "unknown_source"}},
                         &m->dropped_unknown_source);
     registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "too_short"}},

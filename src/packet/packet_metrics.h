@@ -21,7 +21,8 @@ struct PacketMetrics {
   rtc::Counter received;
   rtc::Counter received_bytes;
   rtc::Counter detects_answered;
-  rtc::Counter forwarded;  // datagrams sent on to members, one per member
+  rtc::Counter forwarded;    // datagrams the kernel took for members, one per member
+  rtc::Counter send_failed;  // datagrams of a batch the kernel refused
   rtc::Counter dropped_unknown_source;
   rtc::Counter dropped_too_short;
   rtc::Counter dropped_queue_full;

@@ -56,9 +56,10 @@ bool PacketStatistics::UnitPacketStat::IdleFor(int64_t idle_ms) const {
   return rtc::TimeMillis() >= last_time_ms_ + idle_ms;
 }
 
-PacketStatistics::PacketStatistics(unsigned int interval_ms)
+PacketStatistics::PacketStatistics(unsigned int interval_ms, size_t max_sources)
     : start_time_ms_(rtc::TimeMillis()),
       interval_ms_(interval_ms),
+      max_sources_(max_sources),
       next_sweep_time_ms_(start_time_ms_ + kSweepDelayMs) {}
 
 PacketStatistics::~PacketStatistics() = default;
@@ -116,7 +117,7 @@ bool PacketStatistics::AddSource(const rtc::SocketAddress& address) {
 }
 
 bool PacketStatistics::MakeRoom() {
-  if (sources_.size() < kMaxSources) return true;
+  if (sources_.size() < max_sources_) return true;
   const int64_t now = rtc::TimeMillis();
   if (now < next_crowded_sweep_ms_) return false;
   next_crowded_sweep_ms_ = now + kSweepPeriodMs;
@@ -130,14 +131,29 @@ bool PacketStatistics::MakeRoom() {
     RTC_LOG(LS_WARNING) << "packet statistics full, forgot [" << before - sources_.size()
                         << "] sources silent for [" << kCrowdedIdleMs << "] ms";
   }
-  return sources_.size() < kMaxSources;
+  return sources_.size() < max_sources_;
 }
 
 void PacketStatistics::RemoveOvertimeStatistics() {
   const int64_t now = rtc::TimeMillis();
   if (now < start_time_ms_ + kSweepDelayMs) return;
   next_sweep_time_ms_ = now + kSweepPeriodMs;
-  std::erase_if(sources_, [](const auto& entry) { return entry.second->Overtime(); });
+  rtc::SocketAddress first_removed;
+  bool removed = false;
+  std::erase_if(sources_, [&](const auto& entry) {
+    if (!entry.second->Overtime()) return false;
+    if (!removed) first_removed = entry.first;
+    removed = true;
+    ++unlogged_removals_;
+    entry.second->Forget();  // one line for the sweep, below
+    return true;
+  });
+  if (!removed) return;
+  uint64_t held_back_sweeps = 0;
+  if (!remove_log_.Allow(&held_back_sweeps)) return;
+  RTC_LOG(LS_INFO) << "remove [" << first_removed.ToString() << "] packet statistics"
+                   << rtc::SuppressedSinceLastLine(unlogged_removals_ - 1);
+  unlogged_removals_ = 0;
 }
 
 const PacketStatistics::UnitPacketStat* PacketStatistics::Find(

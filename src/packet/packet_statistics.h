@@ -33,6 +33,10 @@ class PacketStatistics {
   // nothing the new source is refused (not echoed) until it does.
   static constexpr size_t kMaxSources = 32768;
   static constexpr int64_t kCrowdedIdleMs = 10000;
+  // Sources come and go at a sender's will (a detect from each of many
+  // ports): the sweeps' "remove" lines are one per this period, the first
+  // removed source named and the others counted.
+  static constexpr int64_t kRemoveLogIntervalMs = 10000;
 
   // Counters and report schedule of one known source.
   class UnitPacketStat {
@@ -75,7 +79,9 @@ class PacketStatistics {
   };
 
   // interval_ms: reporting interval of every source; 0 turns reports off.
-  explicit PacketStatistics(unsigned int interval_ms);
+  // max_sources: the most sources kept (kMaxSources unless a caller splits
+  // one bound over several tables).
+  explicit PacketStatistics(unsigned int interval_ms, size_t max_sources = kMaxSources);
   ~PacketStatistics();
   PacketStatistics(const PacketStatistics&) = delete;
   PacketStatistics& operator=(const PacketStatistics&) = delete;
@@ -87,7 +93,8 @@ class PacketStatistics {
   // (its source is known from now on); -1 otherwise.
   int DetectPacketCheck(const std::shared_ptr<UDPPacket>& packet);
   // Removes every source silent for kOvertimeMs, once kSweepDelayMs have
-  // passed since construction; does nothing before.
+  // passed since construction; does nothing before. Writes one "remove" line
+  // per kRemoveLogIntervalMs at most, with the count of the others.
   void RemoveOvertimeStatistics();
 
   // True when one more source fits, after forgetting idle ones if the table is full.
@@ -107,9 +114,13 @@ class PacketStatistics {
 
   const int64_t start_time_ms_;
   const uint32_t interval_ms_;
+  const size_t max_sources_;
   int64_t next_sweep_time_ms_;
   int64_t next_crowded_sweep_ms_ = 0;
   rtc::LogRateLimiter full_log_{10000};
+  rtc::LogRateLimiter remove_log_{kRemoveLogIntervalMs};
+  // Removed sources not yet in a "remove" line.
+  uint64_t unlogged_removals_ = 0;
   // Keyed by the whole address (IP and port): two sources never share an
   // entry, whatever their hashes.
   std::unordered_map<rtc::SocketAddress, std::unique_ptr<UnitPacketStat>, AddressHash> sources_;

@@ -3,6 +3,7 @@
 #include <exception>
 #include <limits>
 #include <map>
+#include <string>
 #include <utility>
 
 #include <prometheus/collectable.h>
@@ -22,6 +23,12 @@ class MetricsExporter::Collector : public prometheus::Collectable {
 };
 
 namespace {
+
+// Each HTTP worker serves one connection at a time: with several, a client
+// that connects and sends nothing (or trickles a header) occupies one worker,
+// not the endpoint, and the time-out frees that worker again soon.
+constexpr int kHttpWorkers = 4;
+constexpr int kRequestTimeoutMs = 2000;
 
 prometheus::MetricType TypeOf(rtc::MetricRegistry::Type type) {
   switch (type) {
@@ -91,7 +98,9 @@ std::unique_ptr<MetricsExporter> MetricsExporter::Start(const std::string& addre
   std::unique_ptr<MetricsExporter> exporter(new MetricsExporter());
   try {
     // The HTTP library reports a failed listen by throwing; nothing else here does.
-    exporter->exposer_ = std::make_unique<prometheus::Exposer>(address, 1);
+    exporter->exposer_ = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
+        "listening_ports", address, "num_threads", std::to_string(kHttpWorkers),
+        "request_timeout_ms", std::to_string(kRequestTimeoutMs)});
   } catch (const std::exception& error) {
     RTC_LOG(LS_ERROR) << "metrics listen in " << address << " failed: " << error.what();
     return nullptr;

@@ -126,7 +126,11 @@ void Service::StartTimer(uint32_t id) {
 
 void Service::OnMessage(rtc::Message* msg) {
   const uint32_t id = msg->message_id;
-  if (!OnTimer(id)) RTC_LOG(LS_ERROR) << "timer id [" << id << "] is invalid";
+  uint64_t suppressed = 0;
+  if (!OnTimer(id) && invalid_timer_log_.Allow(&suppressed)) {
+    RTC_LOG(LS_ERROR) << "timer id [" << id << "] is invalid"
+                      << rtc::SuppressedSinceLastLine(suppressed);
+  }
   StartTimer(id);
 }
 
@@ -197,13 +201,17 @@ PacketCallbackFactory Service::ReceiveCallback() {
       });
     };
   }
-  // Inline: each receive thread admits and hands on what it reads, with an
-  // admission of its own (the kernel keeps a source on one socket).
-  const unsigned int interval_ms = statistics_interval_ * 1000;
+  // Inline: each receive thread admits and hands on what it reads. The known
+  // sources are one table for all of them: a source that announced itself on
+  // one listened address may send to another, read by other threads.
+  if (!shared_sources_) {
+    shared_sources_ = std::make_shared<SharedSourceTable>(statistics_interval_ * 1000);
+  }
+  const std::shared_ptr<SharedSourceTable> sources = shared_sources_;
   const int64_t max_delay_ms = max_delay_ms_;
-  return [this, interval_ms, max_delay_ms] {
+  return [this, sources, max_delay_ms] {
     auto admission = std::make_shared<PacketAdmission>(
-        interval_ms, max_delay_ms,
+        sources, max_delay_ms,
         [this](std::shared_ptr<UDPPacket> packet) { return OnPacketReceived(std::move(packet)); });
     return PacketCallback([admission](std::shared_ptr<UDPPacket> packet) {
       return admission->Handle(std::move(packet));
@@ -265,6 +273,10 @@ bool Service::StartMetrics(const std::string& name) {
   metric_ids_.push_back(rtc::MetricRegistry::Global().AddCounter(
       "corvane_gateway_reconnects_total", "Connection attempts for gateway links that went down.",
       {}, &gateway->reconnects()));
+  metric_ids_.push_back(rtc::MetricRegistry::Global().AddCounter(
+      "corvane_log_stderr_dropped_total",
+      "Log lines not copied to standard error because it was closed or did not keep up.", {},
+      &rtc::LogMessage::StderrDroppedLines()));
 
   std::string address;
   if (!configure_->Read(address, "metrics_listen_address") || address.empty()) return true;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/async_packet_socket.h"
+#include "base/log_rate_limiter.h"
 #include "base/metrics.h"
 #include "base/socket_address.h"
 #include "base/thread.h"
@@ -22,6 +23,7 @@
 #include "packet/packet_deliver.h"
 #include "packet/packet_receiver.h"
 #include "service/config_keys.h"
+#include "packet/shared_source_table.h"
 #include "service/configure.h"
 #include "service/logger.h"
 #include "service/metrics_exporter.h"
@@ -38,6 +40,8 @@ constexpr int kTimerIntervalMs[] = {0, 10000, 100, 30000, 0};
 
 // Minimum time between two OuputStatistics calls made by Statistics().
 constexpr int64_t kStatisticsIntervalMs = 300000;
+// An invalid timer id is logged once, then at most once per this period.
+constexpr int64_t kInvalidTimerLogIntervalMs = 3600000;
 
 // Everything here runs on the service thread (the process's main thread)
 // unless a method says otherwise.
@@ -75,8 +79,9 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   // server has no work for that id.
   virtual bool OnTimer(uint32_t id) = 0;
 
-  // A timer message: OnTimer, an error line for an id it does not take, and the
-  // timer is armed again in every case.
+  // A timer message: OnTimer, an error line for an id it does not take (the
+  // first, then at most one an hour: the mixing server declines a tick ten
+  // times a second), and the timer is armed again in every case.
   void OnMessage(rtc::Message* msg) final;
 
   // Builds the shared machinery in a fixed order; false leaves what was built
@@ -168,10 +173,14 @@ class Service : public GatewayMessageHandler, public rtc::MessageHandler {
   std::unique_ptr<GatewayConnector> gateway_connector_;
   std::unique_ptr<PacketReceiver> packet_receiver_;
   std::unique_ptr<PacketDeliver> packet_deliver_;
+  // Inline mode: the known sources of every receive thread (their admissions
+  // share it, and the last of them to go frees it).
+  std::shared_ptr<SharedSourceTable> shared_sources_;
   int64_t last_statistics_time_ = 0;
   std::map<uint32_t, Handler> handlers_;
   std::vector<int> metric_ids_;
   std::unique_ptr<MetricsExporter> metrics_exporter_;
+  rtc::LogRateLimiter invalid_timer_log_{kInvalidTimerLogIntervalMs};
 };
 
 // The build date and time, "Feb 12 2020 15:39:26".

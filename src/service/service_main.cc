@@ -14,6 +14,9 @@ namespace {
 
 void OnTerminationSignal(int) { Service::Destroy(); }
 
+// How long the end of a process waits for its last lines to reach stderr.
+constexpr int64_t kExitFlushMs = 1000;
+
 }  // namespace
 
 ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version) {
@@ -27,13 +30,16 @@ ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version) {
         break;
       case 'd':
         if (daemon(1, 1) != 0) perror("daemon");
-        rtc::LogMessage::SetLogToStderr(false);
+        options.quiet = true;
+        rtc::LogMessage::SetStderrSeverity(rtc::LS_ERROR);
         break;
       case 'q':
         // In the foreground under a service manager the log files have every
         // line already; a copy on stderr would fill its journal twice over.
-        rtc::LogMessage::SetLogToStderr(false);
+        // Why a start-up failed still goes there: the journal is where an
+        // operator looks when the unit does not come up.
         options.quiet = true;
+        rtc::LogMessage::SetStderrSeverity(rtc::LS_ERROR);
         break;
       case 't':
         options.check_config = true;
@@ -48,6 +54,12 @@ ServiceOptions ParseServiceOptions(int argc, char* argv[], bool allow_version) {
   return options;
 }
 
+void StartupDone(const ServiceOptions& options) {
+  if (options.quiet) rtc::LogMessage::SetLogToStderr(false);
+}
+
+void FlushLogAtExit() { rtc::LogMessage::FlushStderr(kExitFlushMs); }
+
 void initsignal() {
   Service::BindServiceThread(rtc::Thread::Current());
   struct sigaction action;
@@ -56,6 +68,7 @@ void initsignal() {
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   for (int signo : {SIGINT, SIGQUIT, SIGABRT, SIGTERM}) sigaction(signo, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace corvaneserver

@@ -21,8 +21,13 @@ int main(int argc, char* argv[]) {
   }
   corvaneserver::initsignal();
   SfuServer* server = SfuServer::Create(options.config_path);
-  if (server == nullptr) return -1;
+  if (server == nullptr) {
+    corvaneserver::FlushLogAtExit();
+    return -1;
+  }
+  corvaneserver::StartupDone(options);
   server->Run();
   server->Exit();
+  corvaneserver::FlushLogAtExit();
   return 0;
 }

@@ -156,8 +156,12 @@ int Nack::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
     const std::shared_ptr<UDPPacket> packet = SeekPacket(seq);
     if (packet) packet->Send(to, nack->socket());
     (packet ? SfuMetrics::Get().nack_resent : SfuMetrics::Get().nack_missing).Add();
-    RTC_LOG(LS_INFO) << "+++++++++++ user [" << user_id_ << "] resend packet [" << seq
-                     << "], result [" << (packet ? "OK" : "Failed") << "]";
+    uint64_t suppressed = 0;
+    if (resend_log_.Allow(&suppressed)) {
+      RTC_LOG(LS_INFO) << "+++++++++++ user [" << user_id_ << "] resend packet [" << seq
+                       << "], result [" << (packet ? "OK" : "Failed") << "]"
+                       << rtc::SuppressedSinceLastLine(suppressed);
+    }
   }
   return 0;
 }

@@ -32,6 +32,9 @@ constexpr size_t kNackPacketSize = 28;
 // Media datagrams kept per user; one more evicts the smallest sequence number.
 constexpr size_t kMaxNackPackets = 256;
 
+// One resend line per member per this period at most.
+constexpr int64_t kResendLogIntervalMs = 10000;
+
 class Nack {
  public:
   explicit Nack(uint64_t user_id);
@@ -93,6 +96,9 @@ class Nack {
 
   rtc::LogRateLimiter short_nack_log_;
   rtc::LogRateLimiter short_media_log_;
+  // Every NACK bit would be a line, and a member may send NACKs at will: one
+  // line per kResendLogIntervalMs, carrying the count of those held back.
+  rtc::LogRateLimiter resend_log_{kResendLogIntervalMs};
 };
 
 }  // namespace corvaneserver

@@ -17,6 +17,9 @@ SfuMetrics& SfuMetrics::Get() {
                                              {{"result", "missing"}}, &m->nack_missing);
     rtc::MetricRegistry::Global().AddCounter(kDroppedMetricName, kDroppedMetricHelp,
                                              {{"reason", "cascade_repeat"}}, &m->cascade_repeats);
+    rtc::MetricRegistry::Global().AddCounter(kDroppedMetricName, kDroppedMetricHelp,
+                                             {{"reason", "authentication_not_from_peer"}},
+                                             &m->dropped_authentication);
     return m;
   }();
   return *metrics;

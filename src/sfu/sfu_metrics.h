@@ -14,6 +14,9 @@ struct SfuMetrics {
   // Datagrams relayed by a peer server that this server had forwarded already:
   // they came round a cycle of cascade links.
   rtc::Counter cascade_repeats;
+  // Authentication answers (0x62) naming a member, from anyone but a cascade
+  // peer of that member's room: dropped.
+  rtc::Counter dropped_authentication;
 
   // The process's counters, registered with the metric registry on first use.
   static SfuMetrics& Get();

@@ -20,7 +20,6 @@ namespace {
 // What a FEC repair datagram counts as wherever a payload type picks a branch:
 // plain voice (even, and neither music, retained, nor authentication).
 constexpr uint8_t kRepairAsVoice = 0;
-
 }  // namespace
 
 VoiceChannel::VoiceChannel(const std::shared_ptr<VoiceRoom>& room, uint64_t user_id, uint32_t type,
@@ -54,6 +53,19 @@ int VoiceChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
   // A repair datagram is voice, byte for byte: its inner bytes choose no branch.
   const uint8_t payload_type = packet->IsFecRepair() ? kRepairAsVoice : packet->PayloadType();
   if (payload_type == kAuthenticationPayloadType) {
+    const std::shared_ptr<VoiceRoom> room = room_.lock();
+    // An authentication answer for a member comes back only through a cascade
+    // peer of its room; from anyone else it would be a forgery.
+    if (!room || !room->IsCascadeSource(packet->FromAddress())) {
+      SfuMetrics::Get().dropped_authentication.Add();
+      uint64_t dropped = 0;
+      if (forged_relay_log_limiter_.Allow(&dropped)) {
+        RTC_LOG(LS_WARNING) << "drop authentication packet for user [" << Id() << "] from ["
+                            << packet->FromAddress().ToString() << "]: not a cascade peer of room ["
+                            << RoomId() << "]" << rtc::SuppressedSinceLastLine(dropped);
+      }
+      return -1;
+    }
     uint64_t suppressed = 0;
     if (relay_log_limiter_.Allow(&suppressed)) {
       RTC_LOG(LS_INFO) << "received authentication packet from other packet, deliver it to "
@@ -142,7 +154,7 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, Batch
   int socket = -1;
   rtc::SocketAddress to;
   Destination(&socket, &to);
-  batch->Add(socket, to, packet->data(), packet->size());
+  batch->Add(socket, to, packet->data(), packet->size(), /*forwarded=*/true);
 }
 
 void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet,

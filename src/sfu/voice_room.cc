@@ -74,15 +74,15 @@ int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet,
   const uint64_t sender = packet->UserId();
   // One sendmmsg per socket for the whole room; `packet` outlives the flush.
   BatchSender batch;
-  uint64_t delivered = 0;
   for (const auto& [id, member] : members_) {
     if (id == sender) continue;
     if (from_peer != nullptr && member->IsLinkTo(*from_peer)) continue;
     member->DeliverPacket(packet, &batch);
-    ++delivered;
   }
   batch.Flush();
-  PacketMetrics::Get().forwarded.Add(delivered);
+  // What the kernel took, not what was meant: a member without an address or
+  // a refused send is not a forwarded datagram.
+  PacketMetrics::Get().forwarded.Add(batch.forwarded_sent());
   return 0;
 }
 

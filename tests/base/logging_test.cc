@@ -136,12 +136,25 @@ TEST_F(LoggingTest, StderrCopySwitchesOnAndOff) {
     RTC_LOG(LS_VERBOSE) << "too quiet";
     LogMessage::SetLogToStderr(false);
     RTC_LOG(LS_ERROR) << "hidden";
+    ASSERT_TRUE(LogMessage::FlushStderr(5000));
     const std::string text = capture.Restore();
     EXPECT_NE(text.find("): visible\n"), std::string::npos) << text;
     EXPECT_EQ(text.find("too quiet"), std::string::npos);
     EXPECT_EQ(text.find("hidden"), std::string::npos);
     EXPECT_EQ(text.rfind("(logging_test.cc:", 0), 0u) << "no time prefix on stderr: " << text;
   }
+}
+
+TEST_F(LoggingTest, StderrSeverityCopiesOnlyErrors) {
+  testutil::TempDir dir;
+  StderrCapture capture(dir.File("errors"));
+  LogMessage::SetStderrSeverity(LS_ERROR);
+  RTC_LOG(LS_INFO) << "ordinary";
+  RTC_LOG(LS_ERROR) << "why it failed";
+  ASSERT_TRUE(LogMessage::FlushStderr(5000));
+  const std::string text = capture.Restore();
+  EXPECT_NE(text.find("): why it failed\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("ordinary"), std::string::npos) << text;
 }
 
 }  // namespace

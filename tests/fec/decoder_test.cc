@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "base/byte_io.h"
+#include "base/time_utils.h"
 #include "fec/block_builder.h"
+#include "fec/fec_metrics.h"
 
 #include "support/log_capture.h"
 
@@ -75,6 +77,8 @@ class DecoderTest : public ::testing::Test {
     return sequences;
   }
 
+  // Before the decoder: its rebuild budget refills with this clock.
+  rtc::ScopedFakeClock clock_;
   testutil::LogCapture log_;
   std::vector<Datagram> out_;
   std::vector<Loss> losses_;
@@ -292,6 +296,7 @@ TEST_F(DecoderTest, LongLossyStreamRebuildsEveryRecoverableBlock) {
     }
     start += k + r;
     media += k;
+    clock_.AdvanceTime(160);  // 8 sources at 50 datagrams a second
   }
   // Only the slots of the blocks in flight hold buffers: a block waiting to be
   // given up, the 1.25 blocks behind it, and the one arriving.
@@ -308,4 +313,68 @@ TEST_F(DecoderTest, LongLossyStreamRebuildsEveryRecoverableBlock) {
 }
 
 }  // namespace
+// Rebuild work is budgeted per stream: a sender that makes every block a
+// k = 128 rebuild from repairs alone gets one now and then, not every one,
+// while blocks of the sizes clients use are always rebuilt.
+class DecoderBudgetTest : public ::testing::Test {
+ protected:
+  DecoderBudgetTest()
+      : decoder_(
+            [this](const unsigned char*, unsigned int) {
+              ++handed_out_;
+              return 0;
+            },
+            Decoder::LossCallback()) {}
+
+  // Sends only the repairs of the block at `start`; true when its k sources
+  // were handed out, rebuilt.
+  bool SendRepairsOnly(uint32_t start, uint32_t first_media, int k, int r) {
+    const size_t before = handed_out_;
+    const auto block = Block(start, first_media, k, r);
+    for (int i = k; i < k + r; ++i) {
+      decoder_.OnPacketReceived(block[i].data(), static_cast<unsigned int>(block[i].size()));
+    }
+    return handed_out_ - before == static_cast<size_t>(k);
+  }
+
+  rtc::ScopedFakeClock clock_;
+  testutil::LogCapture log_;
+  size_t handed_out_ = 0;
+  Decoder decoder_;
+};
+
+TEST_F(DecoderBudgetTest, SixteenSourceBlocksFromRepairsAloneAreAlwaysRebuilt) {
+  // 100 datagrams a second of k = 16, r = 16, every source lost: 10 s of them.
+  uint32_t start = 0;
+  for (int block = 0; block < 62; ++block) {
+    ASSERT_TRUE(SendRepairsOnly(start, 1000 + 16 * block, 16, 16)) << "block " << block;
+    start += 32;
+    clock_.AdvanceTime(160);
+  }
+  EXPECT_EQ(log_.Count("over the decoding budget"), 0u);
+}
+
+TEST_F(DecoderBudgetTest, HugeBlocksBeyondTheBudgetAreSkippedCountedAndLogged) {
+  const uint64_t skipped_before = FecMetrics::Get().blocks_over_budget.Value();
+  uint32_t start = 0;
+  uint32_t media = 1000;
+  auto next = [&] {
+    const bool rebuilt = SendRepairsOnly(start, media, 128, 128);
+    start += 256;
+    media += 128;
+    return rebuilt;
+  };
+  EXPECT_TRUE(next()) << "the full bucket pays for one";
+  EXPECT_FALSE(next());
+  EXPECT_FALSE(next());
+  EXPECT_EQ(FecMetrics::Get().blocks_over_budget.Value() - skipped_before, 2u);
+  EXPECT_EQ(log_.Count("] fec block of k [128] r [128] with [128] sources missing not rebuilt: "
+                       "over the decoding budget",
+                       rtc::LS_WARNING),
+            1u);
+  // The budget refills with time: one such rebuild per kMaxUnits / kUnitsPerSecond.
+  clock_.AdvanceTime(DecodeBudget::kMaxUnits * 1000 / DecodeBudget::kUnitsPerSecond);
+  EXPECT_TRUE(next());
+}
+
 }  // namespace fec

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
+#include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 
 #include "support/fec_test_datagram.h"
@@ -237,9 +238,11 @@ TEST_F(MfuChannelTest, DeliverPacketsSendsOthersDatagramsInOrderButNotOwn) {
 TEST_F(MfuChannelTest, DeliverPacketsSendsNothingToAnUnknownAddress) {
   UdpPeer stranger;
   auto fresh = std::make_shared<MfuChannel>(1, 9, kUserTypeListener, "tok");
+  const uint64_t forwarded_before = PacketMetrics::Get().forwarded.Value();
   fresh->DeliverPackets({MakePacket(Source(1), -1, {})});
   EXPECT_TRUE(stranger.Drain().empty());
   EXPECT_TRUE(member_.Drain().empty());
+  EXPECT_EQ(PacketMetrics::Get().forwarded.Value(), forwarded_before) << "nothing was sent";
 }
 
 TEST(MfUFrameTest, PriorityRanksBeforeLevel) {

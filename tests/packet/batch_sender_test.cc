@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "packet/packet_metrics.h"
+
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
@@ -129,6 +131,22 @@ TEST_F(BatchSenderTest, RefusedDatagramIsDroppedAndTheRestStillGo) {
   EXPECT_EQ(batch.sent(), 2u);
   EXPECT_EQ(batch.failed(), 1u);
   EXPECT_EQ(Drain(to_), (std::vector<uint8_t>{1, 3}));
+}
+
+TEST_F(BatchSenderTest, ForwardedCountsOnlyWhatTheKernelTookAndRefusalsAreExported) {
+  const Bytes voice = Datagram(1);
+  const Bytes too_long(70000, 2);
+  const Bytes probe = Datagram(3, 18);
+  const uint64_t failed_before = PacketMetrics::Get().send_failed.Value();
+  BatchSender batch;
+  ASSERT_TRUE(batch.Add(from_.fd(), to_.address(), voice.data(), voice.size(), true));
+  ASSERT_TRUE(batch.Add(from_.fd(), to_.address(), too_long.data(), too_long.size(), true));
+  ASSERT_TRUE(batch.AddCopy(from_.fd(), to_.address(), probe.data(), probe.size()));
+  // No address: never queued, so never counted.
+  EXPECT_FALSE(batch.Add(from_.fd(), rtc::SocketAddress(), voice.data(), voice.size(), true));
+  EXPECT_EQ(batch.Flush(), 2u);
+  EXPECT_EQ(batch.forwarded_sent(), 1u);
+  EXPECT_EQ(PacketMetrics::Get().send_failed.Value() - failed_before, 1u);
 }
 
 TEST_F(BatchSenderTest, RefusedFirstDatagramIsNotRetried) {

@@ -2,7 +2,9 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,8 +22,9 @@ constexpr int64_t kLimitMs = 50;
 
 // A voice datagram as a receive thread hands it on: read at `read_ms`, after
 // `kernel_wait_ms` in the socket buffer, from 10.0.0.1:4000.
-std::shared_ptr<UDPPacket> Received(int64_t read_ms, int64_t kernel_wait_ms) {
-  const auto bytes = testing_support::MediaDatagram(0xA0, 0x66, 1, 7);
+std::shared_ptr<UDPPacket> Received(int64_t read_ms, int64_t kernel_wait_ms,
+                                    uint8_t payload_type = 0x66) {
+  const auto bytes = testing_support::MediaDatagram(0xA0, payload_type, 1, 7);
   auto packet = std::make_shared<UDPPacket>(bytes.data(), static_cast<unsigned int>(bytes.size()));
   sockaddr_in from{};
   from.sin_family = AF_INET;
@@ -79,17 +82,30 @@ TEST_F(PacketAdmissionTest, DatagramOlderThanTheLimitIsDroppedCountedAndLoggedAt
             1u);
 }
 
-TEST_F(PacketAdmissionTest, LateDatagramThatAsksForAnAcknowledgementIsStillHandled) {
+TEST_F(PacketAdmissionTest, LateAcknowledgementsAndKeptKindsAreStillHandled) {
   clock_.AdvanceTime(1000);
   PacketAdmission admission(0, kLimitMs, recorder_.callback());
   MakeSourceKnown(admission);
   const size_t known = recorder_.count();
-  auto reliable = Received(rtc::TimeMillis(), 500);
-  reliable->data()[0] |= kAckFlag;  // its sender resends it until acknowledged
-  ASSERT_TRUE(reliable->Ack());
-  EXPECT_EQ(admission.Handle(reliable), 0);
-  EXPECT_EQ(recorder_.count(), known + 1);
+  // Acknowledgements (odd types), music and retained datagrams.
+  for (uint8_t type : {0x7F, 0x81, 0x65, 0x80, 0x82}) {
+    EXPECT_EQ(admission.Handle(Received(rtc::TimeMillis(), 500, type)), 0) << int{type};
+  }
+  EXPECT_EQ(recorder_.count(), known + 5);
   EXPECT_EQ(log_.Count("ms to be handled"), 0u);
+}
+
+TEST_F(PacketAdmissionTest, AcknowledgementRequestBitDoesNotExemptLateVoice) {
+  clock_.AdvanceTime(1000);
+  PacketAdmission admission(0, kLimitMs, recorder_.callback());
+  MakeSourceKnown(admission);
+  const size_t known = recorder_.count();
+  auto voice = Received(rtc::TimeMillis(), 500);
+  voice->data()[0] |= kAckFlag;  // a sender may set it on every datagram
+  ASSERT_TRUE(voice->Ack());
+  EXPECT_EQ(admission.Handle(voice), -1);
+  EXPECT_EQ(recorder_.count(), known);
+  EXPECT_EQ(log_.Count("ms to be handled"), 1u);
 }
 
 TEST_F(PacketAdmissionTest, NoLimitOrNoReadTimeNeverDropsForAge) {
@@ -107,5 +123,50 @@ TEST_F(PacketAdmissionTest, NoLimitOrNoReadTimeNeverDropsForAge) {
   EXPECT_EQ(log_.Count("ms to be handled"), 0u);
 }
 
+TEST_F(PacketAdmissionTest, AdmissionsSharingATableKnowEachOthersSources) {
+  auto shared = std::make_shared<SharedSourceTable>(0);
+  PacketAdmission first(shared, 0, recorder_.callback());
+  PacketAdmission second(shared, 0, recorder_.callback());
+  PacketAdmission alone(0, 0, recorder_.callback());
+  MakeSourceKnown(first);
+  const size_t known = recorder_.count();
+  EXPECT_EQ(second.Handle(Received(rtc::TimeMillis(), 0)), 0);
+  EXPECT_EQ(alone.Handle(Received(rtc::TimeMillis(), 0)), -1) << "a table of its own";
+  EXPECT_EQ(recorder_.count(), known + 1);
+  EXPECT_EQ(shared->source_count(), 1u);
+}
+
 }  // namespace
+TEST(SharedSourceTableTest, ThreadsAdmitEachOthersSourcesConcurrently) {
+  // Two receive threads: each makes 200 sources known, then handles voice from
+  // the other's sources (datagrams to the other listened address), at once.
+  auto shared = std::make_shared<SharedSourceTable>(0);
+  test::PacketRecorder recorder;
+  auto from = [](uint16_t port, uint8_t payload_type) {
+    const auto bytes = testing_support::MediaDatagram(0xA0, payload_type, 1, 7);
+    auto packet =
+        std::make_shared<UDPPacket>(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(0x7F000001);
+    address.sin_port = htons(port);
+    packet->SetSocket(-1, address, 0, 0);
+    return packet;
+  };
+  std::atomic<int> ready{0};
+  auto receive_thread = [&](uint16_t own, uint16_t other) {
+    PacketAdmission admission(shared, 0, recorder.callback());
+    for (uint16_t i = 0; i < 200; ++i) admission.Handle(from(own + i, 'n'));
+    ready.fetch_add(1);
+    while (ready.load() < 2) std::this_thread::yield();
+    for (uint16_t i = 0; i < 200; ++i) admission.Handle(from(other + i, 0x66));
+  };
+  std::thread a(receive_thread, 30000, 31000);
+  std::thread b(receive_thread, 31000, 30000);
+  a.join();
+  b.join();
+  EXPECT_EQ(shared->source_count(), 400u);
+  EXPECT_EQ(recorder.count(), 400u + 400u);  // the first datagrams, then the voice
+}
+
 }  // namespace corvaneserver

@@ -307,6 +307,32 @@ TEST_F(PacketStatisticsTest, SourcesWithEqualHashesKeepSeparateEntries) {
   EXPECT_EQ(statistics.OnPacketReceived(Voice(known)), 0);
 }
 
+TEST_F(PacketStatisticsTest, SweepOfManySourcesWritesOneLinePerIntervalWithTheCount) {
+  PacketStatistics statistics(kFiveMinutesMs);
+  for (int port = 42000; port < 42500; ++port) {
+    ASSERT_EQ(statistics.OnPacketReceived(Detect(testing_support::Loopback(port))), -1);
+  }
+  const rtc::SocketAddress talker = testing_support::Loopback(41000);
+  ASSERT_EQ(statistics.OnPacketReceived(Detect(talker)), -1);
+  clock_.AdvanceTime(PacketStatistics::kSweepDelayMs);
+  ASSERT_EQ(statistics.OnPacketReceived(Detect(talker)), -1);  // heard from
+  ASSERT_EQ(statistics.OnPacketReceived(Cascade(talker)), 0);  // sweeps the 500 away
+  EXPECT_EQ(statistics.source_count(), 1u);
+  EXPECT_EQ(log_.Count("] packet statistics (499 more since the last line)", rtc::LS_INFO), 1u);
+  EXPECT_EQ(log_.Count("remove ["), 1u);
+
+  // More expire within the interval: counted, written with the next line.
+  for (int port = 43000; port < 43010; ++port) {
+    ASSERT_EQ(statistics.OnPacketReceived(Detect(testing_support::Loopback(port))), -1);
+  }
+  clock_.AdvanceTime(PacketStatistics::kOvertimeMs);
+  ASSERT_EQ(statistics.OnPacketReceived(Detect(talker)), -1);
+  ASSERT_EQ(statistics.OnPacketReceived(Cascade(talker)), 0);
+  EXPECT_EQ(statistics.source_count(), 1u);
+  EXPECT_EQ(log_.Count("remove ["), 2u) << "the interval has passed";
+  EXPECT_EQ(log_.Count("] packet statistics (9 more since the last line)"), 1u);
+}
+
 TEST_F(PacketStatisticsTest, DestructionRemovesEverySourceWithItsLine) {
   {
     PacketStatistics statistics(kFiveMinutesMs);

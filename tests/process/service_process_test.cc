@@ -1,5 +1,6 @@
 // Runs the built programs: command line, start-up failures and signal-driven exit.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -123,6 +124,134 @@ TEST_F(ProcessTest, RunningServerEchoesDetectDatagrams) {
   int status = -1;
   ASSERT_TRUE(child.Wait(kExitDeadline, &status));
   EXPECT_EQ(status, 0);
+}
+
+// Sends a detect datagram to 127.0.0.1:port every 100 ms until it comes back;
+// true when it did within the attempts.
+bool DetectEchoes(int port, int attempts = 100) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in to = {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const uint8_t detect[12] = {'C', 'O', 'r', 9, 8, 7, 6, 5, 4, 3, 2, 1};
+  bool echoed = false;
+  for (int attempt = 0; attempt < attempts && !echoed; ++attempt) {
+    sendto(fd, detect, sizeof(detect), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    // Junk after the detect: each makes the server write a line (rate-limited).
+    const uint8_t junk[3] = {0, 'a', 0};
+    sendto(fd, junk, sizeof(junk), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    pollfd p = {fd, POLLIN, 0};
+    uint8_t echo[64];
+    if (poll(&p, 1, 100) == 1 && recv(fd, echo, sizeof(echo), 0) == 12) echoed = true;
+  }
+  close(fd);
+  return echoed;
+}
+
+// A server whose stderr is `stderr_fd` answers detects while lines are logged
+// and still ends on SIGTERM with status 0.
+void ExpectServesAndStops(const std::string& program, const std::string& conf, int port,
+                          int stderr_fd, const std::string& dir) {
+  Subprocess child({program, "-c", conf}, dir, "", false, stderr_fd);
+  EXPECT_TRUE(DetectEchoes(port)) << program;
+  EXPECT_TRUE(DetectEchoes(port)) << program << ": still answering after the junk";
+  ASSERT_TRUE(child.Signal(SIGTERM));
+  int status = -1;
+  ASSERT_TRUE(child.Wait(kExitDeadline, &status)) << program << " did not end on SIGTERM";
+  EXPECT_EQ(status, 0) << program;
+}
+
+TEST_F(ProcessTest, StderrPipeWithoutReaderNeitherKillsNorStopsTheServer) {
+  for (const char* program : {CORVANE_SFU_SERVER, CORVANE_MFU_SERVER}) {
+    const int port = testutil::FreeUdpPort();
+    const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n" +
+                                         "gateway_address = 127.0.0.1:9\n"
+                                         "packet_listen_bgp_eth = 127.0.0.1\n"
+                                         "packet_listen_port = " +
+                                         std::to_string(port) + "\n");
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    close(fds[0]);  // the reader is gone before the first line
+    ExpectServesAndStops(program, conf, port, fds[1], dir_.path());
+    close(fds[1]);
+  }
+}
+
+TEST_F(ProcessTest, FullStderrPipeNeitherStallsNorKeepsTheServerFromStopping) {
+  for (const char* program : {CORVANE_SFU_SERVER, CORVANE_MFU_SERVER}) {
+    const int port = testutil::FreeUdpPort();
+    const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n" +
+                                         "gateway_address = 127.0.0.1:9\n"
+                                         "packet_listen_bgp_eth = 127.0.0.1\n"
+                                         "packet_listen_port = " +
+                                         std::to_string(port) + "\n");
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    // A stalled reader: the pipe is full before the server writes its first line.
+    const std::string fill(4096, 'f');
+    while (write(fds[1], fill.data(), fill.size()) > 0) {
+    }
+    fcntl(fds[1], F_SETFL, 0);  // the server's stderr blocks, as a terminal's does
+    ExpectServesAndStops(program, conf, port, fds[1], dir_.path());
+    close(fds[0]);
+    close(fds[1]);
+  }
+}
+
+// A socket bound to 127.0.0.1 on a free port (listening when TCP), without
+// SO_REUSEPORT, so that a server cannot take the port; *port is set.
+int HoldPort(int type, int* port) {
+  const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in at = {};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(at);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0 ||
+      (type == SOCK_STREAM && listen(fd, 4) != 0) ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+    return -1;
+  }
+  *port = ntohs(at.sin_port);
+  return fd;
+}
+
+TEST_F(ProcessTest, QuietStartupFailuresStillSayWhyOnStderr) {
+  int udp_port = 0;
+  int tcp_port = 0;
+  const int udp = HoldPort(SOCK_DGRAM, &udp_port);
+  const int tcp = HoldPort(SOCK_STREAM, &tcp_port);
+  ASSERT_GE(udp, 0);
+  ASSERT_GE(tcp, 0);
+  const std::string base = "log_file_path = " + dir_.path() + "/\n" +
+                           "gateway_address = 127.0.0.1:9\n"
+                           "packet_listen_bgp_eth = 127.0.0.1\n";
+  struct Case {
+    std::string config;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {base + "packet_listen_port = " + std::to_string(udp_port) + "\n",
+       "packet listen in address 127.0.0.1:" + std::to_string(udp_port) + " failed"},
+      {base + "packet_listen_port = " + std::to_string(testutil::FreeUdpPort()) + "\n" +
+           "metrics_listen_address = 127.0.0.1:" + std::to_string(tcp_port) + "\n",
+       "metrics listen in 127.0.0.1:" + std::to_string(tcp_port) + " failed"},
+  };
+  for (const Case& c : cases) {
+    for (const char* program : {CORVANE_SFU_SERVER, CORVANE_MFU_SERVER}) {
+      Subprocess child({program, "-q", "-c", WriteConfig(c.config)}, dir_.path());
+      int status = -1;
+      ASSERT_TRUE(child.Wait(kExitDeadline, &status));
+      EXPECT_EQ(status, 255) << program;
+      EXPECT_NE(child.Stderr().find(c.reason), std::string::npos)
+          << program << " stderr: " << child.Stderr();
+      EXPECT_EQ(child.Stderr().find("release time is"), std::string::npos)
+          << "-q copies only why start-up failed: " << child.Stderr();
+    }
+  }
+  close(udp);
+  close(tcp);
 }
 
 TEST_F(ProcessTest, NoConfigOptionFailsWith255) {

@@ -137,7 +137,8 @@ TEST_F(NackStackTest, MemberGetsTheRebuiltDatagramAndStrangersGetNothing) {
     ASSERT_TRUE(resent) << seq;
     EXPECT_EQ(*resent, Voice(seq));
   }
-  EXPECT_TRUE(logs_.WaitFor("+++++++++++ user [1] resend packet [102], result [OK]"));
+  // One line per interval: the first of the four.
+  EXPECT_TRUE(logs_.WaitFor("+++++++++++ user [1] resend packet [100], result [OK]"));
 
   // A member of another room, and an address that only announced itself, get
   // nothing, whatever id they claim.
@@ -147,7 +148,7 @@ TEST_F(NackStackTest, MemberGetsTheRebuiltDatagramAndStrangersGetNothing) {
   Barrier(elsewhere, 3);
   EXPECT_TRUE(elsewhere.Drain().empty());
   EXPECT_TRUE(stranger.Drain().empty());
-  EXPECT_EQ(logs_.Count("resend packet [102]"), 1u);
+  EXPECT_EQ(logs_.Count("resend packet"), 1u);
 }
 
 TEST_F(NackStackTest, SwitchedOffNothingIsKeptOrAnswered) {

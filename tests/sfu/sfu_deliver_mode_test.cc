@@ -113,5 +113,43 @@ TEST_F(SfuDeliverModeTest, UnknownModeAndAbsurdLimitsAreReplacedWithALine) {
   ForwardInOrder(5);
 }
 
+// A client that announced itself (detect) on the first listened address and
+// sends its token and voice to the second is admitted there too: the known
+// sources are shared by the receive threads of every address.
+void ExpectAdmittedAcrossAddresses(SfuServer* server, int port) {
+  const rtc::SocketAddress first("127.0.0.1", port);
+  const rtc::SocketAddress second("127.0.0.2", port);
+  UdpPeer peers[2];
+  for (uint64_t user = 1; user <= 2; ++user) {
+    const std::string token = "t" + std::to_string(user);
+    ASSERT_EQ(server->JoinRoom(1, user, kUserTypeListener, token), 0);
+    UdpPeer& peer = peers[user - 1];
+    const Bytes detect = testing_support::DetectDatagram();
+    ASSERT_TRUE(peer.SendTo(first, detect));
+    ASSERT_EQ(peer.Receive(), detect);
+    ASSERT_TRUE(peer.SendTo(second, MakeMedia(0xB0, 0x20, 0, user, token)));
+    ASSERT_TRUE(peer.Receive()) << "user " << user << " not admitted on the second address";
+  }
+  ASSERT_EQ(server->AllowSpeaker(1, 1, true), 0);
+  for (int seq = 1; seq <= 20; ++seq) {
+    ASSERT_TRUE(peers[0].SendTo(second, MakeMedia(0xA0, 0x20, seq, 1)));
+  }
+  for (int seq = 1; seq <= 20; ++seq) {
+    const auto got = peers[1].Receive();
+    ASSERT_TRUE(got) << "seq " << seq;
+    EXPECT_EQ(testing_support::SeqOf(*got), static_cast<uint32_t>(seq));
+  }
+}
+
+TEST_F(SfuDeliverModeTest, InlineSourceKnownOnOneAddressIsAdmittedOnTheOther) {
+  Start("packet_listen_tel_eth = 127.0.0.2\n");
+  ExpectAdmittedAcrossAddresses(server_.get(), port_);
+}
+
+TEST_F(SfuDeliverModeTest, PoolSourceKnownOnOneAddressIsAdmittedOnTheOther) {
+  Start("packet_listen_tel_eth = 127.0.0.2\npacket_deliver_mode = pool\n");
+  ExpectAdmittedAcrossAddresses(server_.get(), port_);
+}
+
 }  // namespace
 }  // namespace corvaneserver

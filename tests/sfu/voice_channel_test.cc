@@ -7,6 +7,7 @@
 
 #include "base/time_utils.h"
 #include "packet/udp_packet.h"
+#include "sfu/sfu_metrics.h"
 #include "sfu/sfu_wire.h"
 #include "sfu/voice_room.h"
 
@@ -337,17 +338,47 @@ TEST_F(VoiceChannelTest, JoinedCascaderIsConfirmedAndGetsNoDetect) {
   EXPECT_FALSE(cascader->CheckOvertime());
 }
 
-TEST_F(VoiceChannelTest, AuthenticationDatagramIsRelayedToTheMember) {
-  UdpPeer member_peer, stranger;
+TEST_F(VoiceChannelTest, AuthenticationDatagramFromACascadePeerIsRelayedToTheMember) {
+  UdpPeer member_peer, peer_server;
   auto member = Add(1, kUserTypeListener);
   Admit(*member, member_peer);
+  room_->AddUser(std::make_shared<VoiceChannel>(room_, 77, server_.fd(), peer_server.address()));
   const Bytes relay = MakeMedia(0xA0, 0x62, 3, 1, "", {0});
-  EXPECT_EQ(Send(*member, stranger, relay), 0);
+  EXPECT_EQ(Send(*member, peer_server, relay), 0);
   EXPECT_EQ(member_peer.Receive(), relay);
   EXPECT_EQ(logs_.Count("received authentication packet from other packet, deliver it to user "
                         "address"),
             1u);
-  EXPECT_TRUE(stranger.Drain().empty());
+}
+
+TEST_F(VoiceChannelTest, AuthenticationDatagramFromAnyoneElseIsDroppedCountedAndLogged) {
+  UdpPeer member_peer, stranger, other_member_peer, peer_server;
+  auto member = Add(1, kUserTypeListener);
+  auto other = Add(2, kUserTypeSpeaker);
+  Admit(*member, member_peer);
+  Admit(*other, other_member_peer);
+  // A cascade link of another room does not count.
+  auto elsewhere = std::make_shared<VoiceRoom>(kRoom + 1);
+  elsewhere->AddUser(
+      std::make_shared<VoiceChannel>(elsewhere, 77, server_.fd(), peer_server.address()));
+  const uint64_t before = SfuMetrics::Get().dropped_authentication.Value();
+  const Bytes forged = MakeMedia(0xA0, 0x62, 3, 1, "", {'F'});
+  for (const UdpPeer* from : {&stranger, &other_member_peer, &member_peer, &peer_server}) {
+    EXPECT_EQ(Send(*member, *from, forged), -1);
+  }
+  EXPECT_TRUE(member_peer.Drain().empty());
+  EXPECT_EQ(SfuMetrics::Get().dropped_authentication.Value() - before, 4u);
+  EXPECT_EQ(
+      logs_.Count("drop authentication packet for user [1] from [" + stranger.address().ToString() +
+                      "]: not a cascade peer of room [" + std::to_string(kRoom) + "]",
+                  rtc::LS_WARNING),
+      1u);
+  EXPECT_EQ(logs_.Count("drop authentication packet"), 1u) << "one line per 10 s";
+  clock_.AdvanceTime(10000);
+  EXPECT_EQ(Send(*member, stranger, forged), -1);
+  EXPECT_EQ(logs_.Count("]: not a cascade peer of room [" + std::to_string(kRoom) +
+                        "] (3 more since the last line)"),
+            1u);
 }
 
 TEST_F(VoiceChannelTest, RetainedDatagramArrivesWithoutAckBitButMusicKeepsIt) {

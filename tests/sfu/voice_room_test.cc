@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "base/time_utils.h"
+#include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 #include "sfu/voice_channel.h"
 
@@ -82,6 +83,22 @@ TEST_F(VoiceRoomTest, FanOutSkipsSenderInAscendingOrder) {
     EXPECT_EQ(from, expected->address());
   }
   EXPECT_TRUE(peer.Drain().empty());
+}
+
+TEST_F(VoiceRoomTest, ForwardedCountsOnlyMembersTheKernelSentTo) {
+  UdpPeer peer;
+  Join(1, kUserTypeSpeaker, peer, server_);
+  // Two listeners that never sent a datagram: no address to send to.
+  room_->AddUser(std::make_shared<VoiceChannel>(room_, 2, kUserTypeListener, "t2"));
+  room_->AddUser(std::make_shared<VoiceChannel>(room_, 3, kUserTypeListener, "t3"));
+  UdpPeer listener;
+  Join(4, kUserTypeListener, listener, server_);
+  const uint64_t before = PacketMetrics::Get().forwarded.Value();
+  for (uint32_t seq = 1; seq <= 10; ++seq) {
+    room_->OnPacketDelivered(
+        MakePacket(MakeMedia(0xA0, 0x20, seq, 1, "", {1}), -1, rtc::SocketAddress()));
+  }
+  EXPECT_EQ(PacketMetrics::Get().forwarded.Value() - before, 10u);
 }
 
 TEST_F(VoiceRoomTest, FanOutToMoreMembersThanOneSendBatchReachesEachOnceInOrder) {

@@ -18,7 +18,7 @@ std::atomic<int> g_counter{0};
 }  // namespace
 
 Subprocess::Subprocess(const std::vector<std::string>& argv, const std::string& stdio_dir,
-                       const std::string& cwd, bool pipe_stdin) {
+                       const std::string& cwd, bool pipe_stdin, int stderr_fd) {
   const int n = g_counter.fetch_add(1);
   stdout_path_ = stdio_dir + "/child" + std::to_string(n) + ".stdout";
   stderr_path_ = stdio_dir + "/child" + std::to_string(n) + ".stderr";
@@ -30,7 +30,8 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, const std::string& 
   pid_ = fork();
   if (pid_ == 0) {
     const int out = open(stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err =
+        stderr_fd >= 0 ? stderr_fd : open(stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
     const int in = input[0] >= 0 ? input[0] : open("/dev/null", O_RDONLY);

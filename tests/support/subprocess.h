@@ -15,8 +15,10 @@ class Subprocess {
   // Starts argv[0] with the arguments in working directory cwd (empty: ours).
   // Standard output and error go to files in stdio_dir, read with Stdout()/Stderr().
   // With pipe_stdin the child reads what WriteStdin() sends; otherwise /dev/null.
+  // A stderr_fd of 0 or more becomes the child's standard error instead of a
+  // file (the caller keeps its own descriptor).
   Subprocess(const std::vector<std::string>& argv, const std::string& stdio_dir,
-             const std::string& cwd = "", bool pipe_stdin = false);
+             const std::string& cwd = "", bool pipe_stdin = false, int stderr_fd = -1);
   // Kills the child if it still runs.
   ~Subprocess();
   Subprocess(const Subprocess&) = delete;
