@@ -91,7 +91,6 @@ class Decoder {
   void ClearSlot(uint32_t index) REQUIRES(lock_);
   // Lends the slot a buffer when it has none.
   void Acquire(uint32_t index) REQUIRES(lock_);
-  void AdvanceDispatchIndex() REQUIRES(lock_) { dispatch_index_ = GetIndex(dispatch_index_ + 1); }
 
   // Passed by argument.
   const DecodedCallback decoded_;
@@ -103,7 +102,8 @@ class Decoder {
   // codec writes the missing sources: straight into their empty slots.
   const uint8_t* symbols_[kRingSize] GUARDED_BY(lock_);
   uint8_t* rebuilt_[kRingSize] GUARDED_BY(lock_);
-  // Ring index of the next slot to hand out.
+  // Ring index of the next slot DispatchPacket looks at: every slot from the
+  // block at next start up to it was handed out.
   uint32_t dispatch_index_ GUARDED_BY(lock_) = 0;
   // FEC sequence number b of the next block to finish.
   uint32_t next_start_ GUARDED_BY(lock_) = 0;
