@@ -48,6 +48,15 @@ void Decoder::Stop() {
   stopped_ = true;
 }
 
+void Decoder::Reset() {
+  rtc::MutexLock hold(&lock_);
+  for (uint32_t index = 0; index < kRingSize; ++index) ClearSlot(index);
+  dispatch_index_ = 0;
+  next_start_ = 0;
+  fresh_ = true;
+  jumped_ = false;
+}
+
 int Decoder::OnPacketReceived(const unsigned char* data, unsigned int len) {
   if (data == nullptr || len < 2) return -1;
   if (data[1] != kFecMarker) return decoded_ ? decoded_(data, len) : -1;

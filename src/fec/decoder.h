@@ -62,6 +62,10 @@ class Decoder {
   // Every FEC datagram from now on gives -1.
   void Stop() EXCLUDES(lock_);
 
+  // Forgets the stream: an empty ring, and the next datagram is taken as the
+  // first of a fresh decoder. For a sender that restarted its numbers.
+  void Reset() EXCLUDES(lock_);
+
   static uint32_t GetIndex(uint32_t value) { return value & (kRingSize - 1); }
 
   // Slot buffers made so far: the most slots ever occupied at once.
