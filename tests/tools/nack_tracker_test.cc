@@ -99,6 +99,18 @@ TEST(NackTrackerTest, AHugeJumpIsARestartNotALoss) {
   EXPECT_EQ(tracker.missing(), 1u);
 }
 
+// A sender that restarts its numbers far below the highest seen is followed
+// from its new numbers on; before, every number of the new run read as late.
+TEST(NackTrackerTest, AHugeJumpBackIsARestartFollowedFromThere) {
+  NackTracker tracker(kRetryUs, 5);
+  tracker.OnReceived(1000000);
+  tracker.OnReceived(1000002);  // 1000001 missing
+  tracker.OnReceived(1);
+  EXPECT_EQ(tracker.missing(), 0u);
+  tracker.OnReceived(3);
+  EXPECT_EQ(tracker.MissingNumbers(), (std::vector<uint32_t>{2}));
+}
+
 TEST(NackTrackerTest, SequenceNumbersWrap) {
   NackTracker tracker(kRetryUs, 5);
   tracker.OnReceived(0xFFFFFFFEu);

@@ -83,6 +83,9 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
   int generate[4] = {0, 0, 0, 0};
   uint64_t first_room = 1;
   uint64_t first_user = 1000;
+  bool restart_preset = false;
+  uint32_t preset_first_sequence = 0;
+  bool first_sequence_given = false;
 
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -206,6 +209,34 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       ok = ParseIntIn(value, 1, 10000, &options->nack_retry_ms);
     } else if (name == "--nack-attempts") {
       ok = ParseIntIn(value, 1, 1000, &options->nack_attempts);
+    } else if (name == "--impair") {
+      ImpairmentPreset preset;
+      ok = FindImpairmentPreset(value, &preset);
+      if (ok) {
+        options->uplink = preset.uplink;
+        options->downlink = preset.downlink;
+        restart_preset = preset.restart;
+        if (preset.first_sequence != 0) preset_first_sequence = preset.first_sequence;
+      }
+    } else if (name == "--uplink") {
+      if (!ParseImpairmentSpec(value, &options->uplink, error)) return ParseOutcome::kError;
+    } else if (name == "--downlink") {
+      if (!ParseImpairmentSpec(value, &options->downlink, error)) return ParseOutcome::kError;
+    } else if (name == "--impair-seed") {
+      ok = ParseU64(value, &options->impair_seed);
+    } else if (name == "--restart-at-ms") {
+      ok = ParseIntIn(value, 0, 86400000, &options->restart_at_ms);
+    } else if (name == "--first-seq") {
+      uint64_t first = 0;
+      ok = ParseU64(value, &first) && first <= 0xFFFFFFFFu;
+      options->first_sequence = static_cast<uint32_t>(first);
+      first_sequence_given = true;
+    } else if (name == "--restart-seq") {
+      uint64_t first = 0;
+      ok = ParseU64(value, &first) && first <= 0xFFFFFFFFu;
+      options->restart_sequence = static_cast<uint32_t>(first);
+    } else if (name == "--playout-ms") {
+      ok = ParseIntIn(value, 1, 60000, &options->playout_ms);
     } else if (name == "--level") {
       ok = ParseIntIn(value, 0, 255, &options->level);
     } else if (name == "--table-rows") {
@@ -222,6 +253,12 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
     }
   }
 
+  if (preset_first_sequence != 0 && !first_sequence_given) {
+    options->first_sequence = preset_first_sequence;
+  }
+  if (restart_preset && options->restart_at_ms < 0) {
+    options->restart_at_ms = static_cast<int>(options->duration_s * 500);
+  }
   if (options->mixer && options->fec_k == 0) options->fec_k = 1;
   if (options->FecOn()) {
     if (options->reliable_every > 0 || options->music_every > 0) {
@@ -336,6 +373,33 @@ Mixing server and FEC:
   --nack-retry-ms MS      repeat a NACK for a still-missing datagram after MS (40)
   --nack-attempts N       ask for one datagram at most N times (12)
   --level N               frame level of speakers without level= in the roster (0)
+
+Network conditions (seeded: the same seed gives the same pattern):
+  --impair PRESET         wifi: 1% random loss and 10 ms jitter both ways; cellular: 3%
+                          loss in bursts of mean length 3 and 40 ms jitter with reordering
+                          both ways; stall: the talkers' uplink holds everything for 500 ms
+                          every 10 s (the first 5 s in) and then releases it at once;
+                          restart: talking users number from 1000000 and restart their
+                          media and FEC numbers at 1 half way through the traffic (without
+                          a new join), with 2% uplink loss
+  --uplink SPEC           conditions of the talkers' voice on its way to the server, and
+  --downlink SPEC         of the voice on its way from the server to each user. SPEC is a
+                          comma-separated list of loss=PERCENT, burst=PERCENT:LENGTH
+                          (Gilbert-Elliott: long-run loss and mean burst length), delay=MS,
+                          jitter=MS (uniform 0..MS on top of the delay), reorder (jittered
+                          datagrams may overtake), dup=PERCENT, stall=MS/EVERY_MS (first stall half a period in); or none
+  --impair-seed N         seed of the conditions (1)
+  --restart-at-ms MS      talking users restart their numbers MS into the traffic
+  --restart-seq N         the number they restart at (1)
+  --first-seq N           first media and FEC number of every user (1; near 4294967295
+                          to cross the wrap)
+  --playout-ms MS         a frame arriving later than MS after it was sent is too late to
+                          play (150)
+  With any of these, the report adds a quality table per user and role: frames played,
+  recovered by the receiver's own FEC decoding, recovered by NACK, too late, lost for
+  good; the residual loss; the delay the server added (p50, p99, max, and the largest
+  per second of the run); and the ITU-T G.107 E-model R and MOS (see README). Losses are
+  then reported there, not as a failure.
 
 Output:
   --json                  one JSON object on standard output instead of the tables

@@ -9,6 +9,7 @@
 
 #include "base/socket_address.h"
 
+#include "client/impairment.h"
 #include "client/media_datagrams.h"
 #include "client/roster.h"
 
@@ -53,6 +54,16 @@ struct ClientOptions {
   int level = 0;  // frame level of speakers without level=
 
   bool FecOn() const { return fec_k > 0; }
+
+  // Network conditions (impairment.h), the same for every user.
+  ImpairmentSpec uplink;    // what talking users send: their voice
+  ImpairmentSpec downlink;  // what every user receives: voice from the server
+  uint64_t impair_seed = 1;
+  int restart_at_ms = -1;         // talking users restart their numbers this far into the traffic
+  uint32_t first_sequence = 1;    // first media and FEC number of every user
+  uint32_t restart_sequence = 1;  // where a restart starts the numbers again
+  int playout_ms = 150;           // a frame later than this after its sending is not played
+  bool Impaired() const { return uplink.Any() || downlink.Any() || restart_at_ms >= 0; }
 
   bool json = false;
   bool quiet = false;

@@ -61,6 +61,12 @@ void NackTracker::OnReceived(uint32_t sequence) {
     next_ = sequence + 1;
     return;
   }
+  if (next_ - sequence - 1 > kMaxGap && !After(sequence + 1, next_)) {
+    // Far behind the highest seen: the sender restarted its numbers.
+    missing_.clear();
+    next_ = sequence + 1;
+    return;
+  }
   if (!After(sequence + 1, next_)) {
     // At or below the highest seen: a late or resent datagram.
     auto it = missing_.find(sequence);

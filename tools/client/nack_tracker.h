@@ -47,7 +47,8 @@ class NackTracker {
   // Expects every number from `first` on (before anything arrived; otherwise
   // the first arrival sets where the tracker starts).
   void StartAt(uint32_t first);
-  // A datagram with this media sequence number arrived.
+  // A datagram with this media sequence number arrived. One more than kMaxGap
+  // behind the highest seen starts the tracker afresh (a sender restart).
   void OnReceived(uint32_t sequence);
   // The sender is known to have sent every number below `end`: a missing
   // tail is asked for too.
