@@ -141,7 +141,9 @@ size_t Nack::LowerBound(uint32_t seq) {
   size_t high = count_;
   while (low < high) {
     const size_t mid = (low + high) / 2;
-    if (At(mid).seq < seq) {
+    // On the 32-bit circle: the kept numbers of one stream span far less
+    // than 2^31, so after the wrap 0 comes after 0xFFFFFFFF, not before it.
+    if (static_cast<int32_t>(At(mid).seq - seq) < 0) {
       low = mid + 1;
     } else {
       high = mid;

@@ -95,7 +95,8 @@ class Nack {
   rtc::Mutex lock_;
   // Allocated by this; destroyed first (see the destructor).
   std::unique_ptr<fec::Decoder> decoder_;
-  // Kept media datagrams in ascending sequence number (plain unsigned order):
+  // Kept media datagrams in ascending sequence number, compared on the 32-bit
+  // circle so that the oldest goes first across the wrap too:
   // a sorted ring of kMaxNackPackets entries, the smallest at `head_`. A
   // steady stream appends at the end and evicts the head, reusing its
   // datagram when nobody else holds it: no allocation, one contiguous array.

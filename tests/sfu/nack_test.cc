@@ -182,6 +182,22 @@ TEST_F(NackTest, OutOfOrderArrivalsKeepTheLargest256) {
   }
 }
 
+// Regression: numbers compared as plain unsigned values made every number
+// after the wrap the smallest: once 256 were kept, the newest were evicted
+// (or never kept) instead of the oldest, and NACKs after the wrap failed.
+TEST_F(NackTest, AcrossTheWrapTheOldestIsEvictedAndTheNewestKept) {
+  for (uint32_t seq = 0xFFFFFF00u; seq != 10; ++seq) {
+    const Bytes voice = Voice(seq);
+    ASSERT_EQ(nack_.OnFecPacketDecoded(voice.data(), voice.size()), 0);
+  }
+  EXPECT_EQ(nack_.PacketCount(), 256u);
+  for (uint32_t seq = 0; seq <= 9; ++seq) EXPECT_TRUE(nack_.SeekPacket(seq)) << seq;
+  EXPECT_FALSE(nack_.SeekPacket(0xFFFFFF09u));
+  EXPECT_TRUE(nack_.SeekPacket(0xFFFFFF0Au));
+  EXPECT_EQ(SendNack(MakeNack(0xFFFFFFFEu, 0b111)), 0);
+  EXPECT_EQ(ReceivedSeqs(), (Seqs{0xFFFFFFFFu, 0, 1}));
+}
+
 TEST_F(NackTest, DatagramHandedOutStaysIntactAfterEviction) {
   Keep(1, 256);
   std::shared_ptr<UDPPacket> held = nack_.SeekPacket(1);
