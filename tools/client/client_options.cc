@@ -127,6 +127,10 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       options->nack = true;
       continue;
     }
+    if (name == "--no-receiver-fec") {
+      options->receiver_fec = false;
+      continue;
+    }
     if (!has_inline_value) {
       if (i + 1 >= args.size()) {
         *error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected '" + name + "'";
@@ -395,6 +399,7 @@ Network conditions (seeded: the same seed gives the same pattern):
                           to cross the wrap)
   --playout-ms MS         a frame arriving later than MS after it was sent is too late to
                           play (150)
+  --no-receiver-fec       receivers leave FEC decoding to the server (and their NACKs)
   With any of these, the report adds a quality table per user and role: frames played,
   recovered by the receiver's own FEC decoding, recovered by NACK, too late, lost for
   good; the residual loss; the delay the server added (p50, p99, max, and the largest

@@ -63,6 +63,7 @@ struct ClientOptions {
   uint32_t first_sequence = 1;    // first media and FEC number of every user
   uint32_t restart_sequence = 1;  // where a restart starts the numbers again
   int playout_ms = 150;           // a frame later than this after its sending is not played
+  bool receiver_fec = true;       // receivers decode the FEC stream themselves (when impaired)
   bool Impaired() const { return uplink.Any() || downlink.Any() || restart_at_ms >= 0; }
 
   bool json = false;

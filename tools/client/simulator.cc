@@ -239,7 +239,7 @@ void Simulator::BuildRooms() {
         // Under impaired conditions receivers decode the FEC stream
         // themselves, as a real receiver does; otherwise only the server's
         // decoding (through NACKs) is measured.
-        if (options_.FecOn() && options_.Impaired()) {
+        if (options_.FecOn() && options_.Impaired() && options_.receiver_fec) {
           link->fec_decoder = std::make_unique<fec::Decoder>(
               [this, link](const unsigned char* data, unsigned int size) {
                 const IncomingDatagram media = ClassifyIncoming(data, size);
