@@ -111,6 +111,17 @@ TEST(NackTrackerTest, AHugeJumpBackIsARestartFollowedFromThere) {
   EXPECT_EQ(tracker.MissingNumbers(), (std::vector<uint32_t>{2}));
 }
 
+TEST(NackTrackerTest, AGapIsAskedForOnlyAfterTheWait) {
+  NackTracker tracker(kRetryUs, 5, 20000);
+  tracker.OnReceived(10);
+  tracker.OnReceived(13);  // 11 and 12 missing
+  EXPECT_TRUE(tracker.TakeDue(1000).empty());
+  tracker.OnReceived(11);  // reordered: came within the wait, never asked for
+  EXPECT_TRUE(tracker.TakeDue(20999).empty());
+  EXPECT_EQ(Pairs(tracker.TakeDue(21000)).size(), 1u);
+  EXPECT_EQ(tracker.asked(), 1u);
+}
+
 TEST(NackTrackerTest, SequenceNumbersWrap) {
   NackTracker tracker(kRetryUs, 5);
   tracker.OnReceived(0xFFFFFFFEu);

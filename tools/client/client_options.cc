@@ -8,6 +8,10 @@ namespace corvanetools {
 
 namespace {
 
+// Receivers on an impaired path wait this long before asking for a gap: a
+// reordered datagram usually fills it meanwhile.
+constexpr int kImpairedNackWaitMs = 20;
+
 // Per talking user; more than one speaker's sending thread can reach, so the
 // sender, not this bound, limits a saturation sweep.
 constexpr double kMaxRate = 1000000;
@@ -86,6 +90,7 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
   bool restart_preset = false;
   uint32_t preset_first_sequence = 0;
   bool first_sequence_given = false;
+  bool nack_wait_given = false;
 
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -211,6 +216,9 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       ok = ParseU64(value, &options->loss_seed);
     } else if (name == "--nack-retry-ms") {
       ok = ParseIntIn(value, 1, 10000, &options->nack_retry_ms);
+    } else if (name == "--nack-wait-ms") {
+      ok = ParseIntIn(value, 0, 10000, &options->nack_wait_ms);
+      nack_wait_given = true;
     } else if (name == "--nack-attempts") {
       ok = ParseIntIn(value, 1, 1000, &options->nack_attempts);
     } else if (name == "--impair") {
@@ -257,6 +265,7 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
     }
   }
 
+  if (options->Impaired() && !nack_wait_given) options->nack_wait_ms = kImpairedNackWaitMs;
   if (preset_first_sequence != 0 && !first_sequence_given) {
     options->first_sequence = preset_first_sequence;
   }
@@ -376,6 +385,9 @@ Mixing server and FEC:
                           server with nack_enabled); recovered and lost-for-good are counted
   --nack-retry-ms MS      repeat a NACK for a still-missing datagram after MS (40)
   --nack-attempts N       ask for one datagram at most N times (12)
+  --nack-wait-ms MS       ask for a missing datagram only once it has been missing for MS
+                          (0; 20 under --impair, --uplink or --downlink, where datagrams
+                          are reordered)
   --level N               frame level of speakers without level= in the roster (0)
 
 Network conditions (seeded: the same seed gives the same pattern):

@@ -51,7 +51,8 @@ struct ClientOptions {
   bool nack = false;  // receivers ask for missing voice datagrams again
   int nack_retry_ms = 40;
   int nack_attempts = 12;
-  int level = 0;  // frame level of speakers without level=
+  int nack_wait_ms = 0;  // a gap is asked for once it is this old
+  int level = 0;         // frame level of speakers without level=
 
   bool FecOn() const { return fec_k > 0; }
 

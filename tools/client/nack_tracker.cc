@@ -89,6 +89,10 @@ std::vector<NackRequest> NackTracker::TakeDue(int64_t now_us) {
   std::vector<uint32_t> due;
   for (auto& [number, entry] : missing_) {
     if (entry.attempts >= max_attempts_) continue;
+    if (entry.attempts == 0 && wait_us_ > 0) {
+      if (entry.seen_missing_us < 0) entry.seen_missing_us = now_us;
+      if (now_us - entry.seen_missing_us < wait_us_) continue;
+    }
     if (entry.attempts > 0 && now_us - entry.last_asked_us < retry_us_) continue;
     if (entry.attempts == 0) ++asked_;
     ++entry.attempts;

@@ -257,7 +257,8 @@ void Simulator::BuildRooms() {
       }
       if (options_.nack && !user->peer) {
         user->links[slot]->nack = std::make_unique<NackTracker>(
-            int64_t{options_.nack_retry_ms} * 1000, options_.nack_attempts);
+            int64_t{options_.nack_retry_ms} * 1000, options_.nack_attempts,
+            int64_t{options_.nack_wait_ms} * 1000);
       }
       if (user->peer && plan->talker_user[slot] >= 0) {
         // A cascade exists before the client starts: the peer expects
