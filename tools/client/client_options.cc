@@ -65,6 +65,14 @@ bool ParseGenerate(const std::string& text, int counts[4]) {
 
 }  // namespace
 
+bool ClientOptions::Impaired() const {
+  if (uplink.Any() || downlink.Any() || restart_at_ms >= 0) return true;
+  for (const RosterUser& user : roster.users) {
+    if (!user.uplink.empty() || !user.downlink.empty()) return true;
+  }
+  return false;
+}
+
 bool IsUsableVoicePayloadType(int payload_type) {
   if (payload_type < 0 || payload_type > 255 || (payload_type & 1) != 0) return false;
   switch (payload_type) {
@@ -425,7 +433,7 @@ Output:
 
 Roster file, one entry per line, '#' starts a comment:
   room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=token|none|wrong]
-       [level=0-255] [priority=0|1]
+       [level=0-255] [priority=0|1] [uplink=SPEC] [downlink=SPEC]
   cascade ROOM id ID address IP:PORT [server=IP:PORT]
   muted is a speaker the gateway mutes; start= delays the user's join by MS after traffic
   starts; auth=none/wrong presents no or a wrong token (the user expects to be refused).

@@ -65,7 +65,8 @@ struct ClientOptions {
   uint32_t restart_sequence = 1;  // where a restart starts the numbers again
   int playout_ms = 150;           // a frame later than this after its sending is not played
   bool receiver_fec = true;       // receivers decode the FEC stream themselves (when impaired)
-  bool Impaired() const { return uplink.Any() || downlink.Any() || restart_at_ms >= 0; }
+  // Any conditions, the client's or a roster user's.
+  bool Impaired() const;
 
   bool json = false;
   bool quiet = false;

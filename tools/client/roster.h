@@ -55,6 +55,10 @@ struct RosterUser {
   AuthMode auth = AuthMode::kToken;
   int level = -1;  // -1: the client's default level
   bool priority = false;
+  // This user's network conditions (corvane-client's --uplink / --downlink
+  // SPEC, checked by the client); empty: the client's.
+  std::string uplink;
+  std::string downlink;
 };
 
 struct RosterCascade {

@@ -138,16 +138,22 @@ bool Simulator::Setup(std::string* error) {
     }
     if (!OpenSocket(user.get(), options_.bind_ip, 0, error)) return false;
     user->next_sequence.store(options_.first_sequence);
-    if (options_.uplink.Any() && IsTalkingRole(entry.role)) {
+    // The user's own conditions (roster uplink= / downlink=), else the client's.
+    ImpairmentSpec uplink = options_.uplink;
+    ImpairmentSpec downlink = options_.downlink;
+    if ((!entry.uplink.empty() && !ParseImpairmentSpec(entry.uplink, &uplink, error)) ||
+        (!entry.downlink.empty() && !ParseImpairmentSpec(entry.downlink, &downlink, error))) {
+      *error = "user " + std::to_string(entry.user_id) + ": " + *error;
+      return false;
+    }
+    if (uplink.Any() && IsTalkingRole(entry.role)) {
       user->uplink = std::make_unique<Impairment>(
-          options_.uplink, MixBits(options_.impair_seed ^ MixBits(entry.user_id * 2)),
-          run_start_us_);
+          uplink, MixBits(options_.impair_seed ^ MixBits(entry.user_id * 2)), run_start_us_);
       user->uplink_delay_us = std::make_unique<std::atomic<int64_t>[]>(kUplinkDelaySlots);
     }
-    if (options_.downlink.Any()) {
+    if (downlink.Any()) {
       user->downlink = std::make_unique<Impairment>(
-          options_.downlink, MixBits(options_.impair_seed ^ MixBits(entry.user_id * 2 + 1)),
-          run_start_us_);
+          downlink, MixBits(options_.impair_seed ^ MixBits(entry.user_id * 2 + 1)), run_start_us_);
     }
     if (options_.FecOn() && IsTalkingRole(entry.role)) {
       RepairEncoder encoder = DefaultRepairEncoder(options_.fec_k, options_.fec_r);
