@@ -48,6 +48,15 @@ void Decoder::Stop() {
   stopped_ = true;
 }
 
+void Decoder::Reset() {
+  rtc::MutexLock hold(&lock_);
+  for (uint32_t index = 0; index < kRingSize; ++index) ClearSlot(index);
+  dispatch_index_ = 0;
+  next_start_ = 0;
+  fresh_ = true;
+  jumped_ = false;
+}
+
 int Decoder::OnPacketReceived(const unsigned char* data, unsigned int len) {
   if (data == nullptr || len < 2) return -1;
   if (data[1] != kFecMarker) return decoded_ ? decoded_(data, len) : -1;
@@ -114,6 +123,9 @@ void Decoder::Pass() {
       const uint32_t n = FindSequence(pos);
       if (n >= kRingSize) break;
       if (DecodedSequence(pos, n) != 0) break;
+      // The next block's datagrams already there in front of its first gap
+      // go out now, not with the sender's next datagram.
+      DispatchPacket();
       walked += n;
       pos = GetIndex(pos + n);
     }
@@ -122,14 +134,16 @@ void Decoder::Pass() {
 }
 
 void Decoder::DispatchPacket() {
-  uint32_t index = dispatch_index_;
-  for (uint32_t walked = 0; walked < kRingSize; ++walked, index = GetIndex(index + 1)) {
-    FECPacket& slot = ring_[index];
+  // The position follows the walk, over slots handed out before too, so that
+  // it always names the first slot not looked at yet.
+  for (uint32_t walked = 0; walked < kRingSize; ++walked) {
+    FECPacket& slot = ring_[dispatch_index_];
     if (!slot.IsHolding()) break;
-    if (slot.IsHandedOut()) continue;
-    if (slot.IsSourcePacket()) decoded_(slot.RtpData(), slot.RtpSize());
-    slot.MarkHandedOut();
-    AdvanceDispatchIndex();
+    if (!slot.IsHandedOut()) {
+      if (slot.IsSourcePacket()) decoded_(slot.RtpData(), slot.RtpSize());
+      slot.MarkHandedOut();
+    }
+    dispatch_index_ = GetIndex(dispatch_index_ + 1);
   }
 }
 
@@ -198,6 +212,10 @@ int Decoder::DecodedSequence(uint32_t pos, uint32_t n) {
   const uint32_t start = next_start_;
   ResetSequence(pos, k, r);
   next_start_ = start + n;
+  // Every slot of the block is handed out or lost now: a hand-out position
+  // inside it moves to the next block's first slot. One already past it
+  // (the walk went on into the next block) stays.
+  if (GetIndex(dispatch_index_ - pos) < n) dispatch_index_ = GetIndex(pos + n);
   return 0;
 }
 
@@ -288,7 +306,6 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
     } else {
       decoded_(slot.Symbol() + 2, length);
     }
-    AdvanceDispatchIndex();
     slot.SetRebuilt(next_start_ + i, next_start_, k, r, length);
     holding_[index / 64] |= uint64_t{1} << (index % 64);
   }
@@ -305,7 +322,6 @@ int Decoder::ResetSequence(uint32_t pos, uint8_t k, uint8_t r) {
     FECPacket& slot = ring_[index];
     const bool own = HoldsBlockPacket(pos, i, k, r);
     if (!slot.IsHandedOut()) {
-      AdvanceDispatchIndex();
       if (i < k && own) {
         decoded_(slot.RtpData(), slot.RtpSize());
         if (slot.RtpSize() >= kRtpSequenceEnd) {

@@ -63,6 +63,10 @@ class Decoder {
   // Every FEC datagram from now on gives -1.
   void Stop() EXCLUDES(lock_);
 
+  // Forgets the stream: an empty ring, and the next datagram is taken as the
+  // first of a fresh decoder. For a sender that restarted its numbers.
+  void Reset() EXCLUDES(lock_);
+
   static uint32_t GetIndex(uint32_t value) { return value & (kRingSize - 1); }
 
   // Slot buffers made so far: the most slots ever occupied at once.
@@ -92,7 +96,6 @@ class Decoder {
   void ClearSlot(uint32_t index) REQUIRES(lock_);
   // Lends the slot a buffer when it has none.
   void Acquire(uint32_t index) REQUIRES(lock_);
-  void AdvanceDispatchIndex() REQUIRES(lock_) { dispatch_index_ = GetIndex(dispatch_index_ + 1); }
 
   // Passed by argument.
   const DecodedCallback decoded_;
@@ -104,7 +107,8 @@ class Decoder {
   // codec writes the missing sources: straight into their empty slots.
   const uint8_t* symbols_[kRingSize] GUARDED_BY(lock_);
   uint8_t* rebuilt_[kRingSize] GUARDED_BY(lock_);
-  // Ring index of the next slot to hand out.
+  // Ring index of the next slot DispatchPacket looks at: every slot from the
+  // block at next start up to it was handed out.
   uint32_t dispatch_index_ GUARDED_BY(lock_) = 0;
   // FEC sequence number b of the next block to finish.
   uint32_t next_start_ GUARDED_BY(lock_) = 0;

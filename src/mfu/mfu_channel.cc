@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/logging.h"
+#include "base/time_utils.h"
 #include "packet/batch_sender.h"
 #include "packet/fec_header.h"
 #include "packet/packet_metrics.h"
@@ -72,6 +73,24 @@ std::shared_ptr<MfUFrame> MfuChannel::GetAudio() {
     while (take < size && !IsSource(queue_[take])) ++take;
     if (take == size) return nullptr;
     ++take;
+  }
+  // The frame's source datagram (the last one it takes) tells how long the
+  // speaker's frames wait for the mixer.
+  size_t source = take - 1;
+  while (source > 0 && !IsSource(queue_[source])) --source;
+  if (rtc::TimeMillis() - queue_[source]->ReceiveTime() >= kLateFrameWaitMs) {
+    ++late_passes_;
+  } else {
+    late_passes_ = 0;
+  }
+  if (late_passes_ >= kDrainAfterLatePasses) {
+    size_t next = take;
+    while (next < size && !IsSource(queue_[next])) ++next;
+    if (next < size) {
+      take = next + 1;
+      while (take < size && !IsSource(queue_[take])) ++take;
+      late_passes_ = 0;
+    }
   }
   auto frame = std::make_shared<MfUFrame>();
   for (size_t i = 0; i < take; ++i) {

@@ -36,6 +36,13 @@ constexpr size_t kMaxQueuedPackets = 500;
 // From this many queued datagrams on, a frame starts with two datagrams, so
 // that a grown queue drains.
 constexpr size_t kCatchUpQueueSize = 20;
+// A speaker who sends a frame every 20 ms keeps a backlog (a burst after a
+// stall on the way) for good at one frame per pass. So when the frame taken
+// has waited a whole mixer period or more at this many passes in a row, and
+// another source datagram is queued, the frame takes it too: a backlog of N
+// frames is gone within N times this many passes, and no frame is dropped.
+constexpr int kDrainAfterLatePasses = 4;
+constexpr int64_t kLateFrameWaitMs = 20;
 
 class MfuChannel final : public Channel, public std::enable_shared_from_this<MfuChannel> {
  public:
@@ -81,6 +88,8 @@ class MfuChannel final : public Channel, public std::enable_shared_from_this<Mfu
   std::atomic<size_t> queued_{0};
   // Borrowed from the room that holds this channel.
   std::atomic<bool>* queue_flag_ GUARDED_BY(lock_) = nullptr;
+  // Passes in a row whose frame had waited kLateFrameWaitMs or more.
+  int late_passes_ GUARDED_BY(lock_) = 0;
 
   // A flooding speaker: one line per 10 s.
   rtc::LogRateLimiter overflow_log_{10000};

@@ -11,7 +11,8 @@ uint32_t SequenceNum(const unsigned char* data) { return rtc::GetBE32(data + kFe
 bool IsSourceAudio(const unsigned char* data) {
   const uint32_t block_start = rtc::GetBE32(data + kFecBlockStartOffset);
   const uint32_t source_count = rtc::Get8(data, kFecSourceCountOffset);
-  return SequenceNum(data) < static_cast<uint32_t>(block_start + source_count);
+  // Counted from the block start, so that a block straddling 2^32 reads right.
+  return SequenceNum(data) - block_start < source_count;
 }
 
 }  // namespace corvaneserver

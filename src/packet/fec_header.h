@@ -22,8 +22,9 @@ constexpr size_t kFecSourceCountOffset = 18;  // 1 byte: source datagrams in the
 // REQUIRES: at least kFecHeaderSize readable bytes at `data`.
 uint64_t ChannelId(const unsigned char* data);
 uint32_t SequenceNum(const unsigned char* data);
-// True when the datagram's number lies before block start + k (unsigned 32-bit
-// arithmetic): it wraps a media datagram. Otherwise it is a repair datagram.
+// True when the datagram's number lies less than k past its block start
+// (s - b < k in 32-bit arithmetic, so across the wrap of the numbers too): it
+// wraps a media datagram. Otherwise it is a repair datagram.
 bool IsSourceAudio(const unsigned char* data);
 
 }  // namespace corvaneserver

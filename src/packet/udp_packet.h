@@ -78,8 +78,9 @@ class UDPPacket : public std::enable_shared_from_this<UDPPacket> {
   // --- Header accessors -----------------------------------------------------
   // Byte 1 of the outer datagram is 'P'.
   bool IsFecPacket() const { return size_ >= 2 && buffer_[1] == kFecMarker; }
-  // A FEC datagram whose whole FEC header is present and whose number lies at
-  // or past its block start + k: it carries repair bytes, not a media datagram.
+  // A FEC datagram whose whole FEC header is present and whose number lies k or
+  // more past its block start (see IsSourceAudio): it carries repair bytes, not
+  // a media datagram.
   // Its media header accessors read those repair bytes; handlers check this
   // first and treat it as voice: never routed, acknowledged, kept or altered by
   // what those bytes happen to hold.

@@ -8,6 +8,7 @@
 #include "base/byte_io.h"
 #include "base/logging.h"
 #include "fec/decoder.h"
+#include "packet/fec_header.h"
 #include "packet/udp_packet.h"
 #include "sfu/sfu_metrics.h"
 
@@ -51,7 +52,46 @@ Nack::~Nack() {
 
 int Nack::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
   if (!packet->IsFecPacket()) return -1;
+  rtc::MutexLock hold(&stream_lock_);
+  // The decoder refuses a datagram without a whole header.
+  if (packet->size() >= kFecHeaderSize && !FromCurrentStream(SequenceNum(packet->data()))) return 0;
   return decoder_->OnPacketReceived(packet->data(), packet->size());
+}
+
+bool Nack::FromCurrentStream(uint32_t seq) {
+  // Within kRestartDistance of `newest` on either side, on the 32-bit circle.
+  const auto near = [](uint32_t a, uint32_t newest) {
+    return a - newest + kRestartDistance <= 2 * kRestartDistance;
+  };
+  if (!have_stream_) {
+    have_stream_ = true;
+    newest_fec_ = seq;
+    return true;
+  }
+  if (near(seq, newest_fec_)) {
+    if (seq - newest_fec_ < 0x80000000u) newest_fec_ = seq;
+    return true;
+  }
+  if (have_retired_ && near(seq, retired_newest_fec_)) return false;
+  uint64_t suppressed = 0;
+  if (restart_log_.Allow(&suppressed)) {
+    RTC_LOG(LS_INFO) << "user [" << user_id_ << "] restarted its fec sequence numbers from ["
+                     << newest_fec_ << "] to [" << seq
+                     << "], decoding and retransmission start afresh" << Suppressed(suppressed);
+  }
+  have_retired_ = true;
+  retired_newest_fec_ = newest_fec_;
+  newest_fec_ = seq;
+  decoder_->Reset();
+  Clear();
+  return true;
+}
+
+void Nack::Clear() {
+  rtc::MutexLock hold(&lock_);
+  for (size_t i = 0; i < count_; ++i) At(i).packet.reset();
+  head_ = 0;
+  count_ = 0;
 }
 
 int Nack::OnFecPacketDecoded(const unsigned char* data, unsigned int size) {
@@ -101,7 +141,9 @@ size_t Nack::LowerBound(uint32_t seq) {
   size_t high = count_;
   while (low < high) {
     const size_t mid = (low + high) / 2;
-    if (At(mid).seq < seq) {
+    // On the 32-bit circle: the kept numbers of one stream span far less
+    // than 2^31, so after the wrap 0 comes after 0xFFFFFFFF, not before it.
+    if (static_cast<int32_t>(At(mid).seq - seq) < 0) {
       low = mid + 1;
     } else {
       high = mid;

@@ -6,8 +6,15 @@
 // for, 22-25 a reference sequence number R, 26-27 a mask M; bit i of M asks
 // for sequence number R + 1 + i. All big-endian.
 //
-// Lock order: the decoder's lock, then `lock_` (the decoder's callback takes
-// it). Nothing here holds `lock_` while it calls the decoder.
+// A FEC number more than kRestartDistance away, either way, from the newest
+// one of the user's stream starts a new stream (a client that restarted its
+// numbers without a new join): the decoder and the kept datagrams start
+// afresh, and late datagrams of the stream before are dropped, so a NACK is
+// never answered with a datagram of an older stream.
+//
+// Lock order: `stream_lock_`, then the decoder's lock, then `lock_` (the
+// decoder's callback takes it). Nothing here holds `lock_` while it calls the
+// decoder.
 #ifndef SFU_NACK_H_
 #define SFU_NACK_H_
 
@@ -31,6 +38,8 @@ class UDPPacket;
 constexpr size_t kNackPacketSize = 28;
 // Media datagrams kept per user; one more evicts the smallest sequence number.
 constexpr size_t kMaxNackPackets = 256;
+// Far more than any reordering: one ring of the decoder.
+constexpr uint32_t kRestartDistance = 512;
 
 // One resend line per member per this period at most.
 constexpr int64_t kResendLogIntervalMs = 10000;
@@ -71,10 +80,26 @@ class Nack {
   // The server's lock is ordered before this class's lock and names it.
   friend class SfuServer;
 
+  // True when `seq` belongs to the user's current stream, starting a new
+  // stream when it lies far from it; false for a late datagram of the stream
+  // before the last restart.
+  bool FromCurrentStream(uint32_t seq) REQUIRES(stream_lock_);
+  // Empties the kept datagrams.
+  void Clear() EXCLUDES(lock_);
+
+  // Guards the numbers of the user's FEC stream; held across the decoder call
+  // so that a restart and the datagrams around it are handled in order.
+  rtc::Mutex stream_lock_;
+  bool have_stream_ GUARDED_BY(stream_lock_) = false;
+  uint32_t newest_fec_ GUARDED_BY(stream_lock_) = 0;
+  bool have_retired_ GUARDED_BY(stream_lock_) = false;
+  uint32_t retired_newest_fec_ GUARDED_BY(stream_lock_) = 0;
+
   rtc::Mutex lock_;
   // Allocated by this; destroyed first (see the destructor).
   std::unique_ptr<fec::Decoder> decoder_;
-  // Kept media datagrams in ascending sequence number (plain unsigned order):
+  // Kept media datagrams in ascending sequence number, compared on the 32-bit
+  // circle so that the oldest goes first across the wrap too:
   // a sorted ring of kMaxNackPackets entries, the smallest at `head_`. A
   // steady stream appends at the end and evicts the head, reusing its
   // datagram when nobody else holds it: no allocation, one contiguous array.
@@ -99,6 +124,7 @@ class Nack {
   // Every NACK bit would be a line, and a member may send NACKs at will: one
   // line per kResendLogIntervalMs, carrying the count of those held back.
   rtc::LogRateLimiter resend_log_{kResendLogIntervalMs};
+  rtc::LogRateLimiter restart_log_;
 };
 
 }  // namespace corvaneserver

@@ -260,13 +260,14 @@ TEST(MfUFrameTest, PriorityRanksBeforeLevel) {
   EXPECT_FALSE(loud > same);
 }
 
-TEST(FecHeaderTest, SourceOrRepairIsDecidedInUnsigned32Bits) {
+TEST(FecHeaderTest, SourceOrRepairIsCountedFromTheBlockStart) {
   // Numbers 10..12 of a block at 10 with k = 3 are sources; 13 is a repair.
   EXPECT_TRUE(IsSourceAudio(MakeFec(1, 12, 10, 3, {}).data()));
   EXPECT_FALSE(IsSourceAudio(MakeFec(1, 13, 10, 3, {}).data()));
-  // Block start + k wraps to 1: only 0 lies before it.
+  // A block straddling 2^32: ..FE, ..FF and 0 are its sources, 1 a repair.
   EXPECT_TRUE(IsSourceAudio(MakeFec(1, 0, 0xFFFFFFFEu, 3, {}).data()));
-  EXPECT_FALSE(IsSourceAudio(MakeFec(1, 0xFFFFFFFEu, 0xFFFFFFFEu, 3, {}).data()));
+  EXPECT_TRUE(IsSourceAudio(MakeFec(1, 0xFFFFFFFEu, 0xFFFFFFFEu, 3, {}).data()));
+  EXPECT_FALSE(IsSourceAudio(MakeFec(1, 1, 0xFFFFFFFEu, 3, {}).data()));
   const Bytes fec = MakeFec(0x0102030405060708ull, 0xA1B2C3D4u, 0, 1, {});
   EXPECT_EQ(ChannelId(fec.data()), 0x0102030405060708ull);
   EXPECT_EQ(SequenceNum(fec.data()), 0xA1B2C3D4u);

@@ -4,6 +4,7 @@
 // is about the room's own thread.
 #include "mfu/mfu_room.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 
 #include "base/time_utils.h"
 #include "mfu/mfu_channel.h"
+#include "packet/fec_header.h"
 #include "packet/udp_packet.h"
 
 #include "support/fec_test_datagram.h"
@@ -161,6 +163,52 @@ TEST_F(MfuRoomTest, AfterIdlePassesAGrownQueueIsTakenAndKeepsDrainingWithoutNewA
   room_.DeliverFrame();
   EXPECT_FALSE(logs_.Contains("get audio"));
   EXPECT_TRUE(listener.peer.Drain().empty());
+}
+
+// Regression: passes on an exact 20 ms grid took one frame of a speaker who
+// sends 50 a second, so a burst's backlog stayed for good. A speaker's
+// frames every 20 ms, with 10 of them held on the way and arriving at once:
+// every frame still reaches the listener once and in order, and within 4 s of
+// the burst its added delay is back within one frame.
+TEST_F(MfuRoomTest, BacklogOfABurstDrainsWithinFourSecondsAndLosesNoFrame) {
+  Member speaker(&room_, 1, kUserTypeSpeaker, server_);
+  Member listener(&room_, 2, kUserTypeListener, server_);
+  const Bytes repair = MakeFecRepair(1, 0, Bytes(30, 0xC8));
+  constexpr uint32_t kFrames = 300;
+  constexpr uint32_t kHeldFrom = 50;
+  constexpr uint32_t kReleasedAt = 60;  // frames 50 .. 59 arrive with frame 60
+  std::vector<int64_t> sent_ms(kFrames + 1);
+  std::vector<uint32_t> order;
+  int64_t worst_after_4s_ms = 0;
+  const int64_t start_ms = rtc::TimeMillis();
+  for (uint32_t tick = 1; tick <= kFrames; ++tick) {
+    clock_.AdvanceTime(kMixerPeriodMs);
+    sent_ms[tick] = rtc::TimeMillis();
+    if (tick < kHeldFrom || tick >= kReleasedAt) {
+      for (uint32_t seq = tick < kReleasedAt ? tick : (tick == kReleasedAt ? kHeldFrom : tick);
+           seq <= tick; ++seq) {
+        ASSERT_EQ(speaker.Receive(Source(1, seq, 5)), 0);
+        // Every other frame carries a repair datagram, which never counts as one.
+        if (seq % 2 == 0) {
+          ASSERT_EQ(speaker.Receive(repair), 0);
+        }
+      }
+    }
+    room_.DeliverFrame();
+    while (auto bytes = listener.peer.Receive(0)) {
+      if (*bytes == repair) continue;
+      const uint32_t seq = SequenceNum(bytes->data());
+      order.push_back(seq);
+      const int64_t delay_ms = rtc::TimeMillis() - sent_ms[seq];
+      if (rtc::TimeMillis() >= start_ms + (kReleasedAt + 200) * kMixerPeriodMs) {
+        worst_after_4s_ms = std::max(worst_after_4s_ms, delay_ms);
+      }
+    }
+  }
+  std::vector<uint32_t> expected;
+  for (uint32_t seq = 1; seq <= kFrames; ++seq) expected.push_back(seq);
+  EXPECT_EQ(order, expected);
+  EXPECT_LE(worst_after_4s_ms, kMixerPeriodMs);
 }
 
 TEST_F(MfuRoomTest, RepairDatagramsWaitOverIdlePassesForTheirSourceDatagram) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/byte_io.h"
 #include "base/time_utils.h"
 
 #include "support/media_datagram.h"
@@ -192,6 +193,30 @@ TEST(UDPPacketTest, RepairDatagramHasNoAckTokenOrFlagsToClear) {
   // Without a whole FEC header nothing is a repair datagram.
   EXPECT_FALSE(Make(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 21))->IsFecRepair());
   EXPECT_FALSE(Make(testing_support::MediaDatagram(0xB0, 0x82, 5, 6))->IsFecRepair());
+}
+
+// Regression: sources and repairs of a block that straddles 2^32 were told
+// apart without wrap, so sources before the wrap read as repairs and repairs
+// after it as sources.
+TEST(UDPPacketTest, SourceOrRepairHoldsAcrossTheWrapOfFecNumbers) {
+  auto with_numbers = [](uint32_t sequence, uint32_t start, uint8_t k) {
+    auto bytes =
+        testing_support::FecDatagram(42, testing_support::MediaDatagram(0xB0, 0x20, 5, 42));
+    rtc::SetBE32(bytes.data() + 10, sequence);
+    rtc::SetBE32(bytes.data() + 14, start);
+    bytes[18] = k;
+    bytes[19] = 2;
+    return Make(bytes);
+  };
+  // Block at 2^32 - 2 with k = 4, r = 2: sources ..FE, ..FF, 0, 1; repairs 2, 3.
+  const uint32_t start = 0xFFFFFFFEu;
+  for (uint32_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(with_numbers(start + i, start, 4)->IsFecRepair(), i >= 4) << i;
+  }
+  // Block at 2^32 - 5 with k = 4: its repairs ..FF and 0 straddle the wrap.
+  for (uint32_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(with_numbers(0xFFFFFFFBu + i, 0xFFFFFFFBu, 4)->IsFecRepair(), i >= 4) << i;
+  }
 }
 
 TEST(UDPPacketTest, PayloadTypePredicates) {

@@ -24,10 +24,17 @@ using testutil::LogCapture;
 
 constexpr uint64_t kUser = 9;
 
-Bytes Voice(uint32_t seq) { return MakeMedia(0xA0, 0x20, seq, kUser, "", Bytes(60, seq & 0xFF)); }
+// The voice of stream `stream` (a sender's numbering before and after it
+// restarts) at `seq`.
+Bytes VoiceOf(uint32_t seq, uint8_t stream) {
+  Bytes payload(60, seq & 0xFF);
+  payload[0] = stream;
+  return MakeMedia(0xA0, 0x20, seq, kUser, "", payload);
+}
 
 class NackTest : public ::testing::Test {
  protected:
+  Bytes Voice(uint32_t seq) const { return VoiceOf(seq, stream_); }
   // Feeds the FEC block at `start` carrying media first .. first + 3, without
   // the datagrams at the positions in `lost`.
   void FeedBlock(uint32_t start, uint32_t first, std::vector<int> lost = {}) {
@@ -68,6 +75,7 @@ class NackTest : public ::testing::Test {
     return seqs;
   }
 
+  uint8_t stream_ = 0;
   LogCapture logs_;
   UdpPeer server_;
   UdpPeer user_;
@@ -190,6 +198,22 @@ TEST_F(NackTest, OutOfOrderArrivalsKeepTheLargest256) {
   }
 }
 
+// Regression: numbers compared as plain unsigned values made every number
+// after the wrap the smallest: once 256 were kept, the newest were evicted
+// (or never kept) instead of the oldest, and NACKs after the wrap failed.
+TEST_F(NackTest, AcrossTheWrapTheOldestIsEvictedAndTheNewestKept) {
+  for (uint32_t seq = 0xFFFFFF00u; seq != 10; ++seq) {
+    const Bytes voice = Voice(seq);
+    ASSERT_EQ(nack_.OnFecPacketDecoded(voice.data(), voice.size()), 0);
+  }
+  EXPECT_EQ(nack_.PacketCount(), 256u);
+  for (uint32_t seq = 0; seq <= 9; ++seq) EXPECT_TRUE(nack_.SeekPacket(seq)) << seq;
+  EXPECT_FALSE(nack_.SeekPacket(0xFFFFFF09u));
+  EXPECT_TRUE(nack_.SeekPacket(0xFFFFFF0Au));
+  EXPECT_EQ(SendNack(MakeNack(0xFFFFFFFEu, 0b111)), 0);
+  EXPECT_EQ(ReceivedSeqs(), (Seqs{0xFFFFFFFFu, 0, 1}));
+}
+
 TEST_F(NackTest, DatagramHandedOutStaysIntactAfterEviction) {
   Keep(1, 256);
   std::shared_ptr<UDPPacket> held = nack_.SeekPacket(1);
@@ -202,6 +226,33 @@ TEST_F(NackTest, DatagramHandedOutStaysIntactAfterEviction) {
     ASSERT_TRUE(kept);
     EXPECT_EQ(Bytes(kept->data(), kept->data() + kept->size()), Voice(seq));
   }
+}
+
+// Regression: a sender that restarted its FEC and media numbers without a new
+// join was never decoded again, and NACKs were answered with the datagrams of
+// its old stream that had the same numbers.
+TEST_F(NackTest, SenderRestartingItsNumbersGetsAFreshDecoderAndAnEmptiedBuffer) {
+  FeedBlock(6000, 100);
+  FeedBlock(6006, 104);
+  stream_ = 1;
+  FeedBlock(0, 100, {1});  // the new stream; its 101 is rebuilt
+  EXPECT_EQ(logs_.Count("user [9] restarted its fec sequence numbers from [6011] to [0]"), 1u);
+  EXPECT_EQ(SendNack(MakeNack(99, 0xFF)), 0);
+  // 100 .. 103 of the new stream; 104 .. 107 were the old stream's only, and
+  // are not served.
+  EXPECT_EQ(ReceivedSeqs(), (Seqs{100, 101, 102, 103}));
+  // A late datagram of the old stream neither restarts again nor is kept.
+  std::vector<fec::Datagram> old_block;
+  stream_ = 0;
+  ASSERT_TRUE(fec::BuildFecBlock(kUser, 6012, {Voice(108), Voice(109), Voice(110), Voice(111)}, 2,
+                                 false, &old_block));
+  nack_.OnPacketReceived(MakePacket(old_block[0], server_.fd(), user_.address()));
+  stream_ = 1;
+  FeedBlock(6, 104);
+  EXPECT_EQ(logs_.Count("restarted its fec sequence numbers"), 1u);
+  EXPECT_FALSE(nack_.SeekPacket(108));
+  EXPECT_EQ(SendNack(MakeNack(99, 0xFF)), 0);
+  EXPECT_EQ(ReceivedSeqs(), (Seqs{100, 101, 102, 103, 104, 105, 106, 107}));
 }
 
 TEST_F(NackTest, InsertPacketKeepsByTheMediaSequenceNumber) {

@@ -56,14 +56,15 @@ inline Bytes MakeMedia(uint8_t flags, uint8_t payload_type, uint32_t seq, uint64
                          payload.size());
 }
 
-// A FEC datagram: byte 1 'P', the user id at 2, ten header bytes, the wrapped
-// length at 20, then the wrapped datagram.
+// A FEC datagram: byte 1 'P', the user id at 2, ten header bytes (a source
+// datagram: its number is its block's start), the wrapped length at 20, then
+// the wrapped datagram.
 inline Bytes FecDatagram(uint64_t user_id, const Bytes& wrapped) {
   Bytes out;
   out.push_back(0x00);
   out.push_back(0x50);
   AppendBE(&out, user_id, 8);
-  for (int i = 0; i < 10; ++i) out.push_back(static_cast<uint8_t>(0xE0 + i));
+  for (int i = 0; i < 10; ++i) out.push_back(static_cast<uint8_t>(0xE0 + (i < 8 ? i % 4 : i)));
   AppendBE(&out, wrapped.size(), 2);
   out.insert(out.end(), wrapped.begin(), wrapped.end());
   return out;

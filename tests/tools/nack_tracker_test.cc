@@ -99,6 +99,29 @@ TEST(NackTrackerTest, AHugeJumpIsARestartNotALoss) {
   EXPECT_EQ(tracker.missing(), 1u);
 }
 
+// A sender that restarts its numbers far below the highest seen is followed
+// from its new numbers on; before, every number of the new run read as late.
+TEST(NackTrackerTest, AHugeJumpBackIsARestartFollowedFromThere) {
+  NackTracker tracker(kRetryUs, 5);
+  tracker.OnReceived(1000000);
+  tracker.OnReceived(1000002);  // 1000001 missing
+  tracker.OnReceived(1);
+  EXPECT_EQ(tracker.missing(), 0u);
+  tracker.OnReceived(3);
+  EXPECT_EQ(tracker.MissingNumbers(), (std::vector<uint32_t>{2}));
+}
+
+TEST(NackTrackerTest, AGapIsAskedForOnlyAfterTheWait) {
+  NackTracker tracker(kRetryUs, 5, 20000);
+  tracker.OnReceived(10);
+  tracker.OnReceived(13);  // 11 and 12 missing
+  EXPECT_TRUE(tracker.TakeDue(1000).empty());
+  tracker.OnReceived(11);  // reordered: came within the wait, never asked for
+  EXPECT_TRUE(tracker.TakeDue(20999).empty());
+  EXPECT_EQ(Pairs(tracker.TakeDue(21000)).size(), 1u);
+  EXPECT_EQ(tracker.asked(), 1u);
+}
+
 TEST(NackTrackerTest, SequenceNumbersWrap) {
   NackTracker tracker(kRetryUs, 5);
   tracker.OnReceived(0xFFFFFFFEu);

@@ -176,5 +176,19 @@ TEST(RosterMixTest, LevelAndPriorityParseAndFormatBack) {
   }
 }
 
+TEST(RosterImpairmentTest, PerUserConditionsParseAndFormatBack) {
+  Roster roster;
+  std::string error;
+  const std::string text =
+      "room 1 user 2 speaker t uplink=loss=2,jitter=10\n"
+      "room 1 user 3 listener u downlink=burst=3:3,reorder\n";
+  ASSERT_TRUE(ParseRoster(text, &roster, &error)) << error;
+  EXPECT_EQ(roster.users[0].uplink, "loss=2,jitter=10");
+  EXPECT_EQ(roster.users[1].downlink, "burst=3:3,reorder");
+  EXPECT_EQ(FormatRoster(roster), text);
+  Roster r;
+  EXPECT_FALSE(ParseRoster("room 1 user 2 speaker t uplink=", &r, &error));
+}
+
 }  // namespace
 }  // namespace corvanetools

@@ -9,6 +9,10 @@ namespace corvanetools {
 
 namespace {
 
+// Receivers on an impaired path wait this long before asking for a gap: a
+// reordered datagram usually fills it meanwhile.
+constexpr int kImpairedNackWaitMs = 20;
+
 // Per talking user; more than one speaker's sending thread can reach, so the
 // sender, not this bound, limits a saturation sweep.
 constexpr double kMaxRate = 1000000;
@@ -93,6 +97,14 @@ bool ApplyWavFiles(const std::map<uint64_t, std::string>& wav_files, ClientOptio
 
 }  // namespace
 
+bool ClientOptions::Impaired() const {
+  if (uplink.Any() || downlink.Any() || restart_at_ms >= 0) return true;
+  for (const RosterUser& user : roster.users) {
+    if (!user.uplink.empty() || !user.downlink.empty()) return true;
+  }
+  return false;
+}
+
 bool IsUsableVoicePayloadType(int payload_type) {
   if (payload_type < 0 || payload_type > 255 || (payload_type & 1) != 0) return false;
   switch (payload_type) {
@@ -116,6 +128,10 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
   uint64_t first_room = 1;
   uint64_t first_user = 1000;
   std::map<uint64_t, std::string> wav_files;  // --wav, applied once the roster is complete
+  bool restart_preset = false;
+  uint32_t preset_first_sequence = 0;
+  bool first_sequence_given = false;
+  bool nack_wait_given = false;
 
   for (size_t i = 0; i < args.size(); ++i) {
     std::string name = args[i];
@@ -155,6 +171,10 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
     }
     if (name == "--nack") {
       options->nack = true;
+      continue;
+    }
+    if (name == "--no-receiver-fec") {
+      options->receiver_fec = false;
       continue;
     }
     if (!has_inline_value) {
@@ -237,8 +257,39 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       ok = ParseU64(value, &options->loss_seed);
     } else if (name == "--nack-retry-ms") {
       ok = ParseIntIn(value, 1, 10000, &options->nack_retry_ms);
+    } else if (name == "--nack-wait-ms") {
+      ok = ParseIntIn(value, 0, 10000, &options->nack_wait_ms);
+      nack_wait_given = true;
     } else if (name == "--nack-attempts") {
       ok = ParseIntIn(value, 1, 1000, &options->nack_attempts);
+    } else if (name == "--impair") {
+      ImpairmentPreset preset;
+      ok = FindImpairmentPreset(value, &preset);
+      if (ok) {
+        options->uplink = preset.uplink;
+        options->downlink = preset.downlink;
+        restart_preset = preset.restart;
+        if (preset.first_sequence != 0) preset_first_sequence = preset.first_sequence;
+      }
+    } else if (name == "--uplink") {
+      if (!ParseImpairmentSpec(value, &options->uplink, error)) return ParseOutcome::kError;
+    } else if (name == "--downlink") {
+      if (!ParseImpairmentSpec(value, &options->downlink, error)) return ParseOutcome::kError;
+    } else if (name == "--impair-seed") {
+      ok = ParseU64(value, &options->impair_seed);
+    } else if (name == "--restart-at-ms") {
+      ok = ParseIntIn(value, 0, 86400000, &options->restart_at_ms);
+    } else if (name == "--first-seq") {
+      uint64_t first = 0;
+      ok = ParseU64(value, &first) && first <= 0xFFFFFFFFu;
+      options->first_sequence = static_cast<uint32_t>(first);
+      first_sequence_given = true;
+    } else if (name == "--restart-seq") {
+      uint64_t first = 0;
+      ok = ParseU64(value, &first) && first <= 0xFFFFFFFFu;
+      options->restart_sequence = static_cast<uint32_t>(first);
+    } else if (name == "--playout-ms") {
+      ok = ParseIntIn(value, 1, 60000, &options->playout_ms);
     } else if (name == "--level") {
       ok = ParseIntIn(value, 0, 255, &options->level);
     } else if (name == "--wav") {
@@ -248,8 +299,6 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       if (ok) wav_files[id] = value.substr(at + 1);
     } else if (name == "--audio-out") {
       options->audio_out = value;
-    } else if (name == "--playout-ms") {
-      ok = ParseIntIn(value, 0, 10000, &options->playout_ms);
     } else if (name == "--table-rows") {
       ok = ParseIntIn(value, 0, 1000000, &options->table_rows);
     } else if (name == "--write-users") {
@@ -264,6 +313,13 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
     }
   }
 
+  if (options->Impaired() && !nack_wait_given) options->nack_wait_ms = kImpairedNackWaitMs;
+  if (preset_first_sequence != 0 && !first_sequence_given) {
+    options->first_sequence = preset_first_sequence;
+  }
+  if (restart_preset && options->restart_at_ms < 0) {
+    options->restart_at_ms = static_cast<int>(options->duration_s * 500);
+  }
   if (options->mixer && options->fec_k == 0) options->fec_k = 1;
   if (options->FecOn()) {
     if (options->reliable_every > 0 || options->music_every > 0) {
@@ -378,6 +434,9 @@ Mixing server and FEC:
                           server with nack_enabled); recovered and lost-for-good are counted
   --nack-retry-ms MS      repeat a NACK for a still-missing datagram after MS (40)
   --nack-attempts N       ask for one datagram at most N times (12)
+  --nack-wait-ms MS       ask for a missing datagram only once it has been missing for MS
+                          (0; 20 under --impair, --uplink or --downlink, where datagrams
+                          are reordered)
   --level N               frame level of speakers without level= in the roster (0)
 
 Speech:
@@ -390,11 +449,38 @@ Speech:
                           the 16-byte probe, then the Opus frame. After the file the speaker
                           sends silence until --duration ends; give a duration that covers it
   --audio-out DIR         write what each receiver heard to DIR/user-<ID>.wav (48 kHz mono)
-  --playout-ms MS         fixed playout delay of the receivers' jitter buffers (60): a frame
-                          that arrives later than MS after its time is lost. Each receiver
-                          decodes each speaker with Opus, conceals up to 5 lost frames in a
-                          row, mixes every speaker it hears and scores each speaker's speech
-                          against the source file (correlation and coverage, see README)
+  Each receiver decodes each speaker with Opus through a jitter buffer of --playout-ms
+  (below; a frame that arrives later than its playout time is lost), conceals up to 5
+  lost frames in a row, mixes every speaker it hears and scores each speaker's speech
+  against the source file (correlation and coverage, see README)
+Network conditions (seeded: the same seed gives the same pattern):
+  --impair PRESET         wifi: 1% random loss and 10 ms jitter both ways; cellular: 3%
+                          loss in bursts of mean length 3 and 40 ms jitter with reordering
+                          both ways; stall: the talkers' uplink holds everything for 500 ms
+                          every 10 s (the first 5 s in) and then releases it at once;
+                          restart: talking users number from 1000000 and restart their
+                          media and FEC numbers at 1 half way through the traffic (without
+                          a new join), with 2% uplink loss
+  --uplink SPEC           conditions of the talkers' voice on its way to the server, and
+  --downlink SPEC         of the voice on its way from the server to each user. SPEC is a
+                          comma-separated list of loss=PERCENT, burst=PERCENT:LENGTH
+                          (Gilbert-Elliott: long-run loss and mean burst length), delay=MS,
+                          jitter=MS (uniform 0..MS on top of the delay), reorder (jittered
+                          datagrams may overtake), dup=PERCENT, stall=MS/EVERY_MS (first stall half a period in); or none
+  --impair-seed N         seed of the conditions (1)
+  --restart-at-ms MS      talking users restart their numbers MS into the traffic
+  --restart-seq N         the number they restart at (1)
+  --first-seq N           first media and FEC number of every user (1; near 4294967295
+                          to cross the wrap)
+  --playout-ms MS         playout delay (150): a frame arriving later than MS after it was
+                          sent is too late to play; the speech jitter buffers play each
+                          frame MS after the first frame's arrival plus 20 ms per frame
+  --no-receiver-fec       receivers leave FEC decoding to the server (and their NACKs)
+  With any of these, the report adds a quality table per user and role: frames played,
+  recovered by the receiver's own FEC decoding, recovered by NACK, too late, lost for
+  good; the residual loss; the delay the server added (p50, p99, max, and the largest
+  per second of the run); and the ITU-T G.107 E-model R and MOS (see README). Losses are
+  then reported there, not as a failure.
 
 Output:
   --json                  one JSON object on standard output instead of the tables
@@ -403,7 +489,7 @@ Output:
 
 Roster file, one entry per line, '#' starts a comment:
   room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=token|none|wrong]
-       [level=0-255] [priority=0|1] [wav=FILE]
+       [level=0-255] [priority=0|1] [wav=FILE] [uplink=SPEC] [downlink=SPEC]
   cascade ROOM id ID address IP:PORT [server=IP:PORT]
   muted is a speaker the gateway mutes; start= delays the user's join by MS after traffic
   starts; auth=none/wrong presents no or a wrong token (the user expects to be refused).

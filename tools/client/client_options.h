@@ -9,6 +9,7 @@
 
 #include "base/socket_address.h"
 
+#include "client/impairment.h"
 #include "client/media_datagrams.h"
 #include "client/roster.h"
 
@@ -50,15 +51,28 @@ struct ClientOptions {
   bool nack = false;  // receivers ask for missing voice datagrams again
   int nack_retry_ms = 40;
   int nack_attempts = 12;
-  int level = 0;  // frame level of speakers without level=
+  int nack_wait_ms = 0;  // a gap is asked for once it is this old
+  int level = 0;         // frame level of speakers without level=
 
   // Speech (voice_audio.h): speakers with a WAV file send Opus frames;
   // receivers decode what they hear, write it here (empty: nowhere) and
   // measure it against the sources.
   std::string audio_out;
-  int playout_ms = 60;  // fixed playout delay of the receivers' jitter buffers
 
   bool FecOn() const { return fec_k > 0; }
+
+  // Network conditions (impairment.h), the same for every user.
+  ImpairmentSpec uplink;    // what talking users send: their voice
+  ImpairmentSpec downlink;  // what every user receives: voice from the server
+  uint64_t impair_seed = 1;
+  int restart_at_ms = -1;         // talking users restart their numbers this far into the traffic
+  uint32_t first_sequence = 1;    // first media and FEC number of every user
+  uint32_t restart_sequence = 1;  // where a restart starts the numbers again
+  int playout_ms = 150;           // a frame later than this after its sending is not played; the
+                                  // speech jitter buffers' fixed delay
+  bool receiver_fec = true;       // receivers decode the FEC stream themselves (when impaired)
+  // Any conditions, the client's or a roster user's.
+  bool Impaired() const;
 
   bool json = false;
   bool quiet = false;

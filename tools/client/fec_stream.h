@@ -50,8 +50,9 @@ struct FecHeader {
   uint32_t block_start = 0;
   uint8_t k = 0;
   uint8_t r = 0;
-  // A source datagram: s < b + k (unsigned 32-bit compare, as the server does).
-  bool IsSource() const { return sequence < block_start + k; }
+  // A source datagram: s - b < k, counted from the block start as the
+  // servers do, so that a block straddling 2^32 reads right.
+  bool IsSource() const { return sequence - block_start < k; }
 };
 // False when the datagram is shorter than the header or byte 1 is not 'P'.
 bool ParseFecHeader(const uint8_t* data, size_t size, FecHeader* header);

@@ -61,6 +61,12 @@ void NackTracker::OnReceived(uint32_t sequence) {
     next_ = sequence + 1;
     return;
   }
+  if (next_ - sequence - 1 > kMaxGap && !After(sequence + 1, next_)) {
+    // Far behind the highest seen: the sender restarted its numbers.
+    missing_.clear();
+    next_ = sequence + 1;
+    return;
+  }
   if (!After(sequence + 1, next_)) {
     // At or below the highest seen: a late or resent datagram.
     auto it = missing_.find(sequence);
@@ -83,6 +89,10 @@ std::vector<NackRequest> NackTracker::TakeDue(int64_t now_us) {
   std::vector<uint32_t> due;
   for (auto& [number, entry] : missing_) {
     if (entry.attempts >= max_attempts_) continue;
+    if (entry.attempts == 0 && wait_us_ > 0) {
+      if (entry.seen_missing_us < 0) entry.seen_missing_us = now_us;
+      if (now_us - entry.seen_missing_us < wait_us_) continue;
+    }
     if (entry.attempts > 0 && now_us - entry.last_asked_us < retry_us_) continue;
     if (entry.attempts == 0) ++asked_;
     ++entry.attempts;

@@ -41,13 +41,17 @@ class NackTracker {
   // Gaps wider than this are not asked for (a sender restart, not a loss).
   static constexpr uint32_t kMaxGap = 1024;
 
-  NackTracker(int64_t retry_us, int max_attempts)
-      : retry_us_(retry_us), max_attempts_(max_attempts) {}
+  // A missing number is first asked for once it has been missing for
+  // `wait_us` (seen missing by TakeDue that long ago): a reordered datagram
+  // usually comes meanwhile.
+  NackTracker(int64_t retry_us, int max_attempts, int64_t wait_us = 0)
+      : retry_us_(retry_us), max_attempts_(max_attempts), wait_us_(wait_us) {}
 
   // Expects every number from `first` on (before anything arrived; otherwise
   // the first arrival sets where the tracker starts).
   void StartAt(uint32_t first);
-  // A datagram with this media sequence number arrived.
+  // A datagram with this media sequence number arrived. One more than kMaxGap
+  // behind the highest seen starts the tracker afresh (a sender restart).
   void OnReceived(uint32_t sequence);
   // The sender is known to have sent every number below `end`: a missing
   // tail is asked for too.
@@ -65,11 +69,13 @@ class NackTracker {
   struct Missing {
     int attempts = 0;
     int64_t last_asked_us = 0;
+    int64_t seen_missing_us = -1;  // when TakeDue first saw it missing
   };
   void MarkMissing(uint32_t from, uint32_t to);  // [from, to)
 
   const int64_t retry_us_;
   const int max_attempts_;
+  const int64_t wait_us_;
   bool started_ = false;
   uint32_t next_ = 0;  // one past the highest number seen
   std::map<uint32_t, Missing> missing_;

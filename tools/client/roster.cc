@@ -173,6 +173,12 @@ bool ParseUserOptions(const std::vector<std::string>& words, size_t first, Roste
         *error = "auth must be token, none or wrong";
         return false;
       }
+    } else if (key == "uplink" || key == "downlink") {
+      if (value.empty()) {
+        *error = key + " needs conditions, got '" + words[i] + "'";
+        return false;
+      }
+      (key == "uplink" ? user->uplink : user->downlink) = value;
     } else if (key == "level") {
       int64_t level = 0;
       if (!ParseI64(value, &level) || level < 0 || level > 255) {
@@ -223,7 +229,7 @@ bool ParseRosterLine(const std::string& raw_line, Roster* roster, std::string* e
     if (words.size() < 6 || words[2] != "user") {
       *error =
           "expected: room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=MODE] "
-          "[level=N] [priority=0|1] [wav=FILE]";
+          "[level=N] [priority=0|1] [wav=FILE] [uplink=SPEC] [downlink=SPEC]";
       return false;
     }
     if (!ParseU64(words[1], &user.room_id)) {
@@ -360,6 +366,8 @@ std::string FormatRoster(const Roster& roster) {
     if (user.level >= 0) out << " level=" << user.level;
     if (user.priority) out << " priority=1";
     if (!user.wav.empty()) out << " wav=" << user.wav;
+    if (!user.uplink.empty()) out << " uplink=" << user.uplink;
+    if (!user.downlink.empty()) out << " downlink=" << user.downlink;
     out << '\n';
   }
   for (const RosterCascade& cascade : roster.cascades) {

@@ -57,6 +57,10 @@ struct RosterUser {
   int level = -1;  // -1: the client's default level
   bool priority = false;
   std::string wav;  // empty: the speaker sends probes, not speech
+  // This user's network conditions (corvane-client's --uplink / --downlink
+  // SPEC, checked by the client); empty: the client's.
+  std::string uplink;
+  std::string downlink;
 };
 
 struct RosterCascade {

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <set>
 
+#include "client/quality_report.h"
+
 namespace corvanetools {
 
 namespace {
@@ -68,6 +70,7 @@ void JsonCounters(const UserResult& r, std::ostream& out) {
       << ",\"chosen_received\":" << r.chosen_received
       << ",\"unchosen_received\":" << r.unchosen_received
       << ",\"pass_spread_ms\":" << Format("%.3f", Ms(r.pass_spread_us));
+  JsonQuality(r, out);
 }
 
 }  // namespace
@@ -106,6 +109,17 @@ void UserResult::Accumulate(const UserResult& o) {
   chosen_received += o.chosen_received;
   unchosen_received += o.unchosen_received;
   pass_spread_us = std::max(pass_spread_us, o.pass_spread_us);
+  quality.Add(o.quality);
+  server_delay.Merge(o.server_delay);
+  played_delay.Merge(o.played_delay);
+  stale_answers += o.stale_answers;
+  if (server_delay_by_second_us.size() < o.server_delay_by_second_us.size()) {
+    server_delay_by_second_us.resize(o.server_delay_by_second_us.size(), 0);
+  }
+  for (size_t i = 0; i < o.server_delay_by_second_us.size(); ++i) {
+    server_delay_by_second_us[i] =
+        std::max(server_delay_by_second_us[i], o.server_delay_by_second_us[i]);
+  }
 }
 
 std::string FindProblem(const UserResult& user) {
@@ -116,7 +130,11 @@ std::string FindProblem(const UserResult& user) {
   };
   if (user.expects_admission && !user.admitted) add("not admitted");
   if (!user.expects_admission && user.admitted) add("admitted although it should be refused");
-  if (user.lost > 0) add("lost " + std::to_string(user.lost));
+  // Under impaired conditions losses are what is measured (quality table).
+  if (user.lost > 0 && !user.impaired) add("lost " + std::to_string(user.lost));
+  if (user.stale_answers > 0) {
+    add(std::to_string(user.stale_answers) + " NACK answers of a stream before a restart");
+  }
   if (user.unexpected > 0) add(std::to_string(user.unexpected) + " unexpected");
   if (user.unchosen_received > 0) {
     add(std::to_string(user.unchosen_received) + " frames the mixer should have dropped");
@@ -210,6 +228,7 @@ void PrintTable(const RunResult& result, int max_rows, std::ostream& out) {
                   ")\n",
                   t.nacks_sent, t.nack_asked, t.recovered, t.lost_for_good, t.unrecoverable);
   }
+  if (result.impaired) PrintQualityTable(result, max_rows, out);
   if (result.mixer) {
     out << Format("mixer: chosen frames expected %" PRIu64 ", received %" PRIu64
                   ", frames that should have been dropped but arrived %" PRIu64 "\n",

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "client/latency_histogram.h"
+#include "client/playout_meter.h"
 #include "client/speech_report.h"
 
 namespace corvanetools {
@@ -69,11 +70,22 @@ struct UserResult {
   // The p99 spread of the arrival phase of mixed frames (see PassPhase); in
   // sums, the largest.
   int64_t pass_spread_us = 0;
+  // Under impaired conditions, as a receiver (quality_report.h): what could be
+  // played, the delay the server added (in all, and the largest per second of
+  // the run), the delay of the frames played, and NACK answers that came from
+  // a sender's stream before its restart.
+  PlayoutMeter::Counts quality;
+  LatencyHistogram server_delay;
+  std::vector<int64_t> server_delay_by_second_us;
+  LatencyHistogram played_delay;
+  uint64_t stale_answers = 0;
+  int quality_playout_ms = 150;  // the run's playout delay, for the figures
   // Distinct voice datagrams received from each sender of the room, by sender id.
   std::map<uint64_t, uint64_t> heard_from;
   // Speech heard from each speaker with a WAV file, by speaker id.
   std::map<uint64_t, SpeechResult> speech;
 
+  bool impaired = false;  // losses are measured, not a problem
   // Empty when the user met every expectation.
   std::string problem;
 
@@ -92,6 +104,8 @@ struct RunResult {
   bool mixer = false;
   bool fec = false;
   bool nack = false;
+  bool impaired = false;  // network conditions were impaired: print the quality table
+  int playout_ms = 0;
 
   // Fills total, by_role and ok from users.
   void Summarise();

@@ -16,12 +16,15 @@
 #include <vector>
 
 #include "base/socket_address.h"
+#include "fec/decoder.h"
 
 #include "client/fec_stream.h"
+#include "client/impairment.h"
 #include "client/latency_histogram.h"
 #include "client/media_datagrams.h"
 #include "client/nack_tracker.h"
 #include "client/pass_phase.h"
+#include "client/playout_meter.h"
 #include "client/roster.h"
 #include "client/seq_tracker.h"
 #include "client/voice_audio.h"
@@ -89,6 +92,13 @@ struct SenderLink {
   std::atomic<uint32_t> heard{0};
   // --nack: the sender's voice sequence numbers this receiver misses.
   std::unique_ptr<NackTracker> nack;
+  // What this receiver could play of the sender's voice.
+  std::unique_ptr<PlayoutMeter> playout;
+  // With FEC: the receiver's own decoding of the sender's FEC stream, which
+  // starts afresh when the FEC number jumps by more than a ring.
+  std::unique_ptr<fec::Decoder> fec_decoder;
+  bool have_fec_sequence = false;
+  uint32_t newest_fec_sequence = 0;
 };
 
 // Receiver-side counters; only the receiving loop writes them.
@@ -108,7 +118,22 @@ struct ReceiveCounters {
   uint64_t received_total = 0;   // every datagram read from the socket
   uint64_t repairs_received = 0;
   uint64_t nacks_sent = 0;
+  // NACK answers of the sender's stream before its restart, arriving after it.
+  uint64_t stale_answers = 0;
 };
+
+// The delay the server added to the voice a user received, in all and as the
+// largest per second of the run; the receiving loop writes it.
+struct ServerDelay {
+  LatencyHistogram all;
+  std::vector<int64_t> max_by_second_us;
+  void Add(int64_t delay_us, size_t second);
+};
+
+// How long each voice datagram of a talking user was held on its uplink, by
+// media sequence number modulo the slot count: the receivers take it off
+// what they measure to leave the server's part.
+constexpr uint32_t kUplinkDelaySlots = 4096;
 
 struct SimUser {
   // --- Set up before the loops start; read-only afterwards. ---
@@ -131,6 +156,10 @@ struct SimUser {
   std::atomic<int64_t> begin_us{0};     // handshake start
   std::atomic<int64_t> admitted_us{0};  // when the acknowledgement of the announce came
   std::atomic<uint32_t> next_sequence{1};
+  // With an uplink impairment (kUplinkDelaySlots entries), else null.
+  std::unique_ptr<std::atomic<int64_t>[]> uplink_delay_us;
+  // When the user restarted its numbers (0: never).
+  std::atomic<int64_t> restart_us{0};
   // Next stream index per measured stream, taken before the datagram is sent.
   std::atomic<uint32_t> next_index[kMeasuredStreams] = {};
   std::atomic<uint64_t> sent_measured{0};
@@ -146,6 +175,8 @@ struct SimUser {
   SendLedger ledger;
   // Borrowed from the simulator; null for a speaker without speech.
   const SpeakerAudio* speech = nullptr;
+  std::unique_ptr<Impairment> uplink;
+  bool restarted = false;
 
   // --- Receiving loop only. ---
   LatencyHistogram latency;
@@ -156,6 +187,9 @@ struct SimUser {
   uint32_t nack_sequence = 0;  // numbers this user's NACKs
   // The speech this user hears; null when no speaker of its room has speech.
   std::unique_ptr<ListenerAudio> hearing;
+  std::unique_ptr<Impairment> downlink;
+  ServerDelay server_delay;
+  LatencyHistogram played_delay;  // send to arrival of the frames played
 
   Phase GetPhase() const { return static_cast<Phase>(phase.load(std::memory_order_acquire)); }
   // False for users that present no or a wrong token, or skip the detect:

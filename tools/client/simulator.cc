@@ -137,6 +137,24 @@ bool Simulator::Setup(std::string* error) {
       return false;
     }
     if (!OpenSocket(user.get(), options_.bind_ip, 0, error)) return false;
+    user->next_sequence.store(options_.first_sequence);
+    // The user's own conditions (roster uplink= / downlink=), else the client's.
+    ImpairmentSpec uplink = options_.uplink;
+    ImpairmentSpec downlink = options_.downlink;
+    if ((!entry.uplink.empty() && !ParseImpairmentSpec(entry.uplink, &uplink, error)) ||
+        (!entry.downlink.empty() && !ParseImpairmentSpec(entry.downlink, &downlink, error))) {
+      *error = "user " + std::to_string(entry.user_id) + ": " + *error;
+      return false;
+    }
+    if (uplink.Any() && IsTalkingRole(entry.role)) {
+      user->uplink = std::make_unique<Impairment>(
+          uplink, MixBits(options_.impair_seed ^ MixBits(entry.user_id * 2)), run_start_us_);
+      user->uplink_delay_us = std::make_unique<std::atomic<int64_t>[]>(kUplinkDelaySlots);
+    }
+    if (downlink.Any()) {
+      user->downlink = std::make_unique<Impairment>(
+          downlink, MixBits(options_.impair_seed ^ MixBits(entry.user_id * 2 + 1)), run_start_us_);
+    }
     if (options_.FecOn() && IsTalkingRole(entry.role)) {
       RepairEncoder encoder = DefaultRepairEncoder(options_.fec_k, options_.fec_r);
       if (!encoder) {
@@ -145,7 +163,7 @@ bool Simulator::Setup(std::string* error) {
         return false;
       }
       user->fec = std::make_unique<FecStream>(entry.user_id, options_.fec_k, options_.fec_r,
-                                              std::move(encoder));
+                                              std::move(encoder), options_.first_sequence);
     }
     user->index = static_cast<uint32_t>(users_.size());
     users_.push_back(std::move(user));
@@ -222,9 +240,32 @@ void Simulator::BuildRooms() {
     for (size_t slot = 0; slot < plan->talkers.size(); ++slot) {
       if (static_cast<int>(slot) == user->own_slot) continue;
       user->links[slot] = std::make_unique<SenderLink>();
+      if (!user->peer) {
+        SenderLink* link = user->links[slot].get();
+        link->playout = std::make_unique<PlayoutMeter>(int64_t{options_.playout_ms} * 1000);
+        // Under impaired conditions receivers decode the FEC stream
+        // themselves, as a real receiver does; otherwise only the server's
+        // decoding (through NACKs) is measured.
+        if (options_.FecOn() && options_.Impaired() && options_.receiver_fec) {
+          link->fec_decoder = std::make_unique<fec::Decoder>(
+              [this, link](const unsigned char* data, unsigned int size) {
+                const IncomingDatagram media = ClassifyIncoming(data, size);
+                if (media.kind != Incoming::kMedia || !media.has_probe ||
+                    media.stream != StreamKind::kVoice) {
+                  return 0;
+                }
+                if (link->nack) link->nack->OnReceived(media.sequence);
+                link->playout->Arrived(media.stream_index, PlayoutMeter::Via::kFec,
+                                       media.send_time_us, decoding_now_us_);
+                return 0;
+              },
+              fec::Decoder::LossCallback());
+        }
+      }
       if (options_.nack && !user->peer) {
         user->links[slot]->nack = std::make_unique<NackTracker>(
-            int64_t{options_.nack_retry_ms} * 1000, options_.nack_attempts);
+            int64_t{options_.nack_retry_ms} * 1000, options_.nack_attempts,
+            int64_t{options_.nack_wait_ms} * 1000);
       }
       if (user->peer && plan->talker_user[slot] >= 0) {
         // A cascade exists before the client starts: the peer expects
@@ -328,11 +369,16 @@ int64_t Simulator::SendStep(int64_t now_us) {
     stage = Stage::kDrain;
   }
   if (stage == Stage::kDrain) {
+    // What the uplink still holds goes out during the drain.
+    ReleaseUplink(now_us);
+    send_batch_.Flush([this](uint32_t owner) { users_[owner]->send_errors.fetch_add(1); });
     if (now_us >= drain_end_us_) {
       stage_.store(static_cast<int>(Stage::kDone), std::memory_order_release);
       return now_us;
     }
-    return std::min(drain_end_us_, now_us + kIdlePollUs);
+    int64_t next_us = std::min(drain_end_us_, now_us + kIdlePollUs);
+    if (!uplink_line_.Empty()) next_us = std::min(next_us, uplink_line_.NextRelease());
+    return next_us;
   }
   if (stage == Stage::kDone) return now_us;
 
@@ -341,9 +387,11 @@ int64_t Simulator::SendStep(int64_t now_us) {
     events_.pop();
     RunEvent(event, now_us);
   }
+  ReleaseUplink(now_us);
   send_batch_.Flush([this](uint32_t owner) { users_[owner]->send_errors.fetch_add(1); });
 
   int64_t next_us = now_us + kIdlePollUs;
+  if (!uplink_line_.Empty()) next_us = std::min(next_us, uplink_line_.NextRelease());
   if (!events_.empty()) next_us = std::min(next_us, events_.top().due_us);
   if (stage == Stage::kTraffic) next_us = std::min(next_us, traffic_end_us_);
   return next_us;
@@ -436,6 +484,10 @@ void Simulator::SendControl(SimUser* user, int64_t now_us, bool ask_ack) {
 }
 
 void Simulator::SendTalk(SimUser* user, int64_t now_us, int64_t due_us) {
+  if (options_.restart_at_ms >= 0 && !user->restarted &&
+      now_us >= traffic_start_us_ + int64_t{options_.restart_at_ms} * 1000) {
+    RestartNumbers(user, now_us);
+  }
   if (user->speech != nullptr) {
     SendSpeech(user, now_us, due_us);
     return;
@@ -478,12 +530,61 @@ void Simulator::SendTalk(SimUser* user, int64_t now_us, int64_t due_us) {
     const uint32_t period = options_.mixer && due_us >= base
                                 ? static_cast<uint32_t>((due_us - base) / interval_us_)
                                 : fields.stream_index;
-    SendFecTalk(user, media, size, fields.stream_index, period);
+    SendFecTalk(user, media, size, fields.stream_index, period, now_us);
     return;
   }
   uint8_t* out = send_batch_.Reserve();
   const size_t size = BuildMedia(fields, out, DatagramBatch::kMaxDatagram);
-  send_batch_.Commit(user->fd, user->server, size, user->index);
+  CommitVoice(user, out, size, now_us, fields.sequence);
+}
+
+void Simulator::CommitVoice(SimUser* user, const uint8_t* out, size_t size, int64_t now_us,
+                            int64_t media_sequence) {
+  if (size == 0 || !user->uplink) {
+    send_batch_.Commit(user->fd, user->server, size, user->index);
+    return;
+  }
+  const Impairment::Verdict verdict = user->uplink->Decide(now_us);
+  bool now = false;
+  for (int i = 0; i < verdict.copies; ++i) {
+    if (verdict.release_us[i] <= now_us && !now) {
+      now = true;
+    } else {
+      uplink_line_.Hold(verdict.release_us[i], user->index, user->server, out, size);
+    }
+  }
+  if (media_sequence >= 0 && verdict.copies > 0) {
+    user->uplink_delay_us[static_cast<uint32_t>(media_sequence) % kUplinkDelaySlots].store(
+        verdict.release_us[0] - now_us, std::memory_order_release);
+  }
+  send_batch_.Commit(user->fd, user->server, now ? size : 0, user->index);
+}
+
+void Simulator::ReleaseUplink(int64_t now_us) {
+  DelayLine::Held held;
+  while (uplink_line_.PopDue(now_us, &held)) {
+    uint8_t* out = send_batch_.Reserve();
+    std::memcpy(out, held.bytes.data(), held.bytes.size());
+    send_batch_.Commit(users_[held.owner]->fd, held.to, held.bytes.size(), held.owner);
+  }
+}
+
+void Simulator::RestartNumbers(SimUser* user, int64_t now_us) {
+  user->restarted = true;
+  user->next_sequence.store(options_.restart_sequence, std::memory_order_release);
+  if (user->fec) {
+    // The open block never gets its repairs.
+    SendLedger& ledger = user->ledger;
+    for (const uint32_t dropped : ledger.open_dropped) {
+      ledger.frames[dropped].fate = Fate::kDroppedLost;
+    }
+    ledger.open_dropped.clear();
+    ledger.open_losses = 0;
+    user->fec = std::make_unique<FecStream>(user->entry.user_id, options_.fec_k, options_.fec_r,
+                                            DefaultRepairEncoder(options_.fec_k, options_.fec_r),
+                                            options_.restart_sequence);
+  }
+  user->restart_us.store(now_us, std::memory_order_release);
 }
 
 bool Simulator::Lose(const SimUser& user, uint32_t fec_sequence) const {
@@ -495,17 +596,17 @@ bool Simulator::Lose(const SimUser& user, uint32_t fec_sequence) const {
 }
 
 void Simulator::SendFecTalk(SimUser* user, const uint8_t* media, size_t size, uint32_t index,
-                            uint32_t tick) {
+                            uint32_t tick, int64_t now_us) {
   FecStream& fec = *user->fec;
   SendLedger& ledger = user->ledger;
   const uint32_t fec_sequence = fec.next_sequence();
   const bool lost = Lose(*user, fec_sequence);
   uint8_t* out = send_batch_.Reserve();
   const size_t wrapped = fec.AddSource(media, size, out);
-  send_batch_.Commit(user->fd, user->server, lost ? 0 : wrapped, user->index);
   SentFrame frame;
   frame.tick = tick;
   frame.sequence = static_cast<uint32_t>(rtc::GetBE32(media + 2));
+  CommitVoice(user, out, lost ? 0 : wrapped, now_us, frame.sequence);
   if (lost) {
     frame.fate = Fate::kDroppedRecoverable;  // settled when the block ends
     ledger.open_dropped.push_back(index);
@@ -528,7 +629,7 @@ void Simulator::SendFecTalk(SimUser* user, const uint8_t* media, size_t size, ui
     uint8_t* repair = send_batch_.Reserve();
     std::memcpy(repair, repair_buffer_.data() + static_cast<size_t>(j) * kFecRepairSize,
                 kFecRepairSize);
-    send_batch_.Commit(user->fd, user->server, kFecRepairSize, user->index);
+    CommitVoice(user, repair, kFecRepairSize, now_us, -1);
     ++ledger.repairs_sent;
   }
   if (ledger.open_losses > r) {

@@ -92,8 +92,19 @@ class Simulator {
   void SendSpeech(SimUser* user, int64_t now_us, int64_t due_us);
   // Wraps one voice datagram in FEC, drops what the simulated loss takes and
   // queues the rest; sends the block's repairs after its last source.
-  void SendFecTalk(SimUser* user, const uint8_t* media, size_t size, uint32_t index, uint32_t tick);
+  void SendFecTalk(SimUser* user, const uint8_t* media, size_t size, uint32_t index, uint32_t tick,
+                   int64_t now_us);
   bool Lose(const SimUser& user, uint32_t fec_sequence) const;
+  // Commits the reserved datagram `out` of `size` bytes (0: none) of the
+  // user's voice through the user's uplink impairment: sent now, held in the
+  // uplink delay line, or lost. `media_sequence` (-1: a repair datagram)
+  // records how long it was held.
+  void CommitVoice(SimUser* user, const uint8_t* out, size_t size, int64_t now_us,
+                   int64_t media_sequence);
+  // Sends what the uplink delay line releases by now_us.
+  void ReleaseUplink(int64_t now_us);
+  // The user starts its media and FEC numbers again from the first number.
+  void RestartNumbers(SimUser* user, int64_t now_us);
   // With --mixer: the start of the lockstep period of the user's room at or after t_us.
   int64_t NextPeriodStart(const SimUser& user, int64_t t_us) const;
   void SendControl(SimUser* user, int64_t now_us, bool ask_ack);
@@ -105,8 +116,16 @@ class Simulator {
   // Waits up to timeout_ms for datagrams and handles them.
   void ReceiveStep(int timeout_ms);
   void ReceiveFrom(uint32_t index, int64_t now_us);
+  // A datagram read from the user's socket: measured, then passed through the
+  // user's downlink impairment to HandleArrival (now, later, or never).
   void HandleDatagram(SimUser* user, const uint8_t* data, size_t size, const sockaddr_in& from,
                       int64_t now_us);
+  void HandleArrival(SimUser* user, const uint8_t* data, size_t size, const sockaddr_in& from,
+                     int64_t now_us);
+  void MeasureServerDelay(SimUser* user, const IncomingDatagram& in, int64_t now_us);
+  // Feeds a FEC datagram of the sender in `slot` to the receiver's decoder.
+  void DecodeFec(SimUser* user, size_t slot, const uint8_t* data, size_t size, int64_t now_us);
+  void ReleaseDownlink(int64_t now_us);
   void HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t now_us);
   void AcknowledgeIfAsked(SimUser* user, const IncomingDatagram& in);
   void OnAdmitted(SimUser* user, int64_t now_us);
@@ -135,6 +154,7 @@ class Simulator {
   std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events_;
   DatagramBatch send_batch_;
   std::vector<uint8_t> repair_buffer_;
+  DelayLine uplink_line_;
   int64_t handshake_deadline_us_ = 0;
   int64_t traffic_start_us_ = 0;
   int64_t traffic_end_us_ = 0;
@@ -142,6 +162,9 @@ class Simulator {
 
   // Receiving loop only.
   DatagramBatch reply_batch_;
+  DelayLine downlink_line_;
+  // The time of the datagram being decoded, for the decoders' callbacks.
+  int64_t decoding_now_us_ = 0;
   std::vector<uint8_t> receive_buffers_;
   int64_t next_progress_us_ = 0;
   uint64_t received_at_last_progress_ = 0;

@@ -101,14 +101,14 @@ void Simulator::SendSpeech(SimUser* user, int64_t now_us, int64_t due_us) {
     const uint32_t period = options_.mixer && due_us >= base
                                 ? static_cast<uint32_t>((due_us - base) / interval_us_)
                                 : fields.stream_index;
-    SendFecTalk(user, media, size, fields.stream_index, period);
+    SendFecTalk(user, media, size, fields.stream_index, period, now_us);
     // The mixer's choice is checked against the frame's real level.
     user->ledger.frames[fields.stream_index].level = frame.level;
     return;
   }
   uint8_t* out = send_batch_.Reserve();
   std::memcpy(out, media, size);
-  send_batch_.Commit(user->fd, user->server, size, user->index);
+  CommitVoice(user, out, size, now_us, fields.sequence);
 }
 
 bool Simulator::FinishAudio(std::string* error) {

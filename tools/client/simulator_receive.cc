@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/byte_io.h"
 #include "base/time_utils.h"
 
 #include "client/mixer_choice.h"
@@ -22,6 +23,11 @@ namespace {
 constexpr int kMaxEvents = 256;
 // Reads per socket and wake-up, so that one busy socket cannot starve the rest.
 constexpr int kMaxRoundsPerSocket = 4;
+// A NACK answer from a sender's stream before its restart that arrives this
+// long after the restart cannot be one asked for before it.
+constexpr int64_t kStaleGraceUs = 1000000;
+// A FEC number this far from the newest of a sender starts a new stream.
+constexpr uint32_t kFecRestartDistance = 512;
 
 uint64_t Mix(uint64_t x) {
   // splitmix64 finaliser: spreads ids and sequence numbers evenly.
@@ -33,11 +39,24 @@ uint64_t Mix(uint64_t x) {
 
 }  // namespace
 
+void ServerDelay::Add(int64_t delay_us, size_t second) {
+  all.Add(delay_us);
+  if (second >= 86400) return;
+  if (max_by_second_us.size() <= second) max_by_second_us.resize(second + 1, 0);
+  max_by_second_us[second] = std::max(max_by_second_us[second], delay_us);
+}
+
 void Simulator::ReceiveStep(int timeout_ms) {
+  if (!downlink_line_.Empty()) {
+    // Wake up for the next datagram the downlink releases.
+    const int64_t wait_us = downlink_line_.NextRelease() - rtc::TimeMicros();
+    timeout_ms = std::clamp<int>(static_cast<int>((wait_us + 999) / 1000), 0, timeout_ms);
+  }
   epoll_event events[kMaxEvents];
   const int count = ::epoll_wait(epoll_fd_, events, kMaxEvents, timeout_ms);
   const int64_t now_us = rtc::TimeMicros();
   for (int i = 0; i < count; ++i) ReceiveFrom(events[i].data.u32, now_us);
+  ReleaseDownlink(now_us);
   if (options_.nack) SendNacks(now_us);
   reply_batch_.Flush([this](uint32_t owner) { users_[owner]->send_errors.fetch_add(1); });
   MaybePrintProgress(now_us);
@@ -73,10 +92,78 @@ void Simulator::ReceiveFrom(uint32_t index, int64_t now_us) {
   }
 }
 
+void Simulator::ReleaseDownlink(int64_t now_us) {
+  DelayLine::Held held;
+  while (downlink_line_.PopDue(now_us, &held)) {
+    HandleArrival(users_[held.owner].get(), held.bytes.data(), held.bytes.size(), held.to, now_us);
+  }
+}
+
 void Simulator::HandleDatagram(SimUser* user, const uint8_t* data, size_t size,
                                const sockaddr_in& from, int64_t now_us) {
+  ++user->counters.received_total;
+  const IncomingDatagram in = ClassifyIncoming(data, size);
+  if (in.kind == Incoming::kMedia) MeasureServerDelay(user, in, now_us);
+  if (!user->downlink || (in.kind != Incoming::kMedia && in.kind != Incoming::kFecRepair)) {
+    HandleArrival(user, data, size, from, now_us);
+    return;
+  }
+  const Impairment::Verdict verdict = user->downlink->Decide(now_us);
+  bool now = false;
+  for (int i = 0; i < verdict.copies; ++i) {
+    if (verdict.release_us[i] <= now_us && !now) {
+      now = true;
+    } else {
+      downlink_line_.Hold(verdict.release_us[i], user->index, from, data, size);
+    }
+  }
+  if (now) HandleArrival(user, data, size, from, now_us);
+}
+
+void Simulator::MeasureServerDelay(SimUser* user, const IncomingDatagram& in, int64_t now_us) {
+  if (user->peer || !in.has_probe || in.stream != StreamKind::kVoice) return;
+  // With FEC a plain datagram is a NACK answer, not forwarded voice.
+  if (options_.FecOn() && !in.fec) return;
+  if (user->GetPhase() != Phase::kAdmitted || in.send_time_us < run_start_us_) return;
+  const RoomPlan& room = *user->room;
+  const auto it = room.slot_of.find(in.id);
+  if (it == room.slot_of.end() || static_cast<int>(it->second) == user->own_slot) return;
+  const int talker = room.talker_user[it->second];
+  if (talker < 0) return;
+  const SimUser& sender = *users_[static_cast<size_t>(talker)];
+  int64_t uplink_us = 0;
+  if (sender.uplink_delay_us) {
+    uplink_us =
+        sender.uplink_delay_us[in.sequence % kUplinkDelaySlots].load(std::memory_order_acquire);
+  }
+  user->server_delay.Add(now_us - in.send_time_us - uplink_us,
+                         static_cast<size_t>((now_us - run_start_us_) / 1000000));
+}
+
+void Simulator::DecodeFec(SimUser* user, size_t slot, const uint8_t* data, size_t size,
+                          int64_t now_us) {
+  SenderLink* link = user->links[slot].get();
+  if (link == nullptr || !link->fec_decoder || size < kFecHeaderBytes + 2) return;
+  const uint32_t sequence = rtc::GetBE32(data + 10);
+  if (link->have_fec_sequence) {
+    const uint32_t ahead = sequence - link->newest_fec_sequence;
+    if (ahead + kFecRestartDistance > 2 * kFecRestartDistance) {
+      link->fec_decoder->Reset();  // the sender restarted its numbers
+      link->newest_fec_sequence = sequence;
+    } else if (ahead < 0x80000000u) {
+      link->newest_fec_sequence = sequence;
+    }
+  } else {
+    link->have_fec_sequence = true;
+    link->newest_fec_sequence = sequence;
+  }
+  decoding_now_us_ = now_us;
+  link->fec_decoder->OnPacketReceived(data, static_cast<unsigned int>(size));
+}
+
+void Simulator::HandleArrival(SimUser* user, const uint8_t* data, size_t size,
+                              const sockaddr_in& from, int64_t now_us) {
   ReceiveCounters& counters = user->counters;
-  ++counters.received_total;
   const IncomingDatagram in = ClassifyIncoming(data, size);
   switch (in.kind) {
     case Incoming::kDetectEcho: {
@@ -135,6 +222,14 @@ void Simulator::HandleDatagram(SimUser* user, const uint8_t* data, size_t size,
     case Incoming::kMalformed:
       ++counters.malformed;
       break;
+  }
+  // The receiver's own FEC decoding of what the sender's FEC stream brought.
+  if (user->peer || user->GetPhase() != Phase::kAdmitted) return;
+  if ((in.kind == Incoming::kMedia && in.fec) || in.kind == Incoming::kFecRepair) {
+    const auto it = user->room->slot_of.find(in.id);
+    if (it != user->room->slot_of.end() && static_cast<int>(it->second) != user->own_slot) {
+      DecodeFec(user, it->second, data, size, now_us);
+    }
   }
 }
 
@@ -210,6 +305,24 @@ void Simulator::HandleMedia(SimUser* user, const IncomingDatagram& in, int64_t n
     return;
   }
   SenderLink& link = *user->links[slot];
+  const int sender_index = room.talker_user[slot];
+  if (options_.FecOn() && !in.fec && in.stream == StreamKind::kVoice && sender_index >= 0) {
+    // A NACK answer: of the sender's stream before its restart, long after it?
+    const int64_t restart_us =
+        users_[static_cast<size_t>(sender_index)]->restart_us.load(std::memory_order_acquire);
+    if (restart_us != 0 && in.send_time_us < restart_us && now_us >= restart_us + kStaleGraceUs) {
+      ++counters.stale_answers;
+    }
+  }
+  if (link.playout && in.stream == StreamKind::kVoice && user->GetPhase() == Phase::kAdmitted &&
+      !link.playout->Has(in.stream_index)) {
+    const PlayoutMeter::Via via =
+        options_.FecOn() && !in.fec ? PlayoutMeter::Via::kNack : PlayoutMeter::Via::kDirect;
+    link.playout->Arrived(in.stream_index, via, in.send_time_us, now_us);
+    if (now_us - in.send_time_us <= int64_t{options_.playout_ms} * 1000) {
+      user->played_delay.Add(now_us - in.send_time_us);
+    }
+  }
   if (link.nack && in.stream == StreamKind::kVoice && user->GetPhase() == Phase::kAdmitted) {
     link.nack->OnReceived(in.sequence);
   }
@@ -412,6 +525,24 @@ RunResult Simulator::Result() const {
     }
     if (options_.mixer && r.admitted) AddMixerExpectations(user, &r);
     if (user.hearing) r.speech = user.hearing->results();
+    if (!options_.mixer && r.admitted && !user.peer) {
+      for (size_t slot = 0; slot < room.talkers.size(); ++slot) {
+        const SenderLink* link = user.links[slot].get();
+        const int talker = room.talker_user[slot];
+        if (link == nullptr || !link->playout || talker < 0 || !IsHeard(slot, room)) continue;
+        const StreamRecord& record = link->streams[StreamSlot(StreamKind::kVoice)];
+        if (!record.threshold_set) continue;
+        const uint32_t to =
+            users_[static_cast<size_t>(talker)]->next_index[StreamSlot(StreamKind::kVoice)].load();
+        if (to > record.threshold) r.quality.Add(link->playout->Count(record.threshold, to));
+      }
+    }
+    r.server_delay = user.server_delay.all;
+    r.server_delay_by_second_us = user.server_delay.max_by_second_us;
+    r.played_delay = user.played_delay;
+    r.stale_answers = c.stale_answers;
+    r.impaired = options_.Impaired();
+    r.quality_playout_ms = options_.playout_ms;
     r.fec_dropped = user.ledger.dropped;
     r.repairs_sent = user.ledger.repairs_sent;
     r.repairs_received = c.repairs_received;
@@ -421,7 +552,11 @@ RunResult Simulator::Result() const {
   result.mixer = options_.mixer;
   result.fec = options_.FecOn();
   result.nack = options_.nack;
+  result.impaired = options_.Impaired();
+  result.playout_ms = options_.playout_ms;
   result.Summarise();
+  result.total.quality_playout_ms = options_.playout_ms;
+  for (auto& [name, role] : result.by_role) role.quality_playout_ms = options_.playout_ms;
   return result;
 }
 
@@ -486,6 +621,10 @@ void Simulator::AddMixerExpectations(const SimUser& user, UserResult* r) const {
       const StreamRecord& record = user.links[slot]->streams[StreamSlot(StreamKind::kVoice)];
       if (!record.threshold_set || index < record.threshold) continue;
       const bool seen = record.seen.Seen(index);
+      if (chosen[i] && user.links[slot]->playout) {
+        bool in_run = false;
+        user.links[slot]->playout->CountFrame(index, &r->quality, &in_run);
+      }
       if (chosen[i]) {
         ++r->chosen_expected;
         r->chosen_received += seen ? 1 : 0;
