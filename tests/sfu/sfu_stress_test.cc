@@ -151,13 +151,17 @@ TEST(SfuStressTest, ForwardingWhileMembershipChanges) {
     clock.AdvanceTime(50);
     std::this_thread::yield();
   }
-  // Every worker has been forwarding alongside the control operations.
-  EXPECT_TRUE(testutil::WaitFor([&] {
-    for (const auto& count : rounds) {
-      if (count.load() < kMinWorkerRounds) return false;
-    }
-    return true;
-  }));
+  // Every worker has been forwarding alongside the control operations. The
+  // deadline is generous: on a loaded machine a round of sixteen users'
+  // traffic can take a good share of a second.
+  EXPECT_TRUE(testutil::WaitFor(
+      [&] {
+        for (const auto& count : rounds) {
+          if (count.load() < kMinWorkerRounds) return false;
+        }
+        return true;
+      },
+      std::chrono::seconds(30)));
   stop.store(true);
   for (auto& worker : workers) worker.join();
   EXPECT_GT(accepted.load(), 0u);
