@@ -1,0 +1,114 @@
+// Fixtures shared by the tests that drive a server or its rooms and channels:
+// the voice payload type, each user's token, a configuration file builder and
+// the join-and-admit step, one template for the forwarding and mixing servers.
+#ifndef TESTS_SUPPORT_SERVER_FIXTURE_H_
+#define TESTS_SUPPORT_SERVER_FIXTURE_H_
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "control/user_type.h"
+#include "packet/media_constants.h"
+
+#include "support/test_util.h"
+#include "support/udp_test_peer.h"
+
+namespace corvaneserver {
+namespace testing_support {
+
+// The payload type of a plain voice datagram.
+constexpr uint8_t kVoice = 0x20;
+
+// The token the gateway gives `user` in these tests.
+inline std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
+
+// A server's configuration file, built key by key in the "key = value" lines
+// the servers read; keys stay in the order they are set.
+class ServerConfig {
+ public:
+  // Sets the log directory and a gateway address nobody answers (a free port).
+  explicit ServerConfig(const std::string& log_dir)
+      : ServerConfig(log_dir, "127.0.0.1:" + std::to_string(testutil::FreeTcpPort())) {}
+  ServerConfig(const std::string& log_dir, const std::string& gateway_address) {
+    Set("log_file_path", log_dir + "/");
+    Set("gateway_address", gateway_address);
+  }
+
+  ServerConfig& Set(const std::string& key, const std::string& value) {
+    lines_.emplace_back(key, value);
+    return *this;
+  }
+  ServerConfig& Set(const std::string& key, int value) { return Set(key, std::to_string(value)); }
+  // The usual media side: listens on 127.0.0.1:`port` with two receive and two
+  // deliver workers.
+  ServerConfig& Media(int port) {
+    return Set("packet_listen_bgp_eth", "127.0.0.1")
+        .Set("packet_listen_port", port)
+        .Set("receiver_worker_numbers", 2)
+        .Set("dispatcher_worker_numbers", 2);
+  }
+
+  std::string Text() const {
+    std::string text;
+    for (const auto& [key, value] : lines_) text += key + " = " + value + "\n";
+    return text;
+  }
+  // Writes the file and returns its path.
+  std::string WriteTo(const std::string& path) const {
+    testutil::WriteFile(path, Text());
+    return path;
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::string>> lines_;
+};
+
+// Hands `bytes` to `server` as a deliver worker would, as if they had come
+// from `from` on `socket`.
+template <typename Server>
+int DeliverTo(Server& server, const UdpPeer& socket, const UdpPeer& from, const Bytes& bytes) {
+  return server.OnPacketReceived(MakePacket(bytes, socket.fd(), from.address()));
+}
+
+// Joins `user` and admits `peer` as its address with a voice datagram from a
+// listener, which nobody hears; then makes a speaker of it if asked.
+template <typename Server>
+void JoinAndAdmit(Server& server, const UdpPeer& socket, uint64_t room, uint64_t user,
+                  uint32_t type, const UdpPeer& peer) {
+  ASSERT_EQ(server.JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
+  ASSERT_EQ(DeliverTo(server, socket, peer, MakeMedia(0xA0, kVoice, 0, user, TokenOf(user))), 0);
+  if (type == kUserTypeSpeaker) {
+    ASSERT_EQ(server.AllowSpeaker(room, user, true), 0);
+  }
+}
+
+// For servers started whole (Init) and reached through their media port:
+// announces `peer` with a detect datagram and waits for its echo.
+inline void Detect(const UdpPeer& peer, const rtc::SocketAddress& server) {
+  const Bytes detect = {0x43, 0x4F, 0x72, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  ASSERT_TRUE(peer.SendTo(server, detect));
+  ASSERT_EQ(peer.Receive(), detect);
+}
+
+// Sends `bytes` (which ask for an acknowledgement) and waits for it: when it
+// comes, the server has admitted the datagram and every datagram `peer` sent
+// before it has been handled.
+inline void SendAndAwaitAck(const UdpPeer& peer, const rtc::SocketAddress& server,
+                            const Bytes& bytes) {
+  ASSERT_EQ(bytes[0] & 0x10, 0x10);
+  ASSERT_TRUE(peer.SendTo(server, bytes));
+  auto ack = peer.Receive();
+  ASSERT_TRUE(ack);
+  ASSERT_EQ(ack->size(), kAckPacketSize);
+  ASSERT_EQ(PayloadTypeOf(*ack), static_cast<uint8_t>(bytes[1] - 1));
+  ASSERT_EQ(SeqOf(*ack), SeqOf(bytes));
+}
+
+}  // namespace testing_support
+}  // namespace corvaneserver
+
+#endif  // TESTS_SUPPORT_SERVER_FIXTURE_H_
