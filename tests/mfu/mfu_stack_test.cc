@@ -75,13 +75,7 @@ class MfuStackTest : public ::testing::Test {
     media_address_ = rtc::SocketAddress("127.0.0.1", port_);
   }
 
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    // The gateway link hands its sockets to the service loop for deletion;
-    // this thread is that loop here.
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   // Announces `peer` with a detect datagram, joins `user` and admits its
   // address with a plain datagram that asks for an acknowledgement.

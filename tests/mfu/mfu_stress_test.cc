@@ -69,11 +69,7 @@ class MfuStressTest : public ::testing::TestWithParam<int> {
     server_ = std::make_unique<MfuServer>();
     ASSERT_TRUE(server_->Init(config));
   }
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   testutil::TempDir dir_;
   std::unique_ptr<MfuServer> server_;

@@ -41,11 +41,7 @@ class NackStackTest : public ::testing::Test {
     media_address_ = rtc::SocketAddress("127.0.0.1", port_);
   }
 
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   void Detect(const UdpPeer& peer) { testing_support::Detect(peer, media_address_); }
   // Every datagram `peer` sent before has been handled once the ack comes.
@@ -54,9 +50,7 @@ class NackStackTest : public ::testing::Test {
   }
 
   void Join(uint64_t room, uint64_t user, bool speaker, const UdpPeer& peer) {
-    ASSERT_EQ(server_->JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
-    Detect(peer);
-    SendAndAwaitAck(peer, MakeMedia(kAskAck, kVoice, 0, user, TokenOf(user)));
+    JoinAndAcknowledge(*server_, media_address_, room, user, peer);
     if (speaker) {
       ASSERT_EQ(server_->AllowSpeaker(room, user, true), 0);
     }

@@ -22,11 +22,7 @@ using namespace testing_support;
 
 class SfuDeliverModeTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   // Starts a server with `extra` configuration lines.
   void Start(const std::string& extra) {

@@ -48,13 +48,7 @@ class SfuStackTest : public ::testing::Test {
     rec_address_ = rtc::SocketAddress(kRecIp, port_);
   }
 
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    // The gateway link hands its sockets to the service loop for deletion;
-    // this thread is that loop here.
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   // Announces `peer` to the server with a detect datagram and waits for its echo.
   void Detect(const UdpPeer& peer) { testing_support::Detect(peer, media_address_); }
@@ -66,9 +60,7 @@ class SfuStackTest : public ::testing::Test {
   // Joins `user` into `room` as a listener, announces its address and admits
   // it with an acknowledged datagram that nobody hears; then gives it `type`.
   void Join(uint64_t room, uint64_t user, uint32_t type, const UdpPeer& peer) {
-    ASSERT_EQ(server_->JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
-    Detect(peer);
-    SendAndAwaitAck(peer, MakeMedia(kAskAck, kVoice, 0, user, TokenOf(user)));
+    JoinAndAcknowledge(*server_, media_address_, room, user, peer);
     if (type == kUserTypeSpeaker) {
       ASSERT_EQ(server_->AllowSpeaker(room, user, true), 0);
     } else if (type == kUserTypeCascader) {

@@ -5,12 +5,14 @@
 #define TESTS_SUPPORT_SERVER_FIXTURE_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "base/thread.h"
 #include "control/user_type.h"
 #include "packet/media_constants.h"
 
@@ -106,6 +108,25 @@ inline void SendAndAwaitAck(const UdpPeer& peer, const rtc::SocketAddress& serve
   ASSERT_EQ(ack->size(), kAckPacketSize);
   ASSERT_EQ(PayloadTypeOf(*ack), static_cast<uint8_t>(bytes[1] - 1));
   ASSERT_EQ(SeqOf(*ack), SeqOf(bytes));
+}
+
+// Stops a server started whole with Init. Its gateway link hands its sockets
+// to the service loop for deletion; the calling thread is that loop here.
+template <typename Server>
+void StopServer(std::unique_ptr<Server>& server) {
+  if (server) server->Exit();
+  server.reset();
+  rtc::Thread::Current()->ProcessMessages(0);
+}
+
+// Joins `user` into `room` as a listener, announces `peer` and admits it with
+// an acknowledged voice datagram that nobody hears.
+template <typename Server>
+void JoinAndAcknowledge(Server& server, const rtc::SocketAddress& media, uint64_t room,
+                        uint64_t user, const UdpPeer& peer) {
+  ASSERT_EQ(server.JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
+  Detect(peer, media);
+  SendAndAwaitAck(peer, media, MakeMedia(0xB0, kVoice, 0, user, TokenOf(user)));
 }
 
 }  // namespace testing_support
