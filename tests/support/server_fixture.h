@@ -1,14 +1,13 @@
 // Fixtures shared by the tests that drive a server or its rooms and channels:
-// the voice payload type, each user's token, a configuration file builder and
-// the join-and-admit step, one template for the forwarding and mixing servers.
+// the voice payload type, each user's token and the join-and-admit step, one
+// template for the forwarding and mixing servers (configuration files:
+// support/server_config.h).
 #ifndef TESTS_SUPPORT_SERVER_FIXTURE_H_
 #define TESTS_SUPPORT_SERVER_FIXTURE_H_
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,6 +15,7 @@
 #include "control/user_type.h"
 #include "packet/media_constants.h"
 
+#include "support/server_config.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
@@ -27,47 +27,6 @@ constexpr uint8_t kVoice = 0x20;
 
 // The token the gateway gives `user` in these tests.
 inline std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
-
-// A server's configuration file, built key by key in the "key = value" lines
-// the servers read; keys stay in the order they are set.
-class ServerConfig {
- public:
-  // Sets the log directory and a gateway address nobody answers (a free port).
-  explicit ServerConfig(const std::string& log_dir)
-      : ServerConfig(log_dir, "127.0.0.1:" + std::to_string(testutil::FreeTcpPort())) {}
-  ServerConfig(const std::string& log_dir, const std::string& gateway_address) {
-    Set("log_file_path", log_dir + "/");
-    Set("gateway_address", gateway_address);
-  }
-
-  ServerConfig& Set(const std::string& key, const std::string& value) {
-    lines_.emplace_back(key, value);
-    return *this;
-  }
-  ServerConfig& Set(const std::string& key, int value) { return Set(key, std::to_string(value)); }
-  // The usual media side: listens on 127.0.0.1:`port` with two receive and two
-  // deliver workers.
-  ServerConfig& Media(int port) {
-    return Set("packet_listen_bgp_eth", "127.0.0.1")
-        .Set("packet_listen_port", port)
-        .Set("receiver_worker_numbers", 2)
-        .Set("dispatcher_worker_numbers", 2);
-  }
-
-  std::string Text() const {
-    std::string text;
-    for (const auto& [key, value] : lines_) text += key + " = " + value + "\n";
-    return text;
-  }
-  // Writes the file and returns its path.
-  std::string WriteTo(const std::string& path) const {
-    testutil::WriteFile(path, Text());
-    return path;
-  }
-
- private:
-  std::vector<std::pair<std::string, std::string>> lines_;
-};
 
 // Hands `bytes` to `server` as a deliver worker would, as if they had come
 // from `from` on `socket`.
