@@ -43,12 +43,6 @@ class NackStackTest : public ::testing::Test {
 
   void TearDown() override { StopServer(server_); }
 
-  void Detect(const UdpPeer& peer) { testing_support::Detect(peer, media_address_); }
-  // Every datagram `peer` sent before has been handled once the ack comes.
-  void SendAndAwaitAck(const UdpPeer& peer, const Bytes& bytes) {
-    testing_support::SendAndAwaitAck(peer, media_address_, bytes);
-  }
-
   void Join(uint64_t room, uint64_t user, bool speaker, const UdpPeer& peer) {
     JoinAndAcknowledge(*server_, media_address_, room, user, peer);
     if (speaker) {
@@ -57,7 +51,8 @@ class NackStackTest : public ::testing::Test {
   }
 
   void Barrier(const UdpPeer& peer, uint64_t user) {
-    SendAndAwaitAck(peer, MakeMedia(kAskAck, 0x21, 0xFFFFFFFFu, user));
+    // Every datagram `peer` sent before has been handled once the ack comes.
+    SendAndAwaitAck(peer, media_address_, MakeMedia(kAskAck, 0x21, 0xFFFFFFFFu, user));
   }
 
   static Bytes Voice(uint32_t seq) {
@@ -100,7 +95,7 @@ TEST_F(NackStackTest, MemberGetsTheRebuiltDatagramAndStrangersGetNothing) {
   Join(1, 1, true, speaker);
   Join(1, 2, false, listener);
   Join(2, 3, false, elsewhere);
-  Detect(stranger);
+  Detect(stranger, media_address_);
   const auto block = SendBlockWithALoss(speaker);
   // The listener hears the five FEC datagrams that arrived, unchanged.
   std::vector<Bytes> heard = listener.Drain();
