@@ -28,6 +28,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import forwarding as fw  # noqa: E402  (process helpers and the machine's description)
+from forwarding import harness  # noqa: E402  (scripts/corvane_harness.py)
 
 PAYLOAD = 120
 
@@ -40,44 +41,28 @@ class Deployment:
         self.gateway = None
         self.servers = []
 
-    def _out(self):
-        with open(self.gateway_out) as f:
-            return f.read()
-
     def _wait_for(self, predicate, what, seconds=30):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            if predicate(self._out()):
-                return
-            time.sleep(0.02)
-        raise RuntimeError(f"gateway: no {what} in {seconds} s; see {self.gateway_out}")
+        self.scripted.wait_for(predicate, what, seconds)
 
     def _send(self, line):
-        self.gateway.stdin.write(line + "\n")
-        self.gateway.stdin.flush()
+        self.scripted.send(line)
 
     def start(self, roster_lines):
         gateway_port = fw.free_port(socket.SOCK_STREAM)
         port = fw.free_port(socket.SOCK_DGRAM)
         self.addresses = [f"127.0.1.{i + 1}:{port}" for i in range(self.count)]
-        self.gateway_out = os.path.join(self.work, f"gateway{self.count}.out")
-        self.gateway = fw.spawn(
-            [self.bins["gateway"], "--listen", f"127.0.0.1:{gateway_port}", "--script", "-",
-             "--timeout-ms", "20000"],
-            stdin=subprocess.PIPE, stdout=open(self.gateway_out, "w"), stderr=subprocess.STDOUT,
-            text=True)
+        self.scripted = harness.ScriptedGateway(
+            self.bins["gateway"], gateway_port,
+            os.path.join(self.work, f"gateway{self.count}.out"), fw.spawn)
+        self.gateway = self.scripted.proc
         self._wait_for(lambda out: "listening on" in out, "listening line")
         self._send(f"wait-servers {self.count} 20000")
         for i in range(self.count):
             logs = os.path.join(self.work, f"logs{self.count}-{i + 1}")
             os.makedirs(logs, exist_ok=True)
-            conf = os.path.join(logs, "sfu.conf")
-            with open(conf, "w") as f:
-                f.write(f"log_file_path = {logs}/\n"
-                        f"gateway_address = 127.0.0.1:{gateway_port}\n"
-                        f"packet_listen_bgp_eth = 127.0.1.{i + 1}\n"
-                        f"packet_listen_rec_eth = 127.0.2.{i + 1}\n"
-                        f"packet_listen_port = {port}\n")
+            conf = harness.write_server_config(
+                os.path.join(logs, "sfu.conf"), logs, gateway_port, port,
+                listen=f"127.0.1.{i + 1}", extra=f"packet_listen_rec_eth = 127.0.2.{i + 1}\n")
             self.servers.append(fw.spawn([self.bins["server"], "-c", conf],
                                          stdout=subprocess.DEVNULL,
                                          stderr=open(os.path.join(logs, "stderr"), "a")))
@@ -101,16 +86,8 @@ class Deployment:
     def stop(self):
         for server in self.servers:
             fw.stop(server)
-        if self.gateway is not None and self.gateway.poll() is None:
-            try:
-                self._send("quit")
-                self.gateway.stdin.close()
-            except BrokenPipeError:
-                pass
-            try:
-                self.gateway.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                fw.stop(self.gateway)
+        if self.gateway is not None:
+            self.scripted.stop(fw.stop)
 
 
 def roster_for(listeners, count):

@@ -26,6 +26,10 @@ import threading
 import time
 import urllib.request
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import corvane_harness as harness  # noqa: E402
+from corvane_harness import free_port  # noqa: E402,F401  (cascade_hop uses fw.free_port)
+
 LOSS_LIMIT_PERCENT = 0.1
 # A voice datagram this late is as good as lost to the receiver's jitter buffer. A step whose
 # p99.9 latency is above it has a queue that grows (it would lose datagrams were the step
@@ -67,12 +71,6 @@ def spawn(cmd, **kwargs):
 
 def log(*args):
     print("bench:", *args, file=sys.stderr, flush=True)
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def cpu_seconds(pid):
@@ -205,46 +203,29 @@ class Server:
         self.bins, self.work, self.roster, self.max_seconds = bins, work, roster, max_seconds
         self.proc = self.gateway = None
 
-    def _gateway_lines(self):
-        with open(self.gateway_out) as f:
-            return f.read()
+    def _server_alive(self):
+        if self.proc is not None and self.proc.poll() is not None:
+            raise RuntimeError(f"{self.bins[self.program]} stopped; see sfu.stderr")
 
     def _wait_for(self, predicate, what, seconds=60):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            if predicate(self._gateway_lines()):
-                return
-            if self.proc is not None and self.proc.poll() is not None:
-                raise RuntimeError(f"{self.bins[self.program]} stopped; see sfu.stderr")
-            time.sleep(0.02)
-        raise RuntimeError(f"gateway: no {what} in {seconds} s; see {self.gateway_out}")
+        self.scripted.wait_for(predicate, what, seconds, check=self._server_alive)
 
     def start(self):
         gateway_port = free_port(socket.SOCK_STREAM)
         media_port = free_port(socket.SOCK_DGRAM)
         self.address = f"127.0.0.1:{media_port}"
-        logs = os.path.join(self.work, "logs")
-        os.makedirs(logs, exist_ok=True)
-        conf = os.path.join(self.work, "sfu.conf")
-        with open(conf, "w") as f:
-            f.write(f"log_file_path = {logs}/\n"
-                    f"gateway_address = 127.0.0.1:{gateway_port}\n"
-                    "packet_listen_bgp_eth = 127.0.0.1\n"
-                    f"packet_listen_port = {media_port}\n"
-                    f"receiver_worker_numbers = {self.receivers}\n"
-                    f"dispatcher_worker_numbers = {self.dispatchers}\n"
-                    # A build that does not know the key ignores it.
-                    f"packet_deliver_mode = {self.deliver_mode}\n"
-                    + self.extra_config)
-        self.gateway_out = os.path.join(self.work, "gateway.out")
-        self.gateway = spawn(
-            [self.bins["gateway"], "--listen", f"127.0.0.1:{gateway_port}", "--script", "-",
-             "--timeout-ms", "20000"],
-            stdin=subprocess.PIPE, stdout=open(self.gateway_out, "w"), stderr=subprocess.STDOUT,
-            text=True)
+        conf = harness.write_server_config(
+            os.path.join(self.work, "sfu.conf"), os.path.join(self.work, "logs"), gateway_port,
+            media_port,
+            extra=f"receiver_worker_numbers = {self.receivers}\n"
+            f"dispatcher_worker_numbers = {self.dispatchers}\n"
+            # A build that does not know the key ignores it.
+            f"packet_deliver_mode = {self.deliver_mode}\n" + self.extra_config)
+        self.scripted = harness.ScriptedGateway(self.bins["gateway"], gateway_port,
+                                                os.path.join(self.work, "gateway.out"), spawn)
+        self.gateway = self.scripted.proc
         self._wait_for(lambda out: "listening on" in out, "listening line", 10)
-        self.gateway.stdin.write("wait-servers 1 20000\n")
-        self.gateway.stdin.flush()
+        self.scripted.send("wait-servers 1 20000")
         self.proc = spawn([self.bins[self.program], "-c", conf], stdout=subprocess.DEVNULL,
                                      stderr=open(os.path.join(self.work, "sfu.stderr"), "a"))
         self._wait_for(lambda out: "servers registered" in out, "registration", 20)
@@ -256,8 +237,7 @@ class Server:
                 words = line.split()
                 if len(words) >= 2 and words[0] == "room":
                     rooms.add(words[1])
-        self.gateway.stdin.write(f"load {self.roster}\n")
-        self.gateway.stdin.flush()
+        self.scripted.send(f"load {self.roster}")
         self._wait_for(lambda out: out.count("result 0 (create room") >= len(rooms),
                        "answer to every create-room", 120)
 
@@ -267,16 +247,8 @@ class Server:
 
     def stop(self):
         stop(self.proc)
-        if self.gateway is not None and self.gateway.poll() is None:
-            try:
-                self.gateway.stdin.write("quit\n")
-                self.gateway.stdin.close()
-            except BrokenPipeError:
-                pass
-            try:
-                self.gateway.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                stop(self.gateway)
+        if self.gateway is not None:
+            self.scripted.stop(stop)
 
 
 class ServerPool(Server):

@@ -13,13 +13,7 @@
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::IdAt;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::PayloadTypeOf;
-using testing_support::SeqOf;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
 
 class TestChannel final : public Channel {

@@ -20,13 +20,10 @@ import urllib.request
 
 from prometheus_client.parser import text_string_to_metric_families
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from corvane_harness import free_port, server_config  # noqa: E402
+
 SFU = MFU = GATEWAY = CLIENT = None
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def scrape_text(port):
@@ -85,11 +82,8 @@ class MetricsTest(unittest.TestCase):
         metrics_port = free_port(socket.SOCK_STREAM)
         config = os.path.join(self.dir, os.path.basename(program) + ".conf")
         with open(config, "w") as f:
-            f.write(f"log_file_path = {self.dir}/\n"
-                    f"gateway_address = 127.0.0.1:{gateway_port}\n"
-                    f"packet_listen_bgp_eth = 127.0.0.1\n"
-                    f"packet_listen_port = {media_port}\n"
-                    f"metrics_listen_address = 127.0.0.1:{metrics_port}\n")
+            f.write(server_config(self.dir, gateway_port, media_port,
+                                  extra=f"metrics_listen_address = 127.0.0.1:{metrics_port}\n"))
         self.start([program, "-q", "-c", config], stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 20

@@ -22,13 +22,7 @@
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::MakeFec;
-using testing_support::MakeFecRepair;
-using testing_support::MakeFecSource;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
 
 constexpr uint64_t kUser = 7;

@@ -18,20 +18,14 @@
 
 #include "support/fec_test_datagram.h"
 #include "support/log_capture.h"
+#include "support/server_fixture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::MakeFecRepair;
-using testing_support::MakeFecSource;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
-
-std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
 
 Bytes Source(uint64_t user, uint32_t seq, uint8_t level, uint8_t flags = 0) {
   return MakeFecSource(user, seq, MakeMedia(0xA0, 0x20, seq, user, TokenOf(user), {level, flags}));

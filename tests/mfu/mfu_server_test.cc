@@ -18,26 +18,14 @@
 
 #include "support/fec_test_datagram.h"
 #include "support/log_capture.h"
+#include "support/server_fixture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::LookAlikeRepairs;
-using testing_support::MakeFec;
-using testing_support::MakeFecRepair;
-using testing_support::MakeFecSource;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::PayloadTypeOf;
-using testing_support::SeqOf;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
-
-constexpr uint8_t kVoice = 0x20;
-
-std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
 
 Bytes Source(uint64_t user, uint32_t seq, uint8_t level = 1) {
   return MakeFecSource(user, seq, MakeMedia(0xA0, kVoice, seq, user, "", {level, 0}));
@@ -46,17 +34,10 @@ Bytes Source(uint64_t user, uint32_t seq, uint8_t level = 1) {
 class MfuServerTest : public ::testing::Test {
  protected:
   int Deliver(const UdpPeer& from, const Bytes& bytes) {
-    return server_.OnPacketReceived(MakePacket(bytes, server_socket_.fd(), from.address()));
+    return testing_support::DeliverTo(server_, server_socket_, from, bytes);
   }
-
-  // Joins `user` and admits `peer` as its address with a plain datagram, which
-  // nobody hears; then makes a speaker of it if asked.
   void JoinAndAdmit(uint64_t room, uint64_t user, uint32_t type, const UdpPeer& peer) {
-    ASSERT_EQ(server_.JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
-    ASSERT_EQ(Deliver(peer, MakeMedia(0xA0, kVoice, 0, user, TokenOf(user))), 0);
-    if (type == kUserTypeSpeaker) {
-      ASSERT_EQ(server_.AllowSpeaker(room, user, true), 0);
-    }
+    testing_support::JoinAndAdmit(server_, server_socket_, room, user, type, peer);
   }
 
   size_t Members(uint64_t room) {

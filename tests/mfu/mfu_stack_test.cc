@@ -23,24 +23,15 @@
 
 #include "support/fec_test_datagram.h"
 #include "support/log_capture.h"
+#include "support/server_fixture.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::MakeFecRepair;
-using testing_support::MakeFecSource;
-using testing_support::MakeMedia;
-using testing_support::PayloadTypeOf;
-using testing_support::SeqOf;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
-
-constexpr uint8_t kVoice = 0x20;
-
-std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
 
 Bytes Source(uint64_t user, uint32_t seq, uint8_t level) {
   return MakeFecSource(user, seq, MakeMedia(0xA0, kVoice, seq, user, "", {level, 0, 1, 2, 3}));
@@ -78,37 +69,18 @@ class MfuStackTest : public ::testing::Test {
   void Start(const std::string& extra_config) {
     port_ = testutil::FreeUdpPort();
     const std::string config = dir_.File("mfu.conf");
-    testutil::WriteFile(config, "log_file_path = " + dir_.path() +
-                                    "/\n"
-                                    "gateway_address = 127.0.0.1:" +
-                                    std::to_string(testutil::FreeTcpPort()) +
-                                    "\n"
-                                    "packet_listen_bgp_eth = 127.0.0.1\n"
-                                    "packet_listen_port = " +
-                                    std::to_string(port_) +
-                                    "\n"
-                                    "receiver_worker_numbers = 2\n"
-                                    "dispatcher_worker_numbers = 2\n" +
-                                    extra_config);
+    testutil::WriteFile(config, ServerConfig(dir_.path()).Media(port_).Text() + extra_config);
     server_ = std::make_unique<MfuServer>();
     ASSERT_TRUE(server_->Init(config));
     media_address_ = rtc::SocketAddress("127.0.0.1", port_);
   }
 
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    // The gateway link hands its sockets to the service loop for deletion;
-    // this thread is that loop here.
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   // Announces `peer` with a detect datagram, joins `user` and admits its
   // address with a plain datagram that asks for an acknowledgement.
   void Join(uint64_t room, uint64_t user, uint32_t type, const UdpPeer& peer) {
-    const Bytes detect = {0x43, 0x4F, 0x72, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    ASSERT_TRUE(peer.SendTo(media_address_, detect));
-    ASSERT_EQ(peer.Receive(), detect);
+    testing_support::Detect(peer, media_address_);
     ASSERT_EQ(server_->JoinRoom(room, user, type, TokenOf(user)), 0);
     ASSERT_TRUE(peer.SendTo(media_address_, MakeMedia(0xB0, kVoice, 0, user, TokenOf(user))));
     auto ack = peer.Receive();

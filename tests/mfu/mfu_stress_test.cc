@@ -20,18 +20,14 @@
 #include "packet/udp_packet.h"
 
 #include "support/fec_test_datagram.h"
+#include "support/server_fixture.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::MakeFecRepair;
-using testing_support::MakeFecSource;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::UdpPeer;
+using namespace testing_support;
 
 constexpr int kWorkers = 3;
 constexpr int kUsersPerWorker = 4;
@@ -39,7 +35,6 @@ constexpr int kRooms = 4;
 constexpr int kControlRounds = 1500;
 constexpr int kMinWorkerRounds = 20;
 
-std::string TokenOf(uint64_t user) { return "tok" + std::to_string(user); }
 uint64_t UserOf(int worker, int index) { return static_cast<uint64_t>(100 + worker * 10 + index); }
 
 // A speaker's datagrams of one round: sources, a repair, a receiver report and
@@ -67,23 +62,14 @@ std::vector<Bytes> Traffic(uint64_t user, uint32_t seq) {
 class MfuStressTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    const std::string config = dir_.File("mfu.conf");
-    testutil::WriteFile(config, "log_file_path = " + dir_.path() +
-                                    "/\n"
-                                    "gateway_address = 127.0.0.1:" +
-                                    std::to_string(testutil::FreeTcpPort()) +
-                                    "\n"
-                                    "mixer_frame_log = 0\n"
-                                    "mixer_worker_numbers = " +
-                                    std::to_string(GetParam()) + "\n");
+    const std::string config = ServerConfig(dir_.path())
+                                   .Set("mixer_frame_log", 0)
+                                   .Set("mixer_worker_numbers", GetParam())
+                                   .WriteTo(dir_.File("mfu.conf"));
     server_ = std::make_unique<MfuServer>();
     ASSERT_TRUE(server_->Init(config));
   }
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   testutil::TempDir dir_;
   std::unique_ptr<MfuServer> server_;

@@ -18,15 +18,12 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from corvane_harness import free_port  # noqa: E402
+
 BUILD = None
 PROGRAMS = ("corvane-sfu-server", "corvane-mfu-server")
 TOOLS = ("corvane-gateway", "corvane-client")
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def run(command, **kwargs):

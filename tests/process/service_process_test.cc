@@ -12,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/server_config.h"
 #include "support/subprocess.h"
 #include "support/test_util.h"
 
 namespace {
 
+using corvaneserver::testing_support::ServerConfig;
 using testutil::Subprocess;
 
 constexpr auto kExitDeadline = std::chrono::seconds(20);
@@ -29,12 +31,14 @@ class ProcessTest : public ::testing::Test {
     return path;
   }
   std::string LoopbackConfig() {
-    return "log_file_path = " + dir_.path() + "/\n" +
-           "gateway_address = 127.0.0.1:" + std::to_string(testutil::FreeTcpPort()) + "\n" +
-           "packet_listen_bgp_eth = 127.0.0.1\n" +
-           "packet_listen_port = " + std::to_string(testutil::FreeUdpPort()) + "\n" +
-           "receiver_worker_numbers = 2\n"
-           "dispatcher_worker_numbers = 2\n";
+    return ServerConfig(dir_.path()).Media(testutil::FreeUdpPort()).Text();
+  }
+  // Media on `listen`:`port`, and a gateway address where nothing listens.
+  std::string MediaConfig(const std::string& listen, int port) {
+    return ServerConfig(dir_.path(), "127.0.0.1:9")
+        .Set("packet_listen_bgp_eth", listen)
+        .Set("packet_listen_port", port)
+        .Text();
   }
   // The info log of the one process that wrote into the directory.
   std::string InfoLog(const std::string& program) {
@@ -71,10 +75,7 @@ class ProcessTest : public ::testing::Test {
 
 TEST_F(ProcessTest, ListenFailureStopsStartupWith255) {
   // 192.0.2.1 (a documentation address) is not on this machine: bind fails.
-  const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n" +
-                                       "gateway_address = 127.0.0.1:9\n"
-                                       "packet_listen_bgp_eth = 192.0.2.1\n"
-                                       "packet_listen_port = 8000\n");
+  const std::string conf = WriteConfig(MediaConfig("192.0.2.1", 8000));
   Subprocess child({CORVANE_SFU_SERVER, "-c", conf}, dir_.path());
   int status = -1;
   ASSERT_TRUE(child.Wait(kExitDeadline, &status));
@@ -86,11 +87,7 @@ TEST_F(ProcessTest, ListenFailureStopsStartupWith255) {
 
 TEST_F(ProcessTest, RunningServerEchoesDetectDatagrams) {
   const int port = testutil::FreeUdpPort();
-  const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n" +
-                                       "gateway_address = 127.0.0.1:9\n"
-                                       "packet_listen_bgp_eth = 127.0.0.1\n"
-                                       "packet_listen_port = " +
-                                       std::to_string(port) + "\n");
+  const std::string conf = WriteConfig(MediaConfig("127.0.0.1", port));
   Subprocess child({CORVANE_SFU_SERVER, "-c", conf}, dir_.path());
   ASSERT_TRUE(testutil::WaitFor(
       [&] {
@@ -166,11 +163,7 @@ void ExpectServesAndStops(const std::string& program, const std::string& conf, i
 TEST_F(ProcessTest, StderrPipeWithoutReaderNeitherKillsNorStopsTheServer) {
   for (const char* program : {CORVANE_SFU_SERVER, CORVANE_MFU_SERVER}) {
     const int port = testutil::FreeUdpPort();
-    const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n" +
-                                         "gateway_address = 127.0.0.1:9\n"
-                                         "packet_listen_bgp_eth = 127.0.0.1\n"
-                                         "packet_listen_port = " +
-                                         std::to_string(port) + "\n");
+    const std::string conf = WriteConfig(MediaConfig("127.0.0.1", port));
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
     close(fds[0]);  // the reader is gone before the first line
@@ -182,11 +175,7 @@ TEST_F(ProcessTest, StderrPipeWithoutReaderNeitherKillsNorStopsTheServer) {
 TEST_F(ProcessTest, FullStderrPipeNeitherStallsNorKeepsTheServerFromStopping) {
   for (const char* program : {CORVANE_SFU_SERVER, CORVANE_MFU_SERVER}) {
     const int port = testutil::FreeUdpPort();
-    const std::string conf = WriteConfig("log_file_path = " + dir_.path() + "/\n" +
-                                         "gateway_address = 127.0.0.1:9\n"
-                                         "packet_listen_bgp_eth = 127.0.0.1\n"
-                                         "packet_listen_port = " +
-                                         std::to_string(port) + "\n");
+    const std::string conf = WriteConfig(MediaConfig("127.0.0.1", port));
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
     // A stalled reader: the pipe is full before the server writes its first line.
@@ -224,9 +213,8 @@ TEST_F(ProcessTest, QuietStartupFailuresStillSayWhyOnStderr) {
   const int tcp = HoldPort(SOCK_STREAM, &tcp_port);
   ASSERT_GE(udp, 0);
   ASSERT_GE(tcp, 0);
-  const std::string base = "log_file_path = " + dir_.path() + "/\n" +
-                           "gateway_address = 127.0.0.1:9\n"
-                           "packet_listen_bgp_eth = 127.0.0.1\n";
+  const std::string base =
+      ServerConfig(dir_.path(), "127.0.0.1:9").Set("packet_listen_bgp_eth", "127.0.0.1").Text();
   struct Case {
     std::string config;
     std::string reason;

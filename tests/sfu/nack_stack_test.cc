@@ -14,73 +14,45 @@
 #include "sfu/nack.h"
 #include "sfu/sfu_server.h"
 
+#include "support/server_fixture.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::MakeMedia;
-using testing_support::PayloadTypeOf;
-using testing_support::SeqOf;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
 
-constexpr uint8_t kVoice = 0x20;
 constexpr uint8_t kAskAck = 0xB0;
 constexpr uint8_t kNoAck = 0xA0;
-
-std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
 
 class NackStackTest : public ::testing::Test {
  protected:
   void Start(bool nack_enabled) {
     port_ = testutil::FreeUdpPort();
-    const std::string config = dir_.File("sfu.conf");
-    testutil::WriteFile(
-        config,
-        "log_file_path = " + dir_.path() +
-            "/\ngateway_address = 127.0.0.1:" + std::to_string(testutil::FreeTcpPort()) +
-            "\npacket_listen_bgp_eth = 127.0.0.1\npacket_listen_port = " + std::to_string(port_) +
-            "\nnack_enabled = " + (nack_enabled ? "1" : "0") + "\n");
+    const std::string config = ServerConfig(dir_.path())
+                                   .Set("packet_listen_bgp_eth", "127.0.0.1")
+                                   .Set("packet_listen_port", port_)
+                                   .Set("nack_enabled", nack_enabled ? 1 : 0)
+                                   .WriteTo(dir_.File("sfu.conf"));
     server_ = std::make_unique<SfuServer>();
     ASSERT_TRUE(server_->Init(config));
     media_address_ = rtc::SocketAddress("127.0.0.1", port_);
   }
 
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
-
-  void Detect(const UdpPeer& peer) {
-    const Bytes detect = {0x43, 0x4F, 0x72, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    ASSERT_TRUE(peer.SendTo(media_address_, detect));
-    ASSERT_EQ(peer.Receive(), detect);
-  }
-
-  // Sends a datagram asking for an acknowledgement and waits for it: every
-  // datagram `peer` sent before has then been handled.
-  void SendAndAwaitAck(const UdpPeer& peer, const Bytes& bytes) {
-    ASSERT_TRUE(peer.SendTo(media_address_, bytes));
-    auto ack = peer.Receive();
-    ASSERT_TRUE(ack);
-    ASSERT_EQ(PayloadTypeOf(*ack), static_cast<uint8_t>(bytes[1] - 1));
-  }
+  void TearDown() override { StopServer(server_); }
 
   void Join(uint64_t room, uint64_t user, bool speaker, const UdpPeer& peer) {
-    ASSERT_EQ(server_->JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
-    Detect(peer);
-    SendAndAwaitAck(peer, MakeMedia(kAskAck, kVoice, 0, user, TokenOf(user)));
+    JoinAndAcknowledge(*server_, media_address_, room, user, peer);
     if (speaker) {
       ASSERT_EQ(server_->AllowSpeaker(room, user, true), 0);
     }
   }
 
   void Barrier(const UdpPeer& peer, uint64_t user) {
-    SendAndAwaitAck(peer, MakeMedia(kAskAck, 0x21, 0xFFFFFFFFu, user));
+    // Every datagram `peer` sent before has been handled once the ack comes.
+    SendAndAwaitAck(peer, media_address_, MakeMedia(kAskAck, 0x21, 0xFFFFFFFFu, user));
   }
 
   static Bytes Voice(uint32_t seq) {
@@ -123,7 +95,7 @@ TEST_F(NackStackTest, MemberGetsTheRebuiltDatagramAndStrangersGetNothing) {
   Join(1, 1, true, speaker);
   Join(1, 2, false, listener);
   Join(2, 3, false, elsewhere);
-  Detect(stranger);
+  Detect(stranger, media_address_);
   const auto block = SendBlockWithALoss(speaker);
   // The listener hears the five FEC datagrams that arrived, unchanged.
   std::vector<Bytes> heard = listener.Drain();

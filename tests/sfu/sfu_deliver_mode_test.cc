@@ -11,33 +11,28 @@
 #include "sfu/sfu_server.h"
 
 #include "support/media_datagram.h"
+#include "support/server_fixture.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::MakeMedia;
-using testing_support::UdpPeer;
+using namespace testing_support;
 
 class SfuDeliverModeTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   // Starts a server with `extra` configuration lines.
   void Start(const std::string& extra) {
     port_ = testutil::FreeUdpPort();
     const std::string config = dir_.File("sfu.conf");
-    testutil::WriteFile(
-        config, "log_file_path = " + dir_.path() +
-                    "/\ngateway_address = 127.0.0.1:" + std::to_string(testutil::FreeTcpPort()) +
-                    "\npacket_listen_bgp_eth = 127.0.0.1\npacket_listen_port = " +
-                    std::to_string(port_) + "\n" + extra);
+    testutil::WriteFile(config, testing_support::ServerConfig(dir_.path())
+                                        .Set("packet_listen_bgp_eth", "127.0.0.1")
+                                        .Set("packet_listen_port", port_)
+                                        .Text() +
+                                    extra);
     server_ = std::make_unique<SfuServer>();
     ASSERT_TRUE(server_->Init(config));
   }

@@ -17,38 +17,25 @@
 
 #include "support/fec_test_datagram.h"
 #include "support/log_capture.h"
+#include "support/server_fixture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::LookAlikeRepairs;
-using testing_support::MakeFecSource;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::PayloadTypeOf;
-using testing_support::SeqOf;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
-
-constexpr uint8_t kVoice = 0x20;
-
-std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
 
 class SfuRepairTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Join(1, 5, speaker_);
-    Join(1, 6, listener_);
+    using testing_support::JoinAndAdmit;
+    JoinAndAdmit(server_, server_socket_, 1, 5, kUserTypeListener, speaker_);
+    JoinAndAdmit(server_, server_socket_, 1, 6, kUserTypeListener, listener_);
     ASSERT_EQ(server_.AllowSpeaker(1, 5, true), 0);
   }
-  void Join(uint64_t room, uint64_t user, const UdpPeer& peer) {
-    ASSERT_EQ(server_.JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
-    ASSERT_EQ(Deliver(peer, MakeMedia(0xA0, kVoice, 0, user, TokenOf(user))), 0);
-  }
   int Deliver(const UdpPeer& from, const Bytes& bytes) {
-    return server_.OnPacketReceived(MakePacket(bytes, server_socket_.fd(), from.address()));
+    return testing_support::DeliverTo(server_, server_socket_, from, bytes);
   }
 
   rtc::ScopedFakeClock clock_;

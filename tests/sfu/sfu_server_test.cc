@@ -15,38 +15,22 @@
 #include "sfu/voice_channel.h"
 #include "sfu/voice_room.h"
 
+#include "support/server_fixture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::IdAt;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::PayloadTypeOf;
-using testing_support::SeqOf;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
-
-constexpr uint8_t kVoice = 0x20;
-
-std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
 
 class SfuServerTest : public ::testing::Test {
  protected:
   int Deliver(const UdpPeer& from, const Bytes& bytes) {
-    return server_.OnPacketReceived(MakePacket(bytes, server_socket_.fd(), from.address()));
+    return testing_support::DeliverTo(server_, server_socket_, from, bytes);
   }
-
-  // Joins `user` and admits `peer` as its address with a datagram nobody hears
-  // (a voice datagram from a listener); then makes a speaker of it if asked.
   void JoinAndAdmit(uint64_t room, uint64_t user, uint32_t type, const UdpPeer& peer) {
-    ASSERT_EQ(server_.JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
-    ASSERT_EQ(Deliver(peer, MakeMedia(0xA0, kVoice, 0, user, TokenOf(user))), 0);
-    if (type == kUserTypeSpeaker) {
-      ASSERT_EQ(server_.AllowSpeaker(room, user, true), 0);
-    }
+    testing_support::JoinAndAdmit(server_, server_socket_, room, user, type, peer);
   }
 
   size_t Members(uint64_t room) {

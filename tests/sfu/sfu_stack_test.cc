@@ -20,85 +20,47 @@
 #include "sfu/voice_channel.h"
 #include "sfu/voice_room.h"
 
+#include "support/server_fixture.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::IdAt;
-using testing_support::MakeMedia;
-using testing_support::PayloadTypeOf;
-using testing_support::SeqOf;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
 
-constexpr uint8_t kVoice = 0x20;
 constexpr uint8_t kAskAck = 0xB0;
 constexpr uint8_t kNoAck = 0xA0;
 const char kRecIp[] = "127.0.0.2";
-
-std::string TokenOf(uint64_t user) { return "token-" + std::to_string(user); }
 
 class SfuStackTest : public ::testing::Test {
  protected:
   void SetUp() override {
     port_ = testutil::FreeUdpPort();
-    const std::string config = dir_.File("sfu.conf");
-    testutil::WriteFile(config, "log_file_path = " + dir_.path() +
-                                    "/\n"
-                                    "gateway_address = 127.0.0.1:" +
-                                    std::to_string(testutil::FreeTcpPort()) +
-                                    "\n"
-                                    "packet_listen_bgp_eth = 127.0.0.1\n"
-                                    "packet_listen_rec_eth = " +
-                                    kRecIp +
-                                    "\n"
-                                    "packet_listen_port = " +
-                                    std::to_string(port_) +
-                                    "\n"
-                                    "receiver_worker_numbers = 2\n"
-                                    "dispatcher_worker_numbers = 2\n");
+    const std::string config = ServerConfig(dir_.path())
+                                   .Set("packet_listen_rec_eth", kRecIp)
+                                   .Media(port_)
+                                   .WriteTo(dir_.File("sfu.conf"));
     server_ = std::make_unique<SfuServer>();
     ASSERT_TRUE(server_->Init(config));
     media_address_ = rtc::SocketAddress("127.0.0.1", port_);
     rec_address_ = rtc::SocketAddress(kRecIp, port_);
   }
 
-  void TearDown() override {
-    if (server_) server_->Exit();
-    server_.reset();
-    // The gateway link hands its sockets to the service loop for deletion;
-    // this thread is that loop here.
-    rtc::Thread::Current()->ProcessMessages(0);
-  }
+  void TearDown() override { StopServer(server_); }
 
   // Announces `peer` to the server with a detect datagram and waits for its echo.
-  void Detect(const UdpPeer& peer) {
-    const Bytes detect = {0x43, 0x4F, 0x72, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    ASSERT_TRUE(peer.SendTo(media_address_, detect));
-    ASSERT_EQ(peer.Receive(), detect);
-  }
-
-  // Sends `bytes` (which ask for an acknowledgement) and waits for it: when it
-  // comes, the server has admitted the datagram and acknowledged it.
+  void Detect(const UdpPeer& peer) { testing_support::Detect(peer, media_address_); }
+  // When the acknowledgement comes, the server has admitted the datagram.
   void SendAndAwaitAck(const UdpPeer& peer, const Bytes& bytes) {
-    ASSERT_EQ(bytes[0] & 0x10, 0x10);
-    ASSERT_TRUE(peer.SendTo(media_address_, bytes));
-    auto ack = peer.Receive();
-    ASSERT_TRUE(ack);
-    ASSERT_EQ(ack->size(), kAckPacketSize);
-    ASSERT_EQ(PayloadTypeOf(*ack), static_cast<uint8_t>(bytes[1] - 1));
-    ASSERT_EQ(SeqOf(*ack), SeqOf(bytes));
+    testing_support::SendAndAwaitAck(peer, media_address_, bytes);
   }
 
   // Joins `user` into `room` as a listener, announces its address and admits
   // it with an acknowledged datagram that nobody hears; then gives it `type`.
   void Join(uint64_t room, uint64_t user, uint32_t type, const UdpPeer& peer) {
-    ASSERT_EQ(server_->JoinRoom(room, user, kUserTypeListener, TokenOf(user)), 0);
-    Detect(peer);
-    SendAndAwaitAck(peer, MakeMedia(kAskAck, kVoice, 0, user, TokenOf(user)));
+    JoinAndAcknowledge(*server_, media_address_, room, user, peer);
     if (type == kUserTypeSpeaker) {
       ASSERT_EQ(server_->AllowSpeaker(room, user, true), 0);
     } else if (type == kUserTypeCascader) {

@@ -17,24 +17,20 @@
 #include "sfu/voice_channel.h"
 #include "sfu/voice_room.h"
 
+#include "support/server_fixture.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::UdpPeer;
+using namespace testing_support;
 
 constexpr int kWorkers = 4;
 constexpr int kUsersPerWorker = 4;
 constexpr int kRooms = 3;
 constexpr int kControlRounds = 400;
 constexpr int kMinWorkerRounds = 20;
-
-std::string TokenOf(uint64_t user) { return "tok" + std::to_string(user); }
 
 uint64_t UserOf(int worker, int index) { return static_cast<uint64_t>(100 + worker * 10 + index); }
 

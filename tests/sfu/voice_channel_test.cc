@@ -11,23 +11,16 @@
 #include "sfu/sfu_wire.h"
 #include "sfu/voice_room.h"
 
+#include "support/server_fixture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
 
-using testing_support::Bytes;
-using testing_support::IdAt;
-using testing_support::MakeMedia;
-using testing_support::MakePacket;
-using testing_support::PayloadTypeOf;
-using testing_support::SeqOf;
-using testing_support::UdpPeer;
+using namespace testing_support;
 using testutil::LogCapture;
 
 constexpr uint64_t kRoom = 7;
-
-std::string TokenOf(uint64_t id) { return "token-" + std::to_string(id); }
 
 class VoiceChannelTest : public ::testing::Test {
  protected:
