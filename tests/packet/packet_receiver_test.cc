@@ -1,10 +1,14 @@
 #include "packet/packet_receiver.h"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -30,6 +34,52 @@ uint16_t BoundPort(int socket) {
   socklen_t len = sizeof(addr);
   if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return 0;
   return ntohs(addr.sin_port);
+}
+
+// The kernel switches its receive timestamps on for the whole system a moment
+// after the first socket asks for them (deferred work); until then a datagram
+// is stamped when it is read and seems not to have waited. Waits, with a
+// deadline, until a datagram that waited in a socket of our own shows its wait.
+bool WaitForKernelReceiveTimestamps() {
+  const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (probe < 0) return false;
+  const int on = 1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(addr);
+  bool stamped = false;
+  if (::setsockopt(probe, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) == 0 &&
+      ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+      ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    stamped = testutil::WaitFor([&] {
+      const uint8_t byte = 0;
+      ::sendto(probe, &byte, 1, 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+      const int64_t sent_ms = rtc::TimeMillis();
+      // Polled, not slept: the datagram must age before it is read.
+      while (rtc::TimeMillis() - sent_ms < 5) std::this_thread::yield();
+      uint8_t data = 0;
+      iovec io{&data, 1};
+      alignas(cmsghdr) char control[64];
+      msghdr message{};
+      message.msg_iov = &io;
+      message.msg_iovlen = 1;
+      message.msg_control = control;
+      message.msg_controllen = sizeof(control);
+      if (::recvmsg(probe, &message, MSG_DONTWAIT) <= 0) return false;
+      timespec now{};
+      ::clock_gettime(CLOCK_REALTIME, &now);
+      for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+        timespec stamp;
+        std::memcpy(&stamp, CMSG_DATA(c), sizeof(stamp));
+        return (now.tv_sec - stamp.tv_sec) * 1000 + (now.tv_nsec - stamp.tv_nsec) / 1000000 >= 4;
+      }
+      return false;
+    });
+  }
+  ::close(probe);
+  return stamped;
 }
 
 class PacketReceiverTest : public ::testing::Test {
@@ -312,6 +362,7 @@ TEST_F(PacketReceiverTest, TimeInTheSocketBufferCountsInTheDatagramsAge) {
   PacketReceiver receiver(1);
   const uint16_t port = static_cast<uint16_t>(testutil::FreeUdpPort());
   ASSERT_EQ(receiver.Listen(testing_support::Loopback(port), gate.callback(), true), 0);
+  ASSERT_TRUE(WaitForKernelReceiveTimestamps());
   ASSERT_TRUE(client_.SendTo(testing_support::Loopback(port), {0xA0, 1}));
   ASSERT_TRUE(gate.WaitForCount(1));
   ASSERT_TRUE(client_.SendTo(testing_support::Loopback(port), {0xA0, 2}));
