@@ -26,12 +26,11 @@ bool ParseReceiverReport(const uint8_t* data, size_t size, ParsedReceiverReport*
 bool ReadReceiverReport(const UDPPacket& packet, rtc::LogRateLimiter* truncated_log,
                         ParsedReceiverReport* report) {
   if (!ParseReceiverReport(packet.data(), packet.size(), report)) return false;
-  uint64_t suppressed = 0;
-  if (report->truncated() && truncated_log->Allow(&suppressed)) {
-    RTC_LOG(LS_ERROR) << "receiver report from [" << packet.FromAddress().ToString()
-                      << "] declares [" << report->declared_blocks << "] blocks but only ["
-                      << report->block_count << "] fit in [" << packet.size()
-                      << "] bytes, using those" << rtc::SuppressedSinceLastLine(suppressed);
+  if (report->truncated()) {
+    RTC_LOG_LIMITED(LS_ERROR, *truncated_log)
+        << "receiver report from [" << packet.FromAddress().ToString() << "] declares ["
+        << report->declared_blocks << "] blocks but only [" << report->block_count << "] fit in ["
+        << packet.size() << "] bytes, using those";
   }
   return true;
 }

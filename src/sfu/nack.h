@@ -41,9 +41,6 @@ constexpr size_t kMaxNackPackets = 256;
 // Far more than any reordering: one ring of the decoder.
 constexpr uint32_t kRestartDistance = 512;
 
-// One resend line per member per this period at most.
-constexpr int64_t kResendLogIntervalMs = 10000;
-
 class Nack {
  public:
   explicit Nack(uint64_t user_id);
@@ -122,8 +119,8 @@ class Nack {
   rtc::LogRateLimiter short_nack_log_;
   rtc::LogRateLimiter short_media_log_;
   // Every NACK bit would be a line, and a member may send NACKs at will: one
-  // line per kResendLogIntervalMs, carrying the count of those held back.
-  rtc::LogRateLimiter resend_log_{kResendLogIntervalMs};
+  // line per rtc::kPeerLogIntervalMs, carrying the count of those held back.
+  rtc::LogRateLimiter resend_log_{rtc::kPeerLogIntervalMs};
   rtc::LogRateLimiter restart_log_;
 };
 
