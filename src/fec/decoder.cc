@@ -16,9 +16,8 @@ namespace {
 bool NotOlder(uint32_t a, uint32_t b) { return a - b < 0x80000000u; }
 bool IsNewer(uint32_t a, uint32_t b) { return a != b && NotOlder(a, b); }
 
-// Offset of the sequence number in a media datagram, and the bytes it needs.
-constexpr uint32_t kRtpSequenceOffset = 2;
-constexpr uint32_t kRtpSequenceEnd = kRtpSequenceOffset + 4;
+// The bytes a media datagram needs to hold its sequence number.
+constexpr uint32_t kRtpSequenceEnd = corvaneserver::kMediaSequenceOffset + 4;
 
 }  // namespace
 
@@ -55,7 +54,8 @@ void Decoder::Reset() {
 
 int Decoder::OnPacketReceived(const unsigned char* data, unsigned int len) {
   if (data == nullptr || len < 2) return -1;
-  if (data[1] != kFecMarker) return decoded_ ? decoded_(data, len) : -1;
+  if (data[corvaneserver::kMediaPayloadTypeOffset] != kFecMarker)
+    return decoded_ ? decoded_(data, len) : -1;
   FecHeader header;
   const bool parsed = ParseFecHeader(data, len, &header);
   // A block must fit the codec (1 <= k, k + r <= 256) and hold this datagram.
@@ -298,7 +298,7 @@ int Decoder::ResetSequence(uint32_t pos, uint8_t k, uint8_t r) {
       if (i < k && own) {
         decoded_(slot.RtpData(), slot.RtpSize());
         if (slot.RtpSize() >= kRtpSequenceEnd) {
-          first_sequence = rtc::GetBE32(slot.RtpData() + kRtpSequenceOffset) - i;
+          first_sequence = rtc::GetBE32(slot.RtpData() + corvaneserver::kMediaSequenceOffset) - i;
         }
       }
     }

@@ -16,8 +16,6 @@ namespace corvaneserver {
 
 namespace {
 
-constexpr size_t kNackReferenceOffset = 22;
-constexpr size_t kNackMaskOffset = 26;
 // Kept copies get capacities in steps of this, so that the next datagram of a
 // steady stream fits in the one it evicts.
 constexpr unsigned int kKeptCapacityStep = 256;
@@ -94,7 +92,7 @@ int Nack::OnFecPacketDecoded(const unsigned char* data, unsigned int size) {
         << "] bytes is shorter than its media header, not kept";
     return -1;
   }
-  const uint32_t seq = rtc::GetBE32(data + 2);
+  const uint32_t seq = rtc::GetBE32(data + kMediaSequenceOffset);
   rtc::MutexLock hold(&lock_);
   size_t pos = LowerBound(seq);
   if (pos < count_ && At(pos).seq == seq) return 0;  // never overwritten

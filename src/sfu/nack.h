@@ -25,6 +25,7 @@
 #include "base/log_rate_limiter.h"
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
+#include "sfu/sfu_wire.h"
 
 namespace fec {
 class Decoder;
@@ -34,8 +35,6 @@ namespace corvaneserver {
 
 class UDPPacket;
 
-// Bytes a NACK needs for the fields the buffer reads.
-constexpr size_t kNackPacketSize = 28;
 // Media datagrams kept per user; one more evicts the smallest sequence number.
 constexpr size_t kMaxNackPackets = 256;
 // Far more than any reordering: one ring of the decoder.
