@@ -23,6 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     fuzzcheck::Check(body == nullptr && body_size == 0);
   }
+  ControlResponse read_back;
+  const bool is_response = ParseResponseFrame(message, size, &read_back);
+  fuzzcheck::Check(is_response ==
+                   (size == kResponseFrameSize && message[3] == kControlKindResponse));
   if (!parsed) return 0;
 
   // Rebuilding the header from its fields gives back the same ten bytes.
@@ -36,5 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzcheck::Check(response[3] == kControlKindResponse);
   for (size_t i = 0; i < 4; ++i) fuzzcheck::Check(response[4 + i] == message[6 + i]);
   fuzzcheck::Check(response[8] == 0xFF && response[9] == 0xFF);
+  fuzzcheck::Check(ParseResponseFrame(response.data(), response.size(), &read_back));
+  fuzzcheck::Check(read_back.session_id == header.session_id && read_back.result == -1);
   return 0;
 }

@@ -11,14 +11,14 @@ namespace corvaneserver {
 
 bool ParseReceiverReport(const uint8_t* data, size_t size, ParsedReceiverReport* report) {
   if (data == nullptr || size < kReceiverReportHeaderSize) return false;
-  report->reporter_id = rtc::GetBE64(data + 6);
-  report->declared_blocks = rtc::Get8(data, 0) & 0x0F;
+  report->reporter_id = rtc::GetBE64(data + kReceiverReportReporterIdOffset);
+  report->declared_blocks = rtc::Get8(data, kMediaFlagsOffset) & kReceiverReportBlockCountMask;
   const size_t fitting = (size - kReceiverReportHeaderSize) / kReceiverReportBlockSize;
   report->block_count = std::min(report->declared_blocks, fitting);
   for (size_t i = 0; i < report->block_count; ++i) {
     const uint8_t* block = data + kReceiverReportHeaderSize + i * kReceiverReportBlockSize;
-    report->blocks[i].user_id = rtc::GetBE64(block);
-    report->blocks[i].value = rtc::GetBE32(block + 8);
+    report->blocks[i].user_id = rtc::GetBE64(block + kReportBlockUserIdOffset);
+    report->blocks[i].value = rtc::GetBE32(block + kReportBlockValueOffset);
   }
   return true;
 }
@@ -26,22 +26,22 @@ bool ParseReceiverReport(const uint8_t* data, size_t size, ParsedReceiverReport*
 bool ReadReceiverReport(const UDPPacket& packet, rtc::LogRateLimiter* truncated_log,
                         ParsedReceiverReport* report) {
   if (!ParseReceiverReport(packet.data(), packet.size(), report)) return false;
-  uint64_t suppressed = 0;
-  if (report->truncated() && truncated_log->Allow(&suppressed)) {
-    RTC_LOG(LS_ERROR) << "receiver report from [" << packet.FromAddress().ToString()
-                      << "] declares [" << report->declared_blocks << "] blocks but only ["
-                      << report->block_count << "] fit in [" << packet.size()
-                      << "] bytes, using those" << rtc::SuppressedSinceLastLine(suppressed);
+  if (report->truncated()) {
+    RTC_LOG_LIMITED(LS_ERROR, *truncated_log)
+        << "receiver report from [" << packet.FromAddress().ToString() << "] declares ["
+        << report->declared_blocks << "] blocks but only [" << report->block_count << "] fit in ["
+        << packet.size() << "] bytes, using those";
   }
   return true;
 }
 
 void BuildServerReport(uint64_t speaker_id, uint32_t value, uint8_t (&out)[kServerReportSize]) {
   std::memset(out, 0, sizeof(out));
-  out[0] = kServerReportFlags;
-  out[1] = kReceiverReportPayloadType;
-  rtc::SetBE64(out + kReceiverReportHeaderSize, speaker_id);
-  rtc::SetBE32(out + kReceiverReportHeaderSize + 8, value);
+  out[kMediaFlagsOffset] = kServerReportFlags;
+  out[kMediaPayloadTypeOffset] = kReceiverReportPayloadType;
+  uint8_t* block = out + kReceiverReportHeaderSize;
+  rtc::SetBE64(block + kReportBlockUserIdOffset, speaker_id);
+  rtc::SetBE32(block + kReportBlockValueOffset, value);
 }
 
 void ReceiverReport::AddSample(uint64_t reporter_id, uint32_t value) {

@@ -20,10 +20,15 @@ namespace corvaneserver {
 
 class UDPPacket;
 
-// Receiver-report datagram: flags (low 4 bits: block count), payload type 200,
-// 4 unused bytes, the reporter's user id, then 12-byte blocks of
-// (speaker user id, counter), all big-endian.
+// Receiver-report datagram, all big-endian: flags (low 4 bits: block count),
+// payload type 200, 4 unused bytes, the reporter's user id (8), then blocks of
+// (speaker user id (8), counter (4)).
+constexpr uint8_t kReceiverReportBlockCountMask = 0x0F;  // of the flags byte
+constexpr size_t kReceiverReportReporterIdOffset = kMediaUserIdOffset;
 constexpr size_t kReceiverReportHeaderSize = 14;
+// Offsets inside a block.
+constexpr size_t kReportBlockUserIdOffset = 0;
+constexpr size_t kReportBlockValueOffset = 8;
 constexpr size_t kReceiverReportBlockSize = 12;
 constexpr size_t kReceiverReportMaxBlocks = 15;
 // The server's report to a speaker has one block, naming the speaker itself.

@@ -14,14 +14,28 @@ void SetBE24(uint8_t* out, uint32_t value) {
   out[2] = static_cast<uint8_t>(value);
 }
 
+uint32_t GetBE24(const uint8_t* data) {
+  return (uint32_t{data[0]} << 16) | (uint32_t{data[1]} << 8) | data[2];
+}
+
 }  // namespace
 
 bool ParseControlHeader(const uint8_t* data, size_t size, ControlHeader* header) {
   if (size < kControlHeaderSize) return false;
-  header->length = (uint32_t{data[0]} << 16) | (uint32_t{data[1]} << 8) | data[2];
-  header->kind = data[3];
-  header->message_id = rtc::GetBE16(data + 4);
-  header->session_id = rtc::GetBE32(data + 6);
+  header->length = GetBE24(data + kControlLengthOffset);
+  header->kind = data[kControlKindOffset];
+  header->message_id = rtc::GetBE16(data + kControlMessageIdOffset);
+  header->session_id = rtc::GetBE32(data + kControlSessionIdOffset);
+  return true;
+}
+
+bool ParseResponseFrame(const uint8_t* data, size_t size, ControlResponse* response) {
+  if (data == nullptr || size != kResponseFrameSize ||
+      data[kControlKindOffset] != kControlKindResponse) {
+    return false;
+  }
+  response->session_id = rtc::GetBE32(data + kResponseSessionIdOffset);
+  response->result = static_cast<int16_t>(rtc::GetBE16(data + kResponseResultOffset));
   return true;
 }
 
@@ -36,10 +50,10 @@ const uint8_t* ControlBody(const uint8_t* data, size_t size, size_t* body_size) 
 
 void WriteControlHeader(uint8_t* out, uint32_t length, uint8_t kind, uint16_t message_id,
                         uint32_t session_id) {
-  SetBE24(out, length);
-  out[3] = kind;
-  rtc::SetBE16(out + 4, message_id);
-  rtc::SetBE32(out + 6, session_id);
+  SetBE24(out + kControlLengthOffset, length);
+  out[kControlKindOffset] = kind;
+  rtc::SetBE16(out + kControlMessageIdOffset, message_id);
+  rtc::SetBE32(out + kControlSessionIdOffset, session_id);
 }
 
 std::vector<uint8_t> BuildControlMessage(uint16_t message_id, uint32_t session_id,
@@ -65,10 +79,11 @@ std::array<uint8_t, kControlHeaderSize> BuildHeartbeatNotify() {
 
 std::array<uint8_t, kResponseFrameSize> BuildResponseFrame(uint32_t session_id, int result) {
   std::array<uint8_t, kResponseFrameSize> frame{};
-  SetBE24(frame.data(), kResponseFrameSize);
-  frame[3] = kControlKindResponse;
-  rtc::SetBE32(frame.data() + 4, session_id);
-  rtc::SetBE16(frame.data() + 8, static_cast<uint16_t>(static_cast<uint32_t>(result) & 0xFFFF));
+  SetBE24(frame.data() + kControlLengthOffset, kResponseFrameSize);
+  frame[kControlKindOffset] = kControlKindResponse;
+  rtc::SetBE32(frame.data() + kResponseSessionIdOffset, session_id);
+  rtc::SetBE16(frame.data() + kResponseResultOffset,
+               static_cast<uint16_t>(static_cast<uint32_t>(result) & 0xFFFF));
   return frame;
 }
 

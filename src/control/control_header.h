@@ -1,15 +1,8 @@
 // Framing of the gateway link: the 10-byte header in front of every control
 // message, the message ids, and the frames the server builds (registration,
-// heartbeat, response). All numbers are big-endian.
-//
-//   offset 0  3 bytes  total length L, header included
-//          3  1 byte   kind (0 in the server's requests and notifications)
-//          4  2 bytes  message id
-//          6  4 bytes  session id (echoed in the response)
-//         10  L - 10   body
-//
-// A response frame is 10 bytes: length 10, kind 2, the session id at offset
-// 4, the low 16 bits of the result at offset 8.
+// heartbeat, response). All numbers are big-endian. The offsets below are the
+// one statement of both layouts; every reader and writer goes through the
+// functions of this header.
 #ifndef CONTROL_CONTROL_HEADER_H_
 #define CONTROL_CONTROL_HEADER_H_
 
@@ -23,7 +16,18 @@
 
 namespace corvaneserver {
 
+// Header of every message: total length L (3 bytes, header included), kind
+// (0 in the server's requests and notifications), message id (2), session id
+// (4, echoed in the response), then the body of L - 10 bytes.
+constexpr size_t kControlLengthOffset = 0;
+constexpr size_t kControlKindOffset = 3;
+constexpr size_t kControlMessageIdOffset = 4;
+constexpr size_t kControlSessionIdOffset = 6;
 constexpr size_t kControlHeaderSize = 10;
+// A response frame keeps the length and kind bytes, then carries the session
+// id (4) and the low 16 bits of the result (2).
+constexpr size_t kResponseSessionIdOffset = 4;
+constexpr size_t kResponseResultOffset = 8;
 constexpr size_t kResponseFrameSize = 10;
 // Largest message the gateway link carries in either direction, length bytes
 // included: the capacity of its input and output buffers.
@@ -55,6 +59,16 @@ struct ControlHeader {
 // Reads the header of a received message. False, with *header untouched,
 // when the message is shorter than the header.
 bool ParseControlHeader(const uint8_t* data, size_t size, ControlHeader* header);
+
+// The fields of a response frame.
+struct ControlResponse {
+  uint32_t session_id = 0;
+  int result = 0;  // the 16 bits sent, sign-extended: FF FF reads as -1
+};
+
+// Reads a response frame: false, with *response untouched, unless the message
+// is exactly kResponseFrameSize bytes of kind kControlKindResponse.
+bool ParseResponseFrame(const uint8_t* data, size_t size, ControlResponse* response);
 
 // The body of a received message (bytes 10 to size - 1); null and 0 for a
 // message no longer than its header.

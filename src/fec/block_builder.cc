@@ -13,13 +13,10 @@ namespace {
 
 void WriteHeader(uint64_t user_id, uint32_t sequence, uint32_t start, int k, int r,
                  uint8_t* datagram) {
-  datagram[0] = 0xA0;
-  datagram[1] = kFecMarker;
-  rtc::SetBE64(datagram + 2, user_id);
-  rtc::SetBE32(datagram + 10, sequence);
-  rtc::SetBE32(datagram + 14, start);
-  datagram[18] = static_cast<uint8_t>(k);
-  datagram[19] = static_cast<uint8_t>(r);
+  datagram[corvaneserver::kMediaFlagsOffset] = 0xA0;
+  datagram[corvaneserver::kMediaPayloadTypeOffset] = kFecMarker;
+  corvaneserver::WriteFecHeader(
+      {user_id, sequence, start, static_cast<uint8_t>(k), static_cast<uint8_t>(r)}, datagram);
 }
 
 }  // namespace

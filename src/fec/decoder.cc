@@ -16,13 +16,8 @@ namespace {
 bool NotOlder(uint32_t a, uint32_t b) { return a - b < 0x80000000u; }
 bool IsNewer(uint32_t a, uint32_t b) { return a != b && NotOlder(a, b); }
 
-std::string Suppressed(uint64_t count) {
-  return count == 0 ? std::string() : " (" + std::to_string(count) + " more suppressed)";
-}
-
-// Offset of the sequence number in a media datagram, and the bytes it needs.
-constexpr uint32_t kRtpSequenceOffset = 2;
-constexpr uint32_t kRtpSequenceEnd = kRtpSequenceOffset + 4;
+// The bytes a media datagram needs to hold its sequence number.
+constexpr uint32_t kRtpSequenceEnd = corvaneserver::kMediaSequenceOffset + 4;
 
 }  // namespace
 
@@ -59,23 +54,21 @@ void Decoder::Reset() {
 
 int Decoder::OnPacketReceived(const unsigned char* data, unsigned int len) {
   if (data == nullptr || len < 2) return -1;
-  if (data[1] != kFecMarker) return decoded_ ? decoded_(data, len) : -1;
+  if (data[corvaneserver::kMediaPayloadTypeOffset] != kFecMarker)
+    return decoded_ ? decoded_(data, len) : -1;
   FecHeader header;
   const bool parsed = ParseFecHeader(data, len, &header);
   // A block must fit the codec (1 <= k, k + r <= 256) and hold this datagram.
   if (!parsed || header.k == 0 || header.k + header.r > ReedSolomon::kMaxSymbols ||
       header.sequence - header.start >= static_cast<uint32_t>(header.k + header.r)) {
-    uint64_t suppressed = 0;
-    if (malformed_log_.Allow(&suppressed)) {
-      if (!parsed) {
-        RTC_LOG(LS_ERROR) << "drop fec packet of [" << len << "] bytes, at least ["
-                          << kFecHeaderSize << "] needed" << Suppressed(suppressed);
-      } else {
-        RTC_LOG(LS_ERROR) << "user [" << header.user_id << "] drop fec packet "
-                          << "sequence number [" << header.sequence << "] start sequence number ["
-                          << header.start << "], fec parameter [R: " << int{header.k}
-                          << " | C: " << int{header.r} << "]" << Suppressed(suppressed);
-      }
+    if (!parsed) {
+      RTC_LOG_LIMITED(LS_ERROR, malformed_log_)
+          << "drop fec packet of [" << len << "] bytes, at least [" << kFecHeaderSize << "] needed";
+    } else {
+      RTC_LOG_LIMITED(LS_ERROR, malformed_log_)
+          << "user [" << header.user_id << "] drop fec packet "
+          << "sequence number [" << header.sequence << "] start sequence number [" << header.start
+          << "], fec parameter [R: " << int{header.k} << " | C: " << int{header.r} << "]";
     }
     return -1;
   }
@@ -99,12 +92,9 @@ int Decoder::InsertFecPacket(const unsigned char* data, unsigned int len, const 
   FECPacket& slot = ring_[index];
   if (slot.IsHolding()) {
     if (slot.sequence() == header.sequence) return 0;  // duplicate
-    uint64_t suppressed = 0;
-    if (collision_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "user [" << user_id_ << "] index [" << index << "] is in used, "
-                          << slot.ToString() << " and now coming sequence number is ["
-                          << header.sequence << "]" << Suppressed(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_WARNING, collision_log_)
+        << "user [" << user_id_ << "] index [" << index << "] is in used, " << slot.ToString()
+        << " and now coming sequence number is [" << header.sequence << "]";
   }
   Store(index, data, len, header);
   return 0;
@@ -157,13 +147,10 @@ uint32_t Decoder::FindSequence(uint32_t pos) {
       return slot.k() + slot.r();
     }
     if (fresh_ || IsNewer(slot.start(), next_start_)) {
-      uint64_t suppressed = 0;
-      if (jump_log_.Allow(&suppressed)) {
-        RTC_LOG(LS_WARNING) << "user [" << user_id_
-                            << "] modify next decoded start sequence number from [" << next_start_
-                            << "] "
-                            << " to [" << slot.start() << "]" << Suppressed(suppressed);
-      }
+      RTC_LOG_LIMITED(LS_WARNING, jump_log_)
+          << "user [" << user_id_ << "] modify next decoded start sequence number from ["
+          << next_start_ << "] "
+          << " to [" << slot.start() << "]";
       next_start_ = slot.start();
       fresh_ = false;
       jumped_ = true;
@@ -176,12 +163,9 @@ uint32_t Decoder::FindSequence(uint32_t pos) {
       dispatch_index_ = next;
       return kRingSize;
     }
-    uint64_t suppressed = 0;
-    if (leftover_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "user [" << user_id_ << "] index [" << index << "] " << slot.ToString()
-                          << ". but need next start sequence number is [" << next_start_ << "]"
-                          << Suppressed(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_WARNING, leftover_log_)
+        << "user [" << user_id_ << "] index [" << index << "] " << slot.ToString()
+        << ". but need next start sequence number is [" << next_start_ << "]";
     ClearSlot(index);
   }
   return kRingSize;
@@ -260,13 +244,9 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
   }
   if (!budget_.Take(DecodeBudget::CostOf(k, k - sources))) {
     FecMetrics::Get().blocks_over_budget.Add();
-    uint64_t suppressed = 0;
-    if (budget_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "user [" << user_id_ << "] fec block of k [" << int{k} << "] r ["
-                          << int{r} << "] with [" << k - sources
-                          << "] sources missing not rebuilt: over the decoding budget"
-                          << Suppressed(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_WARNING, budget_log_)
+        << "user [" << user_id_ << "] fec block of k [" << int{k} << "] r [" << int{r} << "] with ["
+        << k - sources << "] sources missing not rebuilt: over the decoding budget";
     return -1;
   }
   for (uint32_t i = 0; i < n; ++i) {
@@ -282,11 +262,7 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
   if (!codec_ || codec_->k() != k || codec_->r() != r) codec_ = ReedSolomon::Get(k, r);
   if (!codec_ || !codec_->Decode(symbols_, rebuilt_, kSymbolSize)) {
     FecMetrics::Get().blocks_given_up.Add();
-    uint64_t suppressed = 0;
-    if (decode_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "user [" << user_id_ << "] open fec decoded failed"
-                        << Suppressed(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_ERROR, decode_log_) << "user [" << user_id_ << "] open fec decoded failed";
     return -1;
   }
   for (uint32_t i = 0; i < k; ++i) {
@@ -296,12 +272,9 @@ int Decoder::Decoded(uint32_t pos, uint8_t k, uint8_t r) {
     uint32_t length = rtc::GetBE16(slot.Symbol());
     if (length > kMaxRtpSize) {
       // Not a symbol that any sender made: nothing to hand out.
-      uint64_t suppressed = 0;
-      if (decode_log_.Allow(&suppressed)) {
-        RTC_LOG(LS_ERROR) << "user [" << user_id_ << "] rebuilt packet at index [" << index
-                          << "] claims [" << length << "] bytes, at most [" << kMaxRtpSize
-                          << "] fit" << Suppressed(suppressed);
-      }
+      RTC_LOG_LIMITED(LS_ERROR, decode_log_)
+          << "user [" << user_id_ << "] rebuilt packet at index [" << index << "] claims ["
+          << length << "] bytes, at most [" << kMaxRtpSize << "] fit";
       length = 0;
     } else {
       decoded_(slot.Symbol() + 2, length);
@@ -325,7 +298,7 @@ int Decoder::ResetSequence(uint32_t pos, uint8_t k, uint8_t r) {
       if (i < k && own) {
         decoded_(slot.RtpData(), slot.RtpSize());
         if (slot.RtpSize() >= kRtpSequenceEnd) {
-          first_sequence = rtc::GetBE32(slot.RtpData() + kRtpSequenceOffset) - i;
+          first_sequence = rtc::GetBE32(slot.RtpData() + corvaneserver::kMediaSequenceOffset) - i;
         }
       }
     }

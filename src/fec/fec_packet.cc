@@ -7,16 +7,6 @@
 
 namespace fec {
 
-bool ParseFecHeader(const uint8_t* data, uint32_t len, FecHeader* header) {
-  if (data == nullptr || len < kFecHeaderSize) return false;
-  header->user_id = rtc::GetBE64(data + 2);
-  header->sequence = rtc::GetBE32(data + 10);
-  header->start = rtc::GetBE32(data + 14);
-  header->k = data[18];
-  header->r = data[19];
-  return true;
-}
-
 UDPPacket::UDPPacket(uint32_t capacity) : capacity_(capacity), data_(new uint8_t[capacity]) {}
 
 void UDPPacket::SetData(const uint8_t* data, uint32_t len) {

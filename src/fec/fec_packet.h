@@ -1,10 +1,7 @@
 // The records of the FEC decoder's ring: a fixed-capacity byte buffer, and one
-// slot holding one FEC datagram with its header fields.
-//
-// FEC datagram: byte 1 'P', user id (8 bytes at 2), FEC sequence number s (4 at
-// 10), block start b (4 at 14), k (1 at 18), r (1 at 19), then the 1480-byte
-// symbol from byte 20; in a source datagram the symbol is a 2-byte length L
-// and the media datagram. All big-endian.
+// slot holding one FEC datagram with its header fields. The datagram's layout
+// is packet/fec_header.h's; here it is held in 1500-byte buffers whose
+// kSymbolSize bytes from kSymbolOffset are the codec's symbol.
 #ifndef FEC_FEC_PACKET_H_
 #define FEC_FEC_PACKET_H_
 
@@ -13,31 +10,22 @@
 #include <string>
 #include <utility>
 
+#include "packet/fec_header.h"
 #include "packet/media_constants.h"
 
 namespace fec {
 
 constexpr uint8_t kFecMarker = corvaneserver::kFecMarker;  // 'P', byte 1
 constexpr uint32_t kFecHeaderSize = corvaneserver::kFecHeaderSize;
-constexpr uint32_t kSymbolOffset = 20;
+constexpr uint32_t kSymbolOffset = corvaneserver::kFecSymbolOffset;
 constexpr uint32_t kSymbolSize = 1480;
 constexpr uint32_t kFecPacketCapacity = kSymbolOffset + kSymbolSize;
 static_assert(kFecPacketCapacity == corvaneserver::kMaxUdpPacketSize);
-static_assert(kFecHeaderSize == kSymbolOffset + 2);
 // Longest media datagram a symbol can carry behind its 2-byte length.
 constexpr uint32_t kMaxRtpSize = kSymbolSize - 2;
 
-// Header fields of a FEC datagram.
-struct FecHeader {
-  uint64_t user_id = 0;
-  uint32_t sequence = 0;
-  uint32_t start = 0;
-  uint8_t k = 0;
-  uint8_t r = 0;
-};
-
-// False when the datagram is shorter than its 22-byte header.
-bool ParseFecHeader(const uint8_t* data, uint32_t len, FecHeader* header);
+using corvaneserver::FecHeader;
+using corvaneserver::ParseFecHeader;
 
 class UDPPacket {
  public:

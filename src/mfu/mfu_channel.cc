@@ -48,11 +48,10 @@ int MfuChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
     queued_.store(queue_.size(), std::memory_order_relaxed);
     if (queue_flag_ != nullptr) queue_flag_->store(true, std::memory_order_release);
   }
-  uint64_t suppressed = 0;
-  if (dropped != 0 && overflow_log_.Allow(&suppressed)) {
-    RTC_LOG(LS_WARNING) << "user [" << Id() << "] in room [" << room_id_ << "] has ["
-                        << kMaxQueuedPackets << "] packets waiting for the mixer, drop the oldest ("
-                        << suppressed << " more dropped before)";
+  if (dropped != 0) {
+    RTC_LOG_LIMITED(LS_WARNING, overflow_log_)
+        << "user [" << Id() << "] in room [" << room_id_ << "] has [" << kMaxQueuedPackets
+        << "] packets waiting for the mixer, drop the oldest";
   }
   return 0;
 }

@@ -92,7 +92,7 @@ class MfuChannel final : public Channel, public std::enable_shared_from_this<Mfu
   int late_passes_ GUARDED_BY(lock_) = 0;
 
   // A flooding speaker: one line per 10 s.
-  rtc::LogRateLimiter overflow_log_{10000};
+  rtc::LogRateLimiter overflow_log_{rtc::kPeerLogIntervalMs};
 };
 
 }  // namespace corvaneserver

@@ -135,12 +135,9 @@ int MfuServer::AddRecorder(uint64_t, uint64_t, uint64_t, std::string) { return -
 
 int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
   if (!packet->HasMediaHeader()) {
-    uint64_t suppressed = 0;
-    if (short_packet_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "drop datagram from [" << packet->FromAddress().ToString() << "]: ["
-                        << packet->size() << "] bytes is shorter than its media header"
-                        << rtc::SuppressedSinceLastLine(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_ERROR, short_packet_log_)
+        << "drop datagram from [" << packet->FromAddress().ToString() << "]: [" << packet->size()
+        << "] bytes is shorter than its media header";
     return -1;
   }
   rtc::ReadLockScoped hold(&registry_);

@@ -123,8 +123,8 @@ class MfuServer : public Service {
   // The rooms and the joined users, and the lock that guards both maps.
   mutable MfuRoomRegistry registry_;
 
-  rtc::LogRateLimiter short_packet_log_{10000};
-  rtc::LogRateLimiter short_report_log_{10000};
+  rtc::LogRateLimiter short_packet_log_{rtc::kPeerLogIntervalMs};
+  rtc::LogRateLimiter short_report_log_{rtc::kPeerLogIntervalMs};
 };
 
 }  // namespace corvaneserver

@@ -4,6 +4,24 @@
 
 namespace corvaneserver {
 
+bool ParseFecHeader(const unsigned char* data, size_t size, FecHeader* header) {
+  if (data == nullptr || size < kFecHeaderSize) return false;
+  header->user_id = rtc::GetBE64(data + kFecUserIdOffset);
+  header->sequence = rtc::GetBE32(data + kFecSequenceOffset);
+  header->start = rtc::GetBE32(data + kFecBlockStartOffset);
+  header->k = data[kFecSourceCountOffset];
+  header->r = data[kFecRepairCountOffset];
+  return true;
+}
+
+void WriteFecHeader(const FecHeader& header, unsigned char* out) {
+  rtc::SetBE64(out + kFecUserIdOffset, header.user_id);
+  rtc::SetBE32(out + kFecSequenceOffset, header.sequence);
+  rtc::SetBE32(out + kFecBlockStartOffset, header.start);
+  out[kFecSourceCountOffset] = header.k;
+  out[kFecRepairCountOffset] = header.r;
+}
+
 uint64_t ChannelId(const unsigned char* data) { return rtc::GetBE64(data + kFecUserIdOffset); }
 
 uint32_t SequenceNum(const unsigned char* data) { return rtc::GetBE32(data + kFecSequenceOffset); }

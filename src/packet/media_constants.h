@@ -2,8 +2,6 @@
 // sizes of the datagrams the servers read and build. Every multi-byte number
 // on the wire is big-endian.
 //
-// Media header: flags (1), payload type (1), sequence number (4), user id (8),
-// then a token header (2: 0x0800 | token length, or 0) and the token.
 #ifndef PACKET_MEDIA_CONSTANTS_H_
 #define PACKET_MEDIA_CONSTANTS_H_
 
@@ -13,10 +11,19 @@
 namespace corvaneserver {
 
 // --- Header layout -----------------------------------------------------------
+// Offsets inside the media header: flags (1 byte), payload type (1), sequence
+// number (4), user id (8).
+constexpr unsigned int kMediaFlagsOffset = 0;
+constexpr unsigned int kMediaPayloadTypeOffset = 1;
+constexpr unsigned int kMediaSequenceOffset = 2;
+constexpr unsigned int kMediaUserIdOffset = 6;
 // Bytes of the common media header: flags, payload type, sequence number, id.
 constexpr unsigned int kMediaHeaderSize = 14;
-// The token header sits right after the media header.
+// The token header sits right after the media header: 0x0800 | token length,
+// or 0; then the token.
+constexpr unsigned int kTokenHeaderOffset = kMediaHeaderSize;
 constexpr unsigned int kTokenHeaderSize = 2;
+constexpr unsigned int kTokenOffset = kTokenHeaderOffset + kTokenHeaderSize;
 // Bytes of the FEC header in front of the wrapped datagram.
 constexpr unsigned int kFecHeaderSize = 22;
 
@@ -44,11 +51,12 @@ constexpr unsigned int kDetectPktSize = 12;
 inline constexpr uint8_t detect_pkt[3] = {0x43, 0x4F, 0x72};
 // The server's answer to a datagram from a new address with a wrong token.
 constexpr size_t kAuthenticationPacketSize = 15;
-// The cascade datagram: 0xA0, 'n', 4 zero bytes, room id (8), address hash (4).
+// The cascade datagram servers exchange (its layout: sfu/sfu_wire.h).
 constexpr size_t kCascadePacketSize = 18;
 // The server's acknowledgement of a datagram that asked for one.
 constexpr size_t kAckPacketSize = 22;
-// A NACK names the user whose datagrams it asks for at bytes 14 to 21.
+// A NACK is at least long enough to name the user whose datagrams it asks for
+// (its layout: sfu/sfu_wire.h).
 constexpr size_t kNackMinSize = 22;
 // The server's receiver report to a speaker: header and one block.
 constexpr size_t kServerReportSize = 26;

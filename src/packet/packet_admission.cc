@@ -50,12 +50,9 @@ bool PacketAdmission::TooLate(const UDPPacket& packet) {
   const int64_t waited_ms = rtc::TimeMillis() - packet.ArrivalTime();
   if (waited_ms <= max_delay_ms_) return false;
   PacketMetrics::Get().dropped_late.Add();
-  uint64_t suppressed = 0;
-  if (late_log_.Allow(&suppressed)) {
-    RTC_LOG(LS_WARNING) << "drop packet from [" << packet.FromAddress().ToString()
-                        << "]: it waited " << waited_ms << " ms to be handled, more than "
-                        << max_delay_ms_ << " ms (" << suppressed << " more dropped before)";
-  }
+  RTC_LOG_LIMITED(LS_WARNING, late_log_)
+      << "drop packet from [" << packet.FromAddress().ToString() << "]: it waited " << waited_ms
+      << " ms to be handled, more than " << max_delay_ms_ << " ms";
   return true;
 }
 
@@ -68,13 +65,9 @@ int PacketAdmission::Handle(std::shared_ptr<UDPPacket> packet) {
   // to hold them goes no further.
   if (!packet->HasMediaHeader()) {
     PacketMetrics::Get().dropped_too_short.Add();
-    uint64_t suppressed = 0;
-    if (short_packet_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "drop packet of " << packet->size() << " bytes from ["
-                          << packet->FromAddress().ToString()
-                          << "]: shorter than its media header (" << suppressed
-                          << " more dropped before)";
-    }
+    RTC_LOG_LIMITED(LS_WARNING, short_packet_log_)
+        << "drop packet of " << packet->size() << " bytes from ["
+        << packet->FromAddress().ToString() << "]: shorter than its media header";
     return -1;
   }
   // Shedding load means not forwarding stale voice. A probe was answered

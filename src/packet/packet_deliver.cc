@@ -40,12 +40,8 @@ int PacketDeliver::DeliverWorker::OnPacketDelivered(std::shared_ptr<UDPPacket> p
   if (packet != nullptr) {
     PacketMetrics::Get().dropped_queue_full.Add();
     dropped_.Add();
-    uint64_t suppressed = 0;
-    if (queue_full_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "deliver queue full, drop packet from ["
-                          << packet->FromAddress().ToString() << "] (" << suppressed
-                          << " more dropped before)";
-    }
+    RTC_LOG_LIMITED(LS_WARNING, queue_full_log_)
+        << "deliver queue full, drop packet from [" << packet->FromAddress().ToString() << "]";
     return -1;
   }
   queue_ready_.Signal();

@@ -104,12 +104,9 @@ int PacketStatistics::DetectPacketCheck(const std::shared_ptr<UDPPacket>& packet
 bool PacketStatistics::AddSource(const rtc::SocketAddress& address) {
   if (!MakeRoom()) {
     PacketMetrics::Get().dropped_sources_full.Add();
-    uint64_t suppressed = 0;
-    if (full_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "packet statistics hold [" << sources_.size()
-                          << "] sources, refuse new source [" << address.ToString() << "] ("
-                          << suppressed << " more refused before)";
-    }
+    RTC_LOG_LIMITED(LS_WARNING, full_log_)
+        << "packet statistics hold [" << sources_.size() << "] sources, refuse new source ["
+        << address.ToString() << "]";
     return false;
   }
   sources_.emplace(address, std::make_unique<UnitPacketStat>(address, interval_ms_));
@@ -139,21 +136,18 @@ void PacketStatistics::RemoveOvertimeStatistics() {
   if (now < start_time_ms_ + kSweepDelayMs) return;
   next_sweep_time_ms_ = now + kSweepPeriodMs;
   rtc::SocketAddress first_removed;
-  bool removed = false;
+  uint64_t removed = 0;
   std::erase_if(sources_, [&](const auto& entry) {
     if (!entry.second->Overtime()) return false;
-    if (!removed) first_removed = entry.first;
-    removed = true;
-    ++unlogged_removals_;
+    if (removed++ == 0) first_removed = entry.first;
     entry.second->Forget();  // one line for the sweep, below
     return true;
   });
-  if (!removed) return;
-  uint64_t held_back_sweeps = 0;
-  if (!remove_log_.Allow(&held_back_sweeps)) return;
-  RTC_LOG(LS_INFO) << "remove [" << first_removed.ToString() << "] packet statistics"
-                   << rtc::SuppressedSinceLastLine(unlogged_removals_ - 1);
-  unlogged_removals_ = 0;
+  if (removed == 0) return;
+  // The line names the first source removed and counts the others.
+  remove_log_.HoldBack(removed - 1);
+  RTC_LOG_LIMITED(LS_INFO, remove_log_)
+      << "remove [" << first_removed.ToString() << "] packet statistics";
 }
 
 const PacketStatistics::UnitPacketStat* PacketStatistics::Find(

@@ -33,10 +33,6 @@ class PacketStatistics {
   // nothing the new source is refused (not echoed) until it does.
   static constexpr size_t kMaxSources = 32768;
   static constexpr int64_t kCrowdedIdleMs = 10000;
-  // Sources come and go at a sender's will (a detect from each of many
-  // ports): the sweeps' "remove" lines are one per this period, the first
-  // removed source named and the others counted.
-  static constexpr int64_t kRemoveLogIntervalMs = 10000;
 
   // Counters and report schedule of one known source.
   class UnitPacketStat {
@@ -94,7 +90,7 @@ class PacketStatistics {
   int DetectPacketCheck(const std::shared_ptr<UDPPacket>& packet);
   // Removes every source silent for kOvertimeMs, once kSweepDelayMs have
   // passed since construction; does nothing before. Writes one "remove" line
-  // per kRemoveLogIntervalMs at most, with the count of the others.
+  // per rtc::kPeerLogIntervalMs at most, with the count of the others.
   void RemoveOvertimeStatistics();
 
   // True when one more source fits, after forgetting idle ones if the table is full.
@@ -117,10 +113,11 @@ class PacketStatistics {
   const size_t max_sources_;
   int64_t next_sweep_time_ms_;
   int64_t next_crowded_sweep_ms_ = 0;
-  rtc::LogRateLimiter full_log_{10000};
-  rtc::LogRateLimiter remove_log_{kRemoveLogIntervalMs};
-  // Removed sources not yet in a "remove" line.
-  uint64_t unlogged_removals_ = 0;
+  rtc::LogRateLimiter full_log_{rtc::kPeerLogIntervalMs};
+  // Sources come and go at a sender's will (a detect from each of many
+  // ports): the sweeps' "remove" lines are one per period, the first removed
+  // source named and the others counted.
+  rtc::LogRateLimiter remove_log_{rtc::kPeerLogIntervalMs};
   // Keyed by the whole address (IP and port): two sources never share an
   // entry, whatever their hashes.
   std::unordered_map<rtc::SocketAddress, std::unique_ptr<UnitPacketStat>, AddressHash> sources_;

@@ -11,18 +11,6 @@
 
 namespace corvaneserver {
 
-namespace {
-
-// Offsets inside the media header.
-constexpr unsigned int kFlagsOffset = 0;
-constexpr unsigned int kPayloadTypeOffset = 1;
-constexpr unsigned int kSequenceOffset = 2;
-constexpr unsigned int kUserIdOffset = 6;
-constexpr unsigned int kTokenHeaderOffset = kMediaHeaderSize;
-constexpr unsigned int kTokenOffset = kTokenHeaderOffset + kTokenHeaderSize;
-
-}  // namespace
-
 UDPPacket::UDPPacket(unsigned int capacity)
     : buffer_(std::make_unique_for_overwrite<unsigned char[]>(capacity)), capacity_(capacity) {}
 
@@ -71,23 +59,23 @@ const unsigned char* UDPPacket::GetRawData() const {
 }
 
 bool UDPPacket::Ack() const {
-  if (!HasRawBytes(kFlagsOffset + 1) || IsFecRepair()) return false;
-  return (GetRawData()[kFlagsOffset] & kAckFlag) != 0;
+  if (!HasRawBytes(kMediaFlagsOffset + 1) || IsFecRepair()) return false;
+  return (GetRawData()[kMediaFlagsOffset] & kAckFlag) != 0;
 }
 
 uint8_t UDPPacket::PayloadType() const {
-  if (!HasRawBytes(kPayloadTypeOffset + 1)) return 0;
-  return rtc::Get8(GetRawData(), kPayloadTypeOffset);
+  if (!HasRawBytes(kMediaPayloadTypeOffset + 1)) return 0;
+  return rtc::Get8(GetRawData(), kMediaPayloadTypeOffset);
 }
 
 uint32_t UDPPacket::SequenceNum() const {
-  if (!HasRawBytes(kSequenceOffset + 4)) return 0;
-  return rtc::GetBE32(GetRawData() + kSequenceOffset);
+  if (!HasRawBytes(kMediaSequenceOffset + 4)) return 0;
+  return rtc::GetBE32(GetRawData() + kMediaSequenceOffset);
 }
 
 uint64_t UDPPacket::UserId() const {
   // A FEC datagram names its user in its own header, not in the wrapped one.
-  const unsigned int offset = IsFecPacket() ? kFecUserIdOffset : kUserIdOffset;
+  const unsigned int offset = IsFecPacket() ? kFecUserIdOffset : kMediaUserIdOffset;
   if (size_ < offset + 8) return 0;
   return rtc::GetBE64(buffer_.get() + offset);
 }
@@ -109,8 +97,8 @@ std::string UDPPacket::Token() const {
 }
 
 void UDPPacket::ResetAck() {
-  if (!HasRawBytes(kFlagsOffset + 1) || IsFecRepair()) return;
-  buffer_[RawOffset() + kFlagsOffset] &= static_cast<unsigned char>(~kAckFlag);
+  if (!HasRawBytes(kMediaFlagsOffset + 1) || IsFecRepair()) return;
+  buffer_[RawOffset() + kMediaFlagsOffset] &= static_cast<unsigned char>(~kAckFlag);
 }
 
 int UDPPacket::Send(const rtc::SocketAddress& to, int socket) const {

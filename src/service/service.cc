@@ -126,10 +126,8 @@ void Service::StartTimer(uint32_t id) {
 
 void Service::OnMessage(rtc::Message* msg) {
   const uint32_t id = msg->message_id;
-  uint64_t suppressed = 0;
-  if (!OnTimer(id) && invalid_timer_log_.Allow(&suppressed)) {
-    RTC_LOG(LS_ERROR) << "timer id [" << id << "] is invalid"
-                      << rtc::SuppressedSinceLastLine(suppressed);
+  if (!OnTimer(id)) {
+    RTC_LOG_LIMITED(LS_ERROR, invalid_timer_log_) << "timer id [" << id << "] is invalid";
   }
   StartTimer(id);
 }

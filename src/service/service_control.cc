@@ -3,7 +3,6 @@
 #include <string>
 
 #include "base/async_packet_socket.h"
-#include "base/byte_io.h"
 #include "base/logging.h"
 #include "control/control_header.h"
 #include "control/control_messages.h"
@@ -14,9 +13,6 @@
 
 namespace corvaneserver {
 namespace {
-
-uint16_t GetMessageId(const uint8_t* frame) { return rtc::GetBE16(frame + 4); }
-uint32_t GetSessionId(const uint8_t* frame) { return rtc::GetBE32(frame + 6); }
 
 // Decodes the body behind the header. A body that does not decode leaves the
 // fields it did not reach at their defaults, and the handler goes on with them.
@@ -105,11 +101,13 @@ int Serve(Service& server, const CloseRoomReq& request, const rtc::SocketAddress
 template <class Body>
 void Service::HandleRequest(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
                             const rtc::SocketAddress& remote) {
+  ControlHeader header;
+  ParseControlHeader(data, length, &header);  // HandleMessage checked the length
   Body request;
   DecodeBody(data, length, &request);
   const int result = Serve(*this, request, remote);
-  ServiceMetrics::Get().CountRequest(GetMessageId(data), result);
-  SendResponse(socket, GetSessionId(data), result);
+  ServiceMetrics::Get().CountRequest(header.message_id, result);
+  SendResponse(socket, header.session_id, result);
 }
 
 void Service::FillHandlers() {
@@ -127,12 +125,13 @@ void Service::FillHandlers() {
 
 void Service::HandleMessage(rtc::AsyncPacketSocket* socket, const uint8_t* data, size_t length,
                             const rtc::SocketAddress& remote) {
-  if (data == nullptr || length < kControlHeaderSize) {
+  ControlHeader header;
+  if (data == nullptr || !ParseControlHeader(data, length, &header)) {
     RTC_LOG(LS_ERROR) << "message from " << remote.ToString() << " is too short, length [" << length
                       << "]";
     return;
   }
-  const uint32_t id = GetMessageId(data);
+  const uint32_t id = header.message_id;
   auto it = handlers_.find(id);
   if (it == handlers_.end()) {
     RTC_LOG(LS_ERROR) << "message [" << id << "] is out of handle";

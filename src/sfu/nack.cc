@@ -16,8 +16,6 @@ namespace corvaneserver {
 
 namespace {
 
-constexpr size_t kNackReferenceOffset = 22;
-constexpr size_t kNackMaskOffset = 26;
 // Kept copies get capacities in steps of this, so that the next datagram of a
 // steady stream fits in the one it evicts.
 constexpr unsigned int kKeptCapacityStep = 256;
@@ -29,10 +27,6 @@ std::shared_ptr<UDPPacket> CopyOf(const unsigned char* data, unsigned int size) 
   std::memcpy(packet->data(), data, size);
   packet->SetSize(size);
   return packet;
-}
-
-std::string Suppressed(uint64_t count) {
-  return count == 0 ? std::string() : " (" + std::to_string(count) + " more suppressed)";
 }
 
 }  // namespace
@@ -73,12 +67,9 @@ bool Nack::FromCurrentStream(uint32_t seq) {
     return true;
   }
   if (have_retired_ && near(seq, retired_newest_fec_)) return false;
-  uint64_t suppressed = 0;
-  if (restart_log_.Allow(&suppressed)) {
-    RTC_LOG(LS_INFO) << "user [" << user_id_ << "] restarted its fec sequence numbers from ["
-                     << newest_fec_ << "] to [" << seq
-                     << "], decoding and retransmission start afresh" << Suppressed(suppressed);
-  }
+  RTC_LOG_LIMITED(LS_INFO, restart_log_)
+      << "user [" << user_id_ << "] restarted its fec sequence numbers from [" << newest_fec_
+      << "] to [" << seq << "], decoding and retransmission start afresh";
   have_retired_ = true;
   retired_newest_fec_ = newest_fec_;
   newest_fec_ = seq;
@@ -96,15 +87,12 @@ void Nack::Clear() {
 
 int Nack::OnFecPacketDecoded(const unsigned char* data, unsigned int size) {
   if (size < kMediaHeaderSize) {
-    uint64_t suppressed = 0;
-    if (short_media_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "user [" << user_id_ << "] decoded packet of [" << size
-                        << "] bytes is shorter than its media header, not kept"
-                        << Suppressed(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_ERROR, short_media_log_)
+        << "user [" << user_id_ << "] decoded packet of [" << size
+        << "] bytes is shorter than its media header, not kept";
     return -1;
   }
-  const uint32_t seq = rtc::GetBE32(data + 2);
+  const uint32_t seq = rtc::GetBE32(data + kMediaSequenceOffset);
   rtc::MutexLock hold(&lock_);
   size_t pos = LowerBound(seq);
   if (pos < count_ && At(pos).seq == seq) return 0;  // never overwritten
@@ -180,13 +168,9 @@ size_t Nack::PacketCount() {
 
 int Nack::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
   if (nack->size() < kNackPacketSize) {
-    uint64_t suppressed = 0;
-    if (short_nack_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "user [" << user_id_ << "] drop nack from ["
-                        << nack->FromAddress().ToString() << "]: [" << nack->size()
-                        << "] bytes, at least [" << kNackPacketSize << "] needed"
-                        << Suppressed(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_ERROR, short_nack_log_)
+        << "user [" << user_id_ << "] drop nack from [" << nack->FromAddress().ToString() << "]: ["
+        << nack->size() << "] bytes, at least [" << kNackPacketSize << "] needed";
     return -1;
   }
   const uint32_t reference = rtc::GetBE32(nack->data() + kNackReferenceOffset);
@@ -198,12 +182,9 @@ int Nack::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
     const std::shared_ptr<UDPPacket> packet = SeekPacket(seq);
     if (packet) packet->Send(to, nack->socket());
     (packet ? SfuMetrics::Get().nack_resent : SfuMetrics::Get().nack_missing).Add();
-    uint64_t suppressed = 0;
-    if (resend_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_INFO) << "+++++++++++ user [" << user_id_ << "] resend packet [" << seq
-                       << "], result [" << (packet ? "OK" : "Failed") << "]"
-                       << rtc::SuppressedSinceLastLine(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_INFO, resend_log_)
+        << "+++++++++++ user [" << user_id_ << "] resend packet [" << seq << "], result ["
+        << (packet ? "OK" : "Failed") << "]";
   }
   return 0;
 }

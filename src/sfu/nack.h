@@ -25,6 +25,7 @@
 #include "base/log_rate_limiter.h"
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
+#include "sfu/sfu_wire.h"
 
 namespace fec {
 class Decoder;
@@ -34,15 +35,10 @@ namespace corvaneserver {
 
 class UDPPacket;
 
-// Bytes a NACK needs for the fields the buffer reads.
-constexpr size_t kNackPacketSize = 28;
 // Media datagrams kept per user; one more evicts the smallest sequence number.
 constexpr size_t kMaxNackPackets = 256;
 // Far more than any reordering: one ring of the decoder.
 constexpr uint32_t kRestartDistance = 512;
-
-// One resend line per member per this period at most.
-constexpr int64_t kResendLogIntervalMs = 10000;
 
 class Nack {
  public:
@@ -122,8 +118,8 @@ class Nack {
   rtc::LogRateLimiter short_nack_log_;
   rtc::LogRateLimiter short_media_log_;
   // Every NACK bit would be a line, and a member may send NACKs at will: one
-  // line per kResendLogIntervalMs, carrying the count of those held back.
-  rtc::LogRateLimiter resend_log_{kResendLogIntervalMs};
+  // line per rtc::kPeerLogIntervalMs, carrying the count of those held back.
+  rtc::LogRateLimiter resend_log_{rtc::kPeerLogIntervalMs};
   rtc::LogRateLimiter restart_log_;
 };
 

@@ -177,13 +177,10 @@ int SfuServer::AddRecorder(uint64_t, uint64_t, uint64_t, std::string) { return -
 
 int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
   if (!packet->HasMediaHeader()) {
-    uint64_t suppressed = 0;
     PacketMetrics::Get().dropped_too_short.Add();
-    if (short_packet_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "drop datagram from [" << packet->FromAddress().ToString() << "]: ["
-                        << packet->size() << "] bytes is shorter than its media header"
-                        << rtc::SuppressedSinceLastLine(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_ERROR, short_packet_log_)
+        << "drop datagram from [" << packet->FromAddress().ToString() << "]: [" << packet->size()
+        << "] bytes is shorter than its media header";
     return -1;
   }
   rtc::ReadLockScoped hold(&registry_);
@@ -221,13 +218,10 @@ int SfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
 int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
   uint64_t user_id = 0;
   if (!ParseNackUserId(packet->data(), packet->size(), &user_id)) {
-    uint64_t suppressed = 0;
     ChannelMetrics::Get().dropped_malformed.Add();
-    if (short_nack_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "drop nack from [" << packet->FromAddress().ToString() << "]: ["
-                        << packet->size() << "] bytes, at least [" << kNackMinSize << "] needed"
-                        << rtc::SuppressedSinceLastLine(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_ERROR, short_nack_log_)
+        << "drop nack from [" << packet->FromAddress().ToString() << "]: [" << packet->size()
+        << "] bytes, at least [" << kNackMinSize << "] needed";
     return -1;
   }
   std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(user_id);
@@ -237,12 +231,9 @@ int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
   const std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(channel->RoomId());
   const rtc::SocketAddress from = packet->FromAddress();
   if (!room || !room->HasMemberAt(from, rtc::GetBE64(packet->data() + kNackSenderIdOffset))) {
-    uint64_t suppressed = 0;
-    if (foreign_nack_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "drop nack for user [" << user_id << "] from [" << from.ToString()
-                        << "], not a member of its room"
-                        << rtc::SuppressedSinceLastLine(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_ERROR, foreign_nack_log_)
+        << "drop nack for user [" << user_id << "] from [" << from.ToString()
+        << "], not a member of its room";
     return -1;
   }
   return channel->OnNackReceived(packet);
@@ -251,13 +242,10 @@ int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
 int SfuServer::OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) {
   CascadeFields fields;
   if (!ParseCascadePacket(packet->data(), packet->size(), &fields)) {
-    uint64_t suppressed = 0;
     ChannelMetrics::Get().dropped_malformed.Add();
-    if (short_cascade_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_ERROR) << "drop cascade datagram from [" << packet->FromAddress().ToString()
-                        << "]: [" << packet->size() << "] bytes, at least [" << kCascadePacketSize
-                        << "] needed" << rtc::SuppressedSinceLastLine(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_ERROR, short_cascade_log_)
+        << "drop cascade datagram from [" << packet->FromAddress().ToString() << "]: ["
+        << packet->size() << "] bytes, at least [" << kCascadePacketSize << "] needed";
     return -1;
   }
   std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(fields.room_id);

@@ -37,9 +37,6 @@
 
 namespace corvaneserver {
 
-// Interval between two log lines about the same kind of malformed datagram.
-constexpr int64_t kBadInputLogIntervalMs = 10000;
-
 // How a voice room takes a joined member in and lets one go.
 struct VoiceRoomMembership {
   static int Add(VoiceRoom& room, std::shared_ptr<VoiceChannel> channel) {
@@ -146,11 +143,11 @@ class SfuServer : public Service {
                                                       Nack::lock_);
 
   // One per kind of malformed datagram.
-  rtc::LogRateLimiter short_packet_log_{kBadInputLogIntervalMs};
-  rtc::LogRateLimiter short_report_log_{kBadInputLogIntervalMs};
-  rtc::LogRateLimiter short_nack_log_{kBadInputLogIntervalMs};
-  rtc::LogRateLimiter short_cascade_log_{kBadInputLogIntervalMs};
-  rtc::LogRateLimiter foreign_nack_log_{kBadInputLogIntervalMs};
+  rtc::LogRateLimiter short_packet_log_{rtc::kPeerLogIntervalMs};
+  rtc::LogRateLimiter short_report_log_{rtc::kPeerLogIntervalMs};
+  rtc::LogRateLimiter short_nack_log_{rtc::kPeerLogIntervalMs};
+  rtc::LogRateLimiter short_cascade_log_{rtc::kPeerLogIntervalMs};
+  rtc::LogRateLimiter foreign_nack_log_{rtc::kPeerLogIntervalMs};
 
   // Configuration "nack_enabled": members decode FEC and answer NACKs.
   // Set by Init before any member joins.

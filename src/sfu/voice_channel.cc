@@ -58,19 +58,14 @@ int VoiceChannel::OnPacketReceived(const std::shared_ptr<UDPPacket>& packet) {
     // peer of its room; from anyone else it would be a forgery.
     if (!room || !room->IsCascadeSource(packet->FromAddress())) {
       SfuMetrics::Get().dropped_authentication.Add();
-      uint64_t dropped = 0;
-      if (forged_relay_log_limiter_.Allow(&dropped)) {
-        RTC_LOG(LS_WARNING) << "drop authentication packet for user [" << Id() << "] from ["
-                            << packet->FromAddress().ToString() << "]: not a cascade peer of room ["
-                            << RoomId() << "]" << rtc::SuppressedSinceLastLine(dropped);
-      }
+      RTC_LOG_LIMITED(LS_WARNING, forged_relay_log_limiter_)
+          << "drop authentication packet for user [" << Id() << "] from ["
+          << packet->FromAddress().ToString() << "]: not a cascade peer of room [" << RoomId()
+          << "]";
       return -1;
     }
-    uint64_t suppressed = 0;
-    if (relay_log_limiter_.Allow(&suppressed)) {
-      RTC_LOG(LS_INFO) << "received authentication packet from other packet, deliver it to "
-                          "user address";
-    }
+    RTC_LOG_LIMITED(LS_INFO, relay_log_limiter_)
+        << "received authentication packet from other packet, deliver it to user address";
     SendPacket(packet);
     return 0;
   }
@@ -110,13 +105,9 @@ int VoiceChannel::OnPeerPacketReceived(const std::shared_ptr<UDPPacket>& packet,
   if (!music && !(IsSpeaker() && !Muted())) return 0;
   if (!FirstForward(*packet)) {
     SfuMetrics::Get().cascade_repeats.Add();
-    uint64_t suppressed = 0;
-    if (repeat_log_limiter_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "drop repeated datagram [" << packet->SequenceNum() << "] of user ["
-                          << Id() << "] from cascade peer [" << from.ToString()
-                          << "], it was forwarded already"
-                          << rtc::SuppressedSinceLastLine(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_WARNING, repeat_log_limiter_)
+        << "drop repeated datagram [" << packet->SequenceNum() << "] of user [" << Id()
+        << "] from cascade peer [" << from.ToString() << "], it was forwarded already";
     return -1;
   }
   if (music) return room->OnMusicPacketReceived(packet, &from);

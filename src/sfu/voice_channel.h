@@ -145,12 +145,12 @@ class VoiceChannel : public Channel, public std::enable_shared_from_this<VoiceCh
 
   // Anyone may send 'b' datagrams naming this member: one line per 10 s for
   // those relayed, and one for those dropped (not from a cascade peer).
-  rtc::LogRateLimiter relay_log_limiter_{10000};
+  rtc::LogRateLimiter relay_log_limiter_{rtc::kPeerLogIntervalMs};
   // Repeats come round cycles of links at the peers' rate: one line per 10 s.
-  rtc::LogRateLimiter repeat_log_limiter_{10000};
+  rtc::LogRateLimiter repeat_log_limiter_{rtc::kPeerLogIntervalMs};
   // Made by the cascade constructor.
   const bool is_link_;
-  rtc::LogRateLimiter forged_relay_log_limiter_{10000};
+  rtc::LogRateLimiter forged_relay_log_limiter_{rtc::kPeerLogIntervalMs};
 
   // The server's lock is ordered before this class's lock and names it.
   friend class SfuServer;

@@ -105,12 +105,9 @@ bool VoiceRoom::OnCascadeReceived(uint32_t value, const rtc::SocketAddress& sour
   rtc::MutexLock hold(&sources_lock_);
   if (std::find(sources_.begin(), sources_.end(), source) != sources_.end()) return answered;
   if (sources_.size() >= kMaxCascadeSources) {
-    uint64_t suppressed = 0;
-    if (sources_full_log_.Allow(&suppressed)) {
-      RTC_LOG(LS_WARNING) << "room [" << Id() << "] knows [" << kMaxCascadeSources
-                          << "] peer servers already, [" << source.ToString()
-                          << "] is not taken as one" << rtc::SuppressedSinceLastLine(suppressed);
-    }
+    RTC_LOG_LIMITED(LS_WARNING, sources_full_log_)
+        << "room [" << Id() << "] knows [" << kMaxCascadeSources << "] peer servers already, ["
+        << source.ToString() << "] is not taken as one";
     return answered;
   }
   sources_.push_back(source);

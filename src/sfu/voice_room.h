@@ -143,7 +143,7 @@ class VoiceRoom : public Room, public std::enable_shared_from_this<VoiceRoom> {
   // by the deliver workers; never forgotten while the room lives.
   mutable rtc::Mutex sources_lock_;
   std::vector<rtc::SocketAddress> sources_ GUARDED_BY(sources_lock_);
-  rtc::LogRateLimiter sources_full_log_ GUARDED_BY(sources_lock_){10000};
+  rtc::LogRateLimiter sources_full_log_ GUARDED_BY(sources_lock_){rtc::kPeerLogIntervalMs};
   // Set with the first source: the packet path of a room that no peer server
   // talks to never takes the lock.
   std::atomic<bool> has_sources_{false};

@@ -73,6 +73,24 @@ TEST(ControlHeaderTest, ResponseFrames) {
             (Bytes{0x00, 0x00, 0x0A, 0x02, 0x00, 0x00, 0x00, 0x07, 0xFF, 0xFE}));
 }
 
+TEST(ControlHeaderTest, ResponseFramesReadBack) {
+  ControlResponse response;
+  const auto failed = BuildResponseFrame(0x01020304, -1);
+  ASSERT_TRUE(ParseResponseFrame(failed.data(), failed.size(), &response));
+  EXPECT_EQ(response.session_id, 0x01020304u);
+  EXPECT_EQ(response.result, -1);
+  const auto done = BuildResponseFrame(7, 3);
+  ASSERT_TRUE(ParseResponseFrame(done.data(), done.size(), &response));
+  EXPECT_EQ(response.session_id, 7u);
+  EXPECT_EQ(response.result, 3);
+
+  // Only a 10-byte frame of the response kind is one.
+  EXPECT_FALSE(ParseResponseFrame(done.data(), done.size() - 1, &response));
+  const auto heartbeat = BuildHeartbeatNotify();
+  EXPECT_FALSE(ParseResponseFrame(heartbeat.data(), heartbeat.size(), &response));
+  EXPECT_EQ(response.session_id, 7u) << "untouched when false";
+}
+
 TEST(ControlHeaderTest, ControlMessageWithSessionId) {
   JoinRoomReq req;
   req.room_id = 1;

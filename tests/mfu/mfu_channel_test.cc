@@ -204,7 +204,7 @@ TEST_F(MfuChannelTest, FullQueuePushesOutTheOldestWithOneWarning) {
   ASSERT_EQ(Receive(Source(1000)), 0);
   ASSERT_EQ(Receive(Source(1001)), 0);
   ASSERT_EQ(Receive(Source(1002)), 0);
-  EXPECT_EQ(logs_.Count("drop the oldest (4 more dropped before)", rtc::LS_WARNING), 1u);
+  EXPECT_EQ(logs_.Count("drop the oldest (4 more since the last line)", rtc::LS_WARNING), 1u);
 }
 
 TEST_F(MfuChannelTest, FrameLogCanBeSwitchedOff) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/log_rate_limiter.h"
 #include "base/time_utils.h"
 #include "fec/block_builder.h"
 #include "packet/udp_packet.h"
@@ -130,7 +131,7 @@ TEST_F(NackTest, ResendLinesAreOnePerIntervalWithTheCountHeldBack) {
   Keep(100, 115);
   for (int i = 0; i < 100; ++i) ASSERT_EQ(SendNack(MakeNack(99, 0xFFFF)), 0);
   EXPECT_EQ(logs_.Count("resend packet"), 1u) << "a NACK flood writes one line";
-  clock.AdvanceTime(kResendLogIntervalMs);
+  clock.AdvanceTime(rtc::kPeerLogIntervalMs);
   ASSERT_EQ(SendNack(MakeNack(99, 0x0001)), 0);
   EXPECT_EQ(logs_.Count("+++++++++++ user [9] resend packet [100], result [OK] (1599 more since "
                         "the last line)"),

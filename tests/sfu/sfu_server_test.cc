@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/log_rate_limiter.h"
 #include "base/thread.h"
 #include "base/time_utils.h"
 #include "packet/udp_packet.h"
@@ -322,7 +323,7 @@ TEST_F(SfuServerTest, ShortDatagramsAreDroppedWithARateLimitedLine) {
     EXPECT_EQ(Deliver(peer, Bytes(full.begin(), full.begin() + size)), -1) << size;
   }
   EXPECT_EQ(info_logs_.Count("bytes is shorter than its media header", rtc::LS_ERROR), 1u);
-  clock_.AdvanceTime(kBadInputLogIntervalMs);
+  clock_.AdvanceTime(rtc::kPeerLogIntervalMs);
   EXPECT_EQ(Deliver(peer, Bytes(3, 0)), -1);
   EXPECT_EQ(info_logs_.Count("drop datagram from [" + peer.address().ToString() +
                              "]: [3] bytes is shorter than its media header (13 more since the "

@@ -14,11 +14,8 @@ void WriteFecHeader(uint64_t user_id, uint32_t sequence, uint32_t block_start, i
                     uint8_t* out) {
   out[0] = kFecFlags;
   out[1] = kFecMarker;
-  rtc::SetBE64(out + 2, user_id);
-  rtc::SetBE32(out + 10, sequence);
-  rtc::SetBE32(out + 14, block_start);
-  out[18] = static_cast<uint8_t>(k);
-  out[19] = static_cast<uint8_t>(r);
+  corvaneserver::WriteFecHeader(
+      {user_id, sequence, block_start, static_cast<uint8_t>(k), static_cast<uint8_t>(r)}, out);
 }
 
 }  // namespace
@@ -31,12 +28,13 @@ bool CopyRepairEncoder(int k, int r, const uint8_t* const* sources, uint8_t* con
 }
 
 bool ParseFecHeader(const uint8_t* data, size_t size, FecHeader* header) {
+  // Only the header's own fields are needed here, not the symbol's length.
   if (size < kFecHeaderBytes || data[1] != kFecMarker) return false;
-  header->user_id = rtc::GetBE64(data + 2);
-  header->sequence = rtc::GetBE32(data + 10);
-  header->block_start = rtc::GetBE32(data + 14);
-  header->k = data[18];
-  header->r = data[19];
+  header->user_id = rtc::GetBE64(data + corvaneserver::kFecUserIdOffset);
+  header->sequence = rtc::GetBE32(data + corvaneserver::kFecSequenceOffset);
+  header->block_start = rtc::GetBE32(data + corvaneserver::kFecBlockStartOffset);
+  header->k = data[corvaneserver::kFecSourceCountOffset];
+  header->r = data[corvaneserver::kFecRepairCountOffset];
   return true;
 }
 

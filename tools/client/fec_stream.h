@@ -1,12 +1,8 @@
 // The FEC side of a simulated speaker: wraps each media datagram as a source
 // datagram of the current block and, once the block holds k sources, builds
-// its r repair datagrams. All numbers are big-endian. A FEC datagram is
-//
-//   0  0x80   1 'P'   2 user id (64)   10 FEC sequence number s (32)
-//   14 block start b (32)   18 k   19 r
-//   20 the symbol: in a source datagram the media length L (16) and the media
-//      datagram (sent unpadded, 22 + L bytes); in a repair datagram the whole
-//      1480-byte repair symbol.
+// its r repair datagrams. The FEC datagram's layout is packet/fec_header.h's
+// (flags 0x80 here); a source datagram is sent unpadded (22 + L bytes), a
+// repair datagram carries the whole 1480-byte repair symbol.
 //
 // Sequence numbers run on without gaps from block to block: a block holds
 // b .. b + k - 1 (sources) and b + k .. b + k + r - 1 (repairs).
@@ -18,13 +14,15 @@
 #include <functional>
 #include <vector>
 
+#include "packet/fec_header.h"
 #include "packet/media_constants.h"
 
 namespace corvanetools {
 
 constexpr uint8_t kFecMarker = corvaneserver::kFecMarker;
-constexpr size_t kFecHeaderBytes = 20;
-constexpr size_t kFecSourceHeaderBytes = 22;  // with the length of the media datagram
+constexpr size_t kFecHeaderBytes = corvaneserver::kFecSymbolOffset;
+// With the length of the media datagram.
+constexpr size_t kFecSourceHeaderBytes = corvaneserver::kFecHeaderSize;
 constexpr size_t kFecSymbolBytes = 1480;
 constexpr size_t kMaxFecMedia = kFecSymbolBytes - 2;
 constexpr size_t kFecRepairSize = kFecHeaderBytes + kFecSymbolBytes;

@@ -17,10 +17,10 @@ constexpr uint16_t kTokenMarker = 0x0800;
 
 void WriteHeader(uint8_t flags, uint8_t payload_type, uint32_t sequence, uint64_t id,
                  uint8_t* out) {
-  out[0] = flags;
-  out[1] = payload_type;
-  rtc::SetBE32(out + 2, sequence);
-  rtc::SetBE64(out + 6, id);
+  out[corvaneserver::kMediaFlagsOffset] = flags;
+  out[corvaneserver::kMediaPayloadTypeOffset] = payload_type;
+  rtc::SetBE32(out + corvaneserver::kMediaSequenceOffset, sequence);
+  rtc::SetBE64(out + corvaneserver::kMediaUserIdOffset, id);
 }
 
 // Token header and token at out + 14; returns the bytes written, or 0 when the
@@ -172,10 +172,10 @@ IncomingDatagram ClassifyIncoming(const uint8_t* data, size_t size) {
     return in;
   }
   if (size < kMediaHeaderBytes) return in;
-  in.flags = data[0];
-  in.payload_type = data[1];
-  in.sequence = rtc::GetBE32(data + 2);
-  in.id = rtc::GetBE64(data + 6);
+  in.flags = data[corvaneserver::kMediaFlagsOffset];
+  in.payload_type = data[corvaneserver::kMediaPayloadTypeOffset];
+  in.sequence = rtc::GetBE32(data + corvaneserver::kMediaSequenceOffset);
+  in.id = rtc::GetBE64(data + corvaneserver::kMediaUserIdOffset);
 
   if (in.payload_type == kAuthPayloadType) {
     in.kind = Incoming::kAuthAnswer;

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <fstream>
 
-#include "base/byte_io.h"
 #include "base/time_utils.h"
 #include "control/control_header.h"
 #include "control/control_messages.h"
@@ -207,8 +206,9 @@ int Gateway::ConnectedServers() const {
 
 void Gateway::OnMessage(ServerLink* link, const uint8_t* data, size_t size) {
   // A response frame has its own layout after the kind byte.
-  if (size == corvaneserver::kResponseFrameSize && data[3] == corvaneserver::kControlKindResponse) {
-    OnResponse(link, data, size);
+  corvaneserver::ControlResponse response;
+  if (corvaneserver::ParseResponseFrame(data, size, &response)) {
+    OnResponse(link, response);
     return;
   }
   corvaneserver::ControlHeader header;
@@ -275,9 +275,9 @@ void Gateway::OnRegister(ServerLink* link, const uint8_t* data, size_t size) {
       corvaneserver::BuildControlMessage(corvaneserver::kMsgIdRegister, header.session_id, answer));
 }
 
-void Gateway::OnResponse(ServerLink* link, const uint8_t* data, size_t) {
-  const uint32_t session = rtc::GetBE32(data + 4);
-  const int result = static_cast<int16_t>(rtc::GetBE16(data + 8));
+void Gateway::OnResponse(ServerLink* link, const corvaneserver::ControlResponse& response) {
+  const uint32_t session = response.session_id;
+  const int result = response.result;
   ServerInfo* server = ServerOf(link);
   ServerInfo unknown;
   unknown.peer = link->peer();

@@ -57,7 +57,7 @@ class Gateway {
   void Accept();
   void OnMessage(ServerLink* link, const uint8_t* data, size_t size);
   void OnRegister(ServerLink* link, const uint8_t* data, size_t size);
-  void OnResponse(ServerLink* link, const uint8_t* data, size_t size);
+  void OnResponse(ServerLink* link, const corvaneserver::ControlResponse& response);
   void OnLinkClosed(ServerLink* link);
   void SendHeartbeats();
   void ReadStdin();
