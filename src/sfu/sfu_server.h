@@ -14,8 +14,10 @@
 //   (the logging library's lock is below all of them; above 1 is the metrics
 //   registry's read lock, held while a scrape calls the gauges that read the
 //   registries through RoomCount and TallyMembers)
-// registry_ names the leaf locks in ACQUIRED_BEFORE, so clang's -Wthread-safety-beta
-// rejects taking it in a function that already holds one of them.
+// registry_ names the forwarding server's own leaf locks in ACQUIRED_BEFORE, so
+// clang's -Wthread-safety-beta rejects taking it in a function that already
+// holds one of them; the shared channel layer's leaf locks (Channel's address
+// lock, ReceiverReport's lock) know no server and say so in their headers.
 #ifndef SFU_SFU_SERVER_H_
 #define SFU_SFU_SERVER_H_
 
@@ -141,9 +143,7 @@ class SfuServer : public Service {
   mutable VoiceRoomRegistry registry_ ACQUIRED_BEFORE(Room::music_lock_, VoiceRoom::sources_lock_,
                                                       VoiceChannel::wait_lock_,
                                                       VoiceChannel::forwarded_lock_,
-                                                      VoiceChannel::peer_source_lock_,
-                                                      Channel::address_lock_, ReceiverReport::lock_,
-                                                      Nack::lock_);
+                                                      VoiceChannel::peer_source_lock_, Nack::lock_);
 
   // One per kind of malformed datagram.
   rtc::LogRateLimiter short_packet_log_{kBadInputLogIntervalMs};
