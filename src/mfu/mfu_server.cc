@@ -59,13 +59,8 @@ size_t MfuServer::CountMembers(bool speakers) const {
 }
 
 void MfuServer::ConfigureMixer() {
-  uint32_t workers = kDefaultMixerWorkerNumbers;
-  configure()->Read(workers, "mixer_worker_numbers");
-  if (workers > kMaxMixerWorkerNumbers) {
-    RTC_LOG(LS_WARNING) << "configure [mixer_worker_numbers] is " << workers << ", using "
-                        << kMaxMixerWorkerNumbers;
-    workers = kMaxMixerWorkerNumbers;
-  }
+  const uint32_t workers = configure()->ReadBounded("mixer_worker_numbers",
+                                                    kDefaultMixerWorkerNumbers, kMaxWorkerNumbers);
   uint32_t frame_log = kDefaultMixerFrameLog;
   configure()->Read(frame_log, "mixer_frame_log");
   mixer_options_.frame_log = frame_log != 0;

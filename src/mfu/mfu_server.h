@@ -34,8 +34,6 @@ class MixerPool;
 // Defaults of the mixer's configuration keys.
 constexpr uint32_t kDefaultMixerWorkerNumbers = 2;  // mixer_worker_numbers; 0: a thread per room
 constexpr uint32_t kDefaultMixerFrameLog = 1;       // mixer_frame_log; 0: no per-frame lines
-// A pool larger than this is refused in favour of this.
-constexpr uint32_t kMaxMixerWorkerNumbers = 64;
 
 // How a mixing room takes a joined member in and lets one go.
 struct MfuRoomMembership {

@@ -52,12 +52,7 @@ SfuServer::~SfuServer() {
 
 bool SfuServer::Init(const std::string& path) {
   if (!Service::Init(path, "corvane-sfu-server")) return false;
-  uint32_t nack_enabled = 0;
-  configure()->Read(nack_enabled, "nack_enabled");
-  if (nack_enabled > 1) {
-    RTC_LOG(LS_WARNING) << "configure [nack_enabled] is " << nack_enabled << ", using 0";
-  }
-  nack_enabled_ = nack_enabled == 1;
+  nack_enabled_ = configure()->ReadBounded("nack_enabled", 0, 1, /*over_limit=*/0) == 1;
   if (nack_enabled_) RTC_LOG(LS_INFO) << "nack and fec decoding enabled for every member";
   if (!StartRecordListen()) return false;
   AddMetrics();
