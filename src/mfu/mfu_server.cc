@@ -158,7 +158,10 @@ int MfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
 
 int MfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
   ParsedReceiverReport report;
-  if (!ReadReceiverReport(*packet, &short_report_log_, &report)) return -1;
+  if (!ReadReceiverReport(*packet, &short_report_log_, &report)) {
+    ChannelMetrics::Get().dropped_malformed.Add();
+    return -1;
+  }
   // Only a member can report on the speakers of its own room: samples from
   // made-up reporter ids would grow without bound and drag the average down.
   const std::shared_ptr<MfuChannel> reporter = registry_.SeekUser(report.reporter_id);

@@ -1,5 +1,6 @@
 // corvane-sfu-server: the forwarding server.
 #include <cstdio>
+#include <memory>
 
 #include "service/config_check.h"
 #include "service/service.h"
@@ -20,14 +21,15 @@ int main(int argc, char* argv[]) {
                                              options.quiet, stdout, stderr);
   }
   corvaneserver::initsignal();
-  SfuServer* server = SfuServer::Create(options.config_path);
-  if (server == nullptr) {
+  std::unique_ptr<SfuServer> server(SfuServer::Create(options.config_path));
+  if (!server) {
     corvaneserver::FlushLogAtExit();
     return -1;
   }
   corvaneserver::StartupDone(options);
   server->Run();
   server->Exit();
+  server.reset();
   corvaneserver::FlushLogAtExit();
   return 0;
 }

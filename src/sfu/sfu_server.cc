@@ -46,8 +46,11 @@ SfuServer::~SfuServer() {
   // lock go away: stop the receivers and workers before anything else.
   Shutdown();
   // Users first, then rooms, as their owners let go in that order.
-  rtc::WriteLockScoped hold(&registry_);
-  registry_.Clear();
+  {
+    rtc::WriteLockScoped hold(&registry_);
+    registry_.Clear();
+  }
+  if (inst_ == this) inst_ = nullptr;
 }
 
 bool SfuServer::Init(const std::string& path) {

@@ -54,7 +54,7 @@ using VoiceRoomRegistry = RoomRegistry<VoiceRoom, VoiceChannel, VoiceRoomMembers
 class SfuServer : public Service {
  public:
   // The process-wide instance: created and initialised on first call, returned
-  // unchanged afterwards. Null when Init fails.
+  // unchanged afterwards. Null when Init fails. The caller owns the result.
   static SfuServer* Create(const std::string& path) { return CreateInstance(inst_, path); }
 
   SfuServer();
