@@ -1,6 +1,5 @@
 // corvane-sfu-server: the forwarding server.
 #include <cstdio>
-#include <memory>
 
 #include "service/config_check.h"
 #include "service/service.h"
@@ -9,7 +8,6 @@
 #include "sfu/sfu_server.h"
 
 int main(int argc, char* argv[]) {
-  using corvaneserver::SfuServer;
   const corvaneserver::ServiceOptions options =
       corvaneserver::ParseServiceOptions(argc, argv, /*allow_version=*/true);
   if (options.print_version) {
@@ -20,16 +18,5 @@ int main(int argc, char* argv[]) {
     return corvaneserver::CheckConfiguration(options.config_path, corvaneserver::SfuConfigKeys(),
                                              options.quiet, stdout, stderr);
   }
-  corvaneserver::initsignal();
-  std::unique_ptr<SfuServer> server(SfuServer::Create(options.config_path));
-  if (!server) {
-    corvaneserver::FlushLogAtExit();
-    return -1;
-  }
-  corvaneserver::StartupDone(options);
-  server->Run();
-  server->Exit();
-  server.reset();
-  corvaneserver::FlushLogAtExit();
-  return 0;
+  return corvaneserver::RunServer<corvaneserver::SfuServer>(options);
 }
