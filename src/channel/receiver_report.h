@@ -98,9 +98,8 @@ class ReceiverReport {
     uint32_t current;  // its latest counter, never below base
   };
 
-  // The server's lock is ordered before this class's lock and names it.
-  friend class SfuServer;
-
+  // A leaf lock: taken under the owning server's registry lock, whose header
+  // writes the whole order, and never while another leaf lock is held.
   mutable rtc::Mutex lock_;
   uint32_t total_ GUARDED_BY(lock_) = 0;
   std::map<uint64_t, std::unique_ptr<RRSample>> samples_ GUARDED_BY(lock_);

@@ -23,6 +23,11 @@
 
 namespace corvaneserver {
 
+// A room without membership change for this long may be removed once it is
+// empty (a forwarding room: or holds only a cascader); each room's
+// IsInactive() applies it.
+constexpr int64_t kRoomInactiveMs = 600000;
+
 // `Room` has `IsInactive()`; `Channel` has `RoomId()` and
 // `OnRReportReceived(reporter_id, value)`. `Membership` says how a room takes a
 // member in and lets one go, as each kind of room names it:

@@ -141,9 +141,8 @@ class Channel {
   // Service thread only (the 100 ms sweep).
   int64_t last_report_time_ms_;
 
-  // The server's lock is ordered before this class's lock and names it.
-  friend class SfuServer;
-
+  // A leaf lock: taken under the owning server's registry lock, whose header
+  // writes the whole order, and never while another leaf lock is held.
   // Writer-preferring: a member's move to a new address is not held up by the
   // senders that read it for every datagram.
   mutable rtc::RWLock address_lock_;

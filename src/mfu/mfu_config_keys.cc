@@ -9,7 +9,7 @@ std::vector<ConfigKey> MfuConfigKeys() {
   keys.push_back({.name = "mixer_worker_numbers",
                   .kind = ConfigKey::Kind::kNumber,
                   .default_number = kDefaultMixerWorkerNumbers,
-                  .max = kMaxMixerWorkerNumbers});
+                  .max = kMaxWorkerNumbers});
   keys.push_back({.name = "mixer_frame_log",
                   .kind = ConfigKey::Kind::kNumber,
                   .default_number = kDefaultMixerFrameLog});

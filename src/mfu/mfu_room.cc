@@ -94,7 +94,7 @@ int MfuRoom::RemoveChannel(uint64_t user_id) {
 
 bool MfuRoom::IsInactive() const {
   rtc::MutexLock hold(&channels_lock_);
-  return channels_.empty() && rtc::TimeMillis() >= last_change_ms_ + kMfuRoomInactiveMs;
+  return channels_.empty() && rtc::TimeMillis() >= last_change_ms_ + kRoomInactiveMs;
 }
 
 size_t MfuRoom::ChannelCount() const {

@@ -23,6 +23,7 @@
 #include "base/mutex.h"
 #include "base/platform_thread.h"
 #include "base/thread_annotations.h"
+#include "channel/room_registry.h"
 #include "mfu/mfu_frame.h"
 #include "mfu/mixer_pool.h"
 #include "mfu/mixer_schedule.h"
@@ -32,8 +33,6 @@ namespace corvaneserver {
 class MfuChannel;
 class UDPPacket;
 
-// An empty room without membership change for this long may be removed.
-constexpr int64_t kMfuRoomInactiveMs = 600000;
 // Frames a pass sends at most.
 constexpr size_t kMixedFrameCount = 2;
 
@@ -71,7 +70,7 @@ class MfuRoom : public std::enable_shared_from_this<MfuRoom> {
   // Removes the user and tells every remaining channel; found or not, the
   // room's last change moves to now. Returns 0.
   int RemoveChannel(uint64_t user_id);
-  // No channel, and kMfuRoomInactiveMs since the last RemoveChannel (or construction).
+  // No channel, and kRoomInactiveMs since the last RemoveChannel (or construction).
   bool IsInactive() const;
   size_t ChannelCount() const;
 

@@ -9,7 +9,6 @@
 
 #include <netinet/in.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -54,12 +53,6 @@ class UDPPacket : public std::enable_shared_from_this<UDPPacket> {
   int64_t ReceiveTime() const { return receive_time_ms_; }
   // When it reached the socket: ReceiveTime() less its wait in the kernel.
   int64_t ArrivalTime() const { return receive_time_ms_ - kernel_wait_ms_; }
-  // Last time the datagram was sent on to a member (ms), 0 until stamped.
-  // Safe from any thread: forwarding stamps it while resend timers read it.
-  int64_t DeliveredTime() const { return delivered_time_ms_.load(std::memory_order_relaxed); }
-  void SetDeliveredTime(int64_t time_ms) {
-    delivered_time_ms_.store(time_ms, std::memory_order_relaxed);
-  }
 
   // --- Length checks ------------------------------------------------------
   // Offset of the media header: 22 for a FEC datagram, else 0.
@@ -124,8 +117,6 @@ class UDPPacket : public std::enable_shared_from_this<UDPPacket> {
   rtc::SocketAddress from_address_;
   int64_t receive_time_ms_ = 0;
   int64_t kernel_wait_ms_ = 0;
-
-  std::atomic<int64_t> delivered_time_ms_{0};
 };
 
 // Payload-type predicates.

@@ -3,6 +3,8 @@
 #include <sstream>
 #include <utility>
 
+#include "base/logging.h"
+
 namespace corvaneserver {
 namespace {
 
@@ -121,6 +123,16 @@ bool Configure::Read<uint32_t>(uint32_t& value, const std::string& key) const {
   if (it == values_.end() || it->second.empty()) return false;
   value = String2T<uint32_t>(it->second);
   return true;
+}
+
+uint32_t Configure::ReadBounded(const std::string& key, uint32_t fallback, uint32_t limit,
+                                uint32_t over_limit) const {
+  uint32_t value = fallback;
+  Read(value, key);
+  if (value <= limit) return value;
+  const uint32_t replacement = over_limit == UINT32_MAX ? limit : over_limit;
+  RTC_LOG(LS_WARNING) << "configure [" << key << "] is " << value << ", using " << replacement;
+  return replacement;
 }
 
 template <>

@@ -28,6 +28,13 @@ class Configure {
   template <class T>
   bool Read(T& value, const std::string& key) const;
 
+  // The number under `key`, `fallback` when absent. A value above `limit` is
+  // an operator's typing error: it is logged ("configure [key] is value, using
+  // replacement") and replaced by `over_limit`, or by `limit` itself when
+  // `over_limit` is UINT32_MAX (as ConfigKey::over_max says).
+  uint32_t ReadBounded(const std::string& key, uint32_t fallback, uint32_t limit,
+                       uint32_t over_limit = UINT32_MAX) const;
+
   // Whether the key is present at all, with any value.
   bool Has(const std::string& key) const { return values_.count(key) != 0; }
 

@@ -15,26 +15,7 @@ namespace corvaneserver {
 namespace {
 
 uint32_t ReadWorkerNumbers(const Configure& configure, const std::string& key) {
-  uint32_t workers = kDefaultWorkerNumbers;
-  configure.Read(workers, key);
-  if (workers > kMaxWorkerNumbers) {
-    RTC_LOG(LS_WARNING) << "configure [" << key << "] is " << workers << ", using "
-                        << kMaxWorkerNumbers;
-    workers = kMaxWorkerNumbers;
-  }
-  return workers;
-}
-
-// A value of `key` (default `fallback`) no larger than `limit`.
-uint32_t ReadBounded(const Configure& configure, const std::string& key, uint32_t fallback,
-                     uint32_t limit) {
-  uint32_t value = fallback;
-  configure.Read(value, key);
-  if (value > limit) {
-    RTC_LOG(LS_WARNING) << "configure [" << key << "] is " << value << ", using " << limit;
-    value = limit;
-  }
-  return value;
+  return configure.ReadBounded(key, kDefaultWorkerNumbers, kMaxWorkerNumbers);
 }
 
 }  // namespace
@@ -82,12 +63,9 @@ bool Service::Init(const std::string& path, const std::string& name) {
 
   gateway_connector_ = std::make_unique<GatewayConnector>(gateway_address, this);
 
-  configure_->Read(statistics_interval_, "packet_statistics_interval_seconds");
-  if (statistics_interval_ > kMaxStatisticsIntervalSeconds) {
-    RTC_LOG(LS_WARNING) << "configure [packet_statistics_interval_seconds] is "
-                        << statistics_interval_ << ", using " << kMaxStatisticsIntervalSeconds;
-    statistics_interval_ = kMaxStatisticsIntervalSeconds;
-  }
+  statistics_interval_ =
+      configure_->ReadBounded("packet_statistics_interval_seconds",
+                              kDefaultStatisticsIntervalSeconds, kMaxStatisticsIntervalSeconds);
   if (!StartupPacketProcessor()) return false;
   if (!StartMetrics(name)) return false;
 
@@ -134,7 +112,7 @@ void Service::OnMessage(rtc::Message* msg) {
 
 bool Service::StartupPacketProcessor() {
   max_delay_ms_ =
-      ReadBounded(*configure_, "packet_max_delay_ms", kDefaultMaxDelayMs, kMaxMaxDelayMs);
+      configure_->ReadBounded("packet_max_delay_ms", kDefaultMaxDelayMs, kMaxMaxDelayMs);
   if (max_delay_ms_ == 0) {
     RTC_LOG(LS_WARNING) << "packet max delay is 0, datagrams are handled however late";
   }
@@ -157,8 +135,8 @@ bool Service::StartupPacketProcessor() {
   }
 
   const uint32_t receivers = ReadWorkerNumbers(*configure_, "receiver_worker_numbers");
-  const uint32_t buffer_bytes = ReadBounded(*configure_, "packet_socket_buffer_bytes",
-                                            kDefaultSocketBufferBytes, kMaxSocketBufferBytes);
+  const uint32_t buffer_bytes = configure_->ReadBounded(
+      "packet_socket_buffer_bytes", kDefaultSocketBufferBytes, kMaxSocketBufferBytes);
   packet_receiver_ = std::make_unique<PacketReceiver>(receivers, buffer_bytes);
 
   for (const char* key : {"packet_listen_bgp_eth", "packet_listen_tel_eth"}) {

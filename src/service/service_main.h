@@ -2,6 +2,7 @@
 #ifndef SERVICE_SERVICE_MAIN_H_
 #define SERVICE_SERVICE_MAIN_H_
 
+#include <memory>
 #include <string>
 
 namespace corvaneserver {
@@ -32,6 +33,26 @@ void FlushLogAtExit();
 // whichever thread takes the signal. SIGPIPE is ignored: a log reader or a
 // peer that went away is an error to handle, not a reason to die.
 void initsignal();
+
+// The part of main after the options: installs the signal handlers, creates
+// the process-wide Server from the configuration, runs the service thread's
+// loop until a signal, then stops and frees the server. Returns the exit
+// status: 0, or -1 when start-up fails.
+template <class Server>
+int RunServer(const ServiceOptions& options) {
+  initsignal();
+  std::unique_ptr<Server> server(Server::Create(options.config_path));
+  if (!server) {
+    FlushLogAtExit();
+    return -1;
+  }
+  StartupDone(options);
+  server->Run();
+  server->Exit();
+  server.reset();
+  FlushLogAtExit();
+  return 0;
+}
 
 }  // namespace corvaneserver
 

@@ -8,7 +8,6 @@
 #include "sfu/sfu_server.h"
 
 int main(int argc, char* argv[]) {
-  using corvaneserver::SfuServer;
   const corvaneserver::ServiceOptions options =
       corvaneserver::ParseServiceOptions(argc, argv, /*allow_version=*/true);
   if (options.print_version) {
@@ -19,15 +18,5 @@ int main(int argc, char* argv[]) {
     return corvaneserver::CheckConfiguration(options.config_path, corvaneserver::SfuConfigKeys(),
                                              options.quiet, stdout, stderr);
   }
-  corvaneserver::initsignal();
-  SfuServer* server = SfuServer::Create(options.config_path);
-  if (server == nullptr) {
-    corvaneserver::FlushLogAtExit();
-    return -1;
-  }
-  corvaneserver::StartupDone(options);
-  server->Run();
-  server->Exit();
-  corvaneserver::FlushLogAtExit();
-  return 0;
+  return corvaneserver::RunServer<corvaneserver::SfuServer>(options);
 }

@@ -40,24 +40,13 @@ SfuServer* SfuServer::inst_ = nullptr;
 SfuServer::SfuServer() = default;
 
 SfuServer::~SfuServer() {
-  // No scrape may read the maps while they go.
-  RemoveMetrics();
-  // No deliver worker may be inside OnPacketReceived while the maps and the
-  // lock go away: stop the receivers and workers before anything else.
-  Shutdown();
-  // Users first, then rooms, as their owners let go in that order.
-  rtc::WriteLockScoped hold(&registry_);
-  registry_.Clear();
+  StopAndClear();
+  if (inst_ == this) inst_ = nullptr;
 }
 
 bool SfuServer::Init(const std::string& path) {
   if (!Service::Init(path, "corvane-sfu-server")) return false;
-  uint32_t nack_enabled = 0;
-  configure()->Read(nack_enabled, "nack_enabled");
-  if (nack_enabled > 1) {
-    RTC_LOG(LS_WARNING) << "configure [nack_enabled] is " << nack_enabled << ", using 0";
-  }
-  nack_enabled_ = nack_enabled == 1;
+  nack_enabled_ = configure()->ReadBounded("nack_enabled", 0, 1, /*over_limit=*/0) == 1;
   if (nack_enabled_) RTC_LOG(LS_INFO) << "nack and fec decoding enabled for every member";
   if (!StartRecordListen()) return false;
   AddMetrics();
@@ -65,11 +54,9 @@ bool SfuServer::Init(const std::string& path) {
 }
 
 void SfuServer::AddMetrics() {
-  ChannelMetrics::Get();
+  AddRoomMetrics();
   SfuMetrics::Get();
   fec::FecMetrics::Get();
-  AddMetricGauge("corvane_rooms", "Rooms on this server.", {},
-                 [this] { return static_cast<double>(RoomCount()); });
   const char* const members_help = "Members of the rooms, by role.";
   AddMetricGauge("corvane_members", members_help, {{"role", "speaker"}},
                  [this] { return static_cast<double>(TallyMembers().speakers); });
@@ -135,22 +122,6 @@ int SfuServer::QuitRoom(uint64_t room_id, uint64_t user_id) {
   return registry_.RemoveUser(room_id, user_id);
 }
 
-int SfuServer::AllowSpeaker(uint64_t, uint64_t user_id, bool allow) {
-  return registry_.ChangeUser(
-      user_id, [allow](VoiceChannel& channel) { return channel.AllowSpeaker(allow); });
-}
-
-int SfuServer::MuteSpeaker(uint64_t, uint64_t user_id, bool unmute) {
-  return registry_.ChangeUser(
-      user_id, [unmute](VoiceChannel& channel) { return channel.MuteSpeaker(unmute); });
-}
-
-int SfuServer::RemoveRoom(uint64_t room_id) {
-  rtc::WriteLockScoped hold(&registry_);
-  registry_.RemoveRoom(room_id);
-  return 0;
-}
-
 int SfuServer::AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) {
   rtc::WriteLockScoped hold(&registry_);
   std::shared_ptr<VoiceRoom> room = registry_.SeekRoom(room_id);
@@ -171,48 +142,6 @@ int SfuServer::AddCascade(uint64_t room_id, uint64_t cascade_id, std::string add
   }
   auto channel = std::make_shared<VoiceChannel>(room, cascade_id, socket, peer);
   return room->AddUser(channel);
-}
-
-int SfuServer::AddRecorder(uint64_t, uint64_t, uint64_t, std::string) { return -1; }
-
-int SfuServer::OnPacketReceived(std::shared_ptr<UDPPacket> packet) {
-  if (!packet->HasMediaHeader()) {
-    PacketMetrics::Get().dropped_too_short.Add();
-    RTC_LOG_LIMITED(LS_ERROR, short_packet_log_)
-        << "drop datagram from [" << packet->FromAddress().ToString() << "]: [" << packet->size()
-        << "] bytes is shorter than its media header";
-    return -1;
-  }
-  rtc::ReadLockScoped hold(&registry_);
-  // A repair datagram's "payload type" is a repair byte: it is voice of the
-  // user named in its FEC header, whatever that byte holds.
-  if (!packet->IsFecRepair()) {
-    const uint8_t payload_type = packet->PayloadType();
-    if (IsRtcp(payload_type)) return OnRtcpReceived(packet);
-    if (IsNack(payload_type)) return OnNackReceived(packet);
-    if (IsCascade(payload_type)) return OnCascadeReceived(packet);
-  }
-  std::shared_ptr<VoiceChannel> channel = registry_.SeekUser(packet->UserId());
-  if (!channel) {
-    ChannelMetrics::Get().dropped_unknown_user.Add();
-    return -1;
-  }
-  return channel->OnPacketReceived(packet);
-}
-
-int SfuServer::OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) {
-  ParsedReceiverReport report;
-  if (!ReadReceiverReport(*packet, &short_report_log_, &report)) {
-    ChannelMetrics::Get().dropped_malformed.Add();
-    return -1;
-  }
-  // Only a member can report on the speakers of its own room: samples from
-  // made-up reporter ids would grow without bound and drag the average down.
-  const std::shared_ptr<VoiceChannel> reporter = registry_.SeekUser(report.reporter_id);
-  const uint64_t reporter_room = reporter ? reporter->RoomId() : 0;
-  if (reporter_room == 0) return 0;
-  registry_.RouteReportBlocks(report, reporter_room);
-  return 0;
 }
 
 int SfuServer::OnNackReceived(const std::shared_ptr<UDPPacket>& packet) {
@@ -306,34 +235,15 @@ void SfuServer::InactiveTimerProcess() {
   registry_.RemoveInactiveRooms();
 }
 
-size_t SfuServer::RoomCount() const { return registry_.CountRooms(); }
-
-size_t SfuServer::UserCount() const { return registry_.CountUsers(); }
-
-std::shared_ptr<VoiceRoom> SfuServer::FindRoom(uint64_t room_id) const {
-  return registry_.FindRoom(room_id);
+bool SfuServer::OnRedeliverTimer() {
+  RedeliverTimerProcess();
+  return true;
 }
 
-std::shared_ptr<VoiceChannel> SfuServer::FindUser(uint64_t user_id) const {
-  return registry_.FindUser(user_id);
-}
-
-bool SfuServer::OnTimer(uint32_t id) {
-  switch (id) {
-    case kTimerHeartbeat:
-      SendHeartbeat();
-      return true;
-    case kTimerRedeliver:
-      RedeliverTimerProcess();
-      return true;
-    case kTimerInactive:
-      Statistics();
-      InactiveTimerProcess();
-      KeepCascadeLinksAlive();
-      return true;
-    default:
-      return false;
-  }
+void SfuServer::OnInactiveTimer() {
+  Statistics();
+  InactiveTimerProcess();
+  KeepCascadeLinksAlive();
 }
 
 }  // namespace corvaneserver

@@ -14,8 +14,9 @@
 //   (the logging library's lock is below all of them; above 1 is the metrics
 //   registry's read lock, held while a scrape calls the gauges that read the
 //   registries through RoomCount and TallyMembers)
-// registry_ names the leaf locks in ACQUIRED_BEFORE, so clang's -Wthread-safety-beta
-// rejects taking it in a function that already holds one of them.
+// registry_ is declared by RoomServer, which knows no leaf lock of this server:
+// the order is kept by taking registry_ only in this file's and RoomServer's
+// entry points, none of which is called with a leaf lock held.
 #ifndef SFU_SFU_SERVER_H_
 #define SFU_SFU_SERVER_H_
 
@@ -26,14 +27,13 @@
 #include "base/log_rate_limiter.h"
 #include "base/mutex.h"
 #include "base/thread_annotations.h"
-#include "channel/receiver_report.h"
 #include "channel/room_registry.h"
-#include "channel/user_channel.h"
-#include "service/service.h"
 #include "sfu/nack.h"
 #include "sfu/sfu_wire.h"
 #include "sfu/voice_channel.h"
 #include "sfu/voice_room.h"
+
+#include "server/room_server.h"
 
 namespace corvaneserver {
 
@@ -44,12 +44,11 @@ struct VoiceRoomMembership {
   }
   static int Remove(VoiceRoom& room, uint64_t user_id) { return room.DeleteUser(user_id); }
 };
-using VoiceRoomRegistry = RoomRegistry<VoiceRoom, VoiceChannel, VoiceRoomMembership>;
 
-class SfuServer : public Service {
+class SfuServer : public RoomServer<VoiceRoom, VoiceChannel, VoiceRoomMembership> {
  public:
   // The process-wide instance: created and initialised on first call, returned
-  // unchanged afterwards. Null when Init fails.
+  // unchanged afterwards. Null when Init fails. The caller owns the result.
   static SfuServer* Create(const std::string& path) { return CreateInstance(inst_, path); }
 
   SfuServer();
@@ -65,31 +64,16 @@ class SfuServer : public Service {
   // Takes the user, or the cascade link of that id, out of `room_id`. Naming a
   // room other than the user's changes nothing. Returns 0 in every case.
   int QuitRoom(uint64_t room_id, uint64_t user_id) override EXCLUDES(registry_);
-  // Find the user by id alone; -1 when unknown.
-  int AllowSpeaker(uint64_t room_id, uint64_t user_id, bool allow) override EXCLUDES(registry_);
-  int MuteSpeaker(uint64_t room_id, uint64_t user_id, bool unmute) override EXCLUDES(registry_);
-  // Drops the room and its users. Always 0.
-  int RemoveRoom(uint64_t room_id) override EXCLUDES(registry_);
   // Links an existing room to the peer server at `address` ("a.b.c.d:port");
   // -1 for a missing room, an address that is not a complete IPv4 address and
   // port, or when no cascade socket is available.
   int AddCascade(uint64_t room_id, uint64_t cascade_id, std::string address) override
       EXCLUDES(registry_);
   int GetServerType() override { return kServerTypeForwarding; }
-  // The forwarding server takes no recorders: -1.
-  int AddRecorder(uint64_t room_id, uint64_t user_id, uint64_t unique_id,
-                  std::string token) override;
-
-  // --- Deliver workers, concurrently: take the read lock ------------------------
-  // Routes one datagram by payload type: receiver reports, NACKs and cascade
-  // datagrams to their handlers, everything else to the channel of its user.
-  int OnPacketReceived(std::shared_ptr<UDPPacket> packet) override EXCLUDES(registry_);
 
   // --- Service thread ------------------------------------------------------------
   // The statistics line (read lock).
   void OuputStatistics() override EXCLUDES(registry_);
-  // Heartbeat; redeliver; statistics, then the inactivity sweep.
-  bool OnTimer(uint32_t id) override;
   // Every 100 ms: resends and receiver reports for every joined member, and the
   // detect datagram of every unconfirmed cascade link (read lock).
   void RedeliverTimerProcess() EXCLUDES(registry_);
@@ -101,9 +85,6 @@ class SfuServer : public Service {
   // of a room that fell silent for a while (read lock).
   void KeepCascadeLinksAlive() EXCLUDES(registry_);
 
-  // Observers for tests and tools; each takes the read lock.
-  size_t RoomCount() const EXCLUDES(registry_);
-  size_t UserCount() const EXCLUDES(registry_);
   // Members of every room by role, and the cascade links by state; what the
   // metrics export. Read lock.
   struct MemberTally {
@@ -113,16 +94,19 @@ class SfuServer : public Service {
     size_t confirmed_links = 0;
   };
   MemberTally TallyMembers() const EXCLUDES(registry_);
-  std::shared_ptr<VoiceRoom> FindRoom(uint64_t room_id) const EXCLUDES(registry_);
-  std::shared_ptr<VoiceChannel> FindUser(uint64_t user_id) const EXCLUDES(registry_);
 
  private:
+  // The 100 ms tick: RedeliverTimerProcess.
+  bool OnRedeliverTimer() override;
+  // Statistics, then the inactivity sweep, then the links' keepalives.
+  void OnInactiveTimer() override;
+
   // The server's gauges: rooms, members by role, cascade links by state.
   void AddMetrics();
 
-  int OnRtcpReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
-  int OnNackReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
-  int OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) REQUIRES_SHARED(registry_);
+  int OnNackReceived(const std::shared_ptr<UDPPacket>& packet) override REQUIRES_SHARED(registry_);
+  int OnCascadeReceived(const std::shared_ptr<UDPPacket>& packet) override
+      REQUIRES_SHARED(registry_);
   // Sends a peer's detect datagram back to it, marked as an answer, from this
   // server's cascade interface: the peer's link is confirmed, and learns the
   // source this server's relayed datagrams come from.
@@ -130,21 +114,7 @@ class SfuServer : public Service {
 
   static SfuServer* inst_;
 
-  // The rooms and the joined members (cascade links live in their room only),
-  // and the lock that guards them and every room's member map (the analysis
-  // cannot name a lock of another object, so the rooms say it in prose). Taken
-  // before every leaf lock, which is why those classes let this one name their
-  // locks.
-  mutable VoiceRoomRegistry registry_ ACQUIRED_BEFORE(Room::music_lock_, VoiceRoom::sources_lock_,
-                                                      VoiceChannel::wait_lock_,
-                                                      VoiceChannel::forwarded_lock_,
-                                                      VoiceChannel::peer_source_lock_,
-                                                      Channel::address_lock_, ReceiverReport::lock_,
-                                                      Nack::lock_);
-
   // One per kind of malformed datagram.
-  rtc::LogRateLimiter short_packet_log_{rtc::kPeerLogIntervalMs};
-  rtc::LogRateLimiter short_report_log_{rtc::kPeerLogIntervalMs};
   rtc::LogRateLimiter short_nack_log_{rtc::kPeerLogIntervalMs};
   rtc::LogRateLimiter short_cascade_log_{rtc::kPeerLogIntervalMs};
   rtc::LogRateLimiter foreign_nack_log_{rtc::kPeerLogIntervalMs};

@@ -138,9 +138,7 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, Batch
   if (payload_type == kMusicPayloadType || payload_type == kRetainedPayloadType) {
     // Kept before it is sent: the member may acknowledge it at once, on another
     // worker, and that acknowledgement must find it.
-    const int64_t now = rtc::TimeMillis();
-    packet->SetDeliveredTime(now);
-    Keep(payload_type, packet, now);
+    Keep(payload_type, packet, rtc::TimeMillis());
   }
   int socket = -1;
   rtc::SocketAddress to;

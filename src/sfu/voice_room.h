@@ -19,6 +19,7 @@
 #include "base/mutex.h"
 #include "base/socket_address.h"
 #include "base/thread_annotations.h"
+#include "channel/room_registry.h"
 
 namespace corvaneserver {
 
@@ -28,10 +29,6 @@ class VoiceChannel;
 // Most peer-server source addresses one room remembers; a room is spread over
 // a handful of servers, and anyone may send cascade datagrams.
 constexpr size_t kMaxCascadeSources = 16;
-
-// A room without membership change for this long may be removed once it is
-// empty (or holds only a cascader).
-constexpr int64_t kRoomInactiveMs = 600000;
 
 class Room {
  public:

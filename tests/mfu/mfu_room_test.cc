@@ -295,7 +295,7 @@ TEST_F(MfuRoomTest, EmptyRoomIsInactiveTenMinutesAfterItsLastRemoval) {
   const auto advance_to = [&](int64_t time_ms) { clock_.AdvanceTime(time_ms - rtc::TimeMillis()); };
   // A room that never lost a member counts from its creation.
   auto fresh = std::make_unique<MfuRoom>(9, Driven());
-  clock_.AdvanceTime(kMfuRoomInactiveMs - 1);
+  clock_.AdvanceTime(kRoomInactiveMs - 1);
   EXPECT_FALSE(fresh->IsInactive());
   clock_.AdvanceTime(1);
   EXPECT_TRUE(fresh->IsInactive());
@@ -307,7 +307,7 @@ TEST_F(MfuRoomTest, EmptyRoomIsInactiveTenMinutesAfterItsLastRemoval) {
   EXPECT_FALSE(room_.IsInactive());
   advance_to(removed + 500000);
   room_.RemoveChannel(42);  // not a member: still moves the time
-  advance_to(removed + kMfuRoomInactiveMs);
+  advance_to(removed + kRoomInactiveMs);
   EXPECT_FALSE(room_.IsInactive());
   advance_to(removed + 1100000 - 1);
   EXPECT_FALSE(room_.IsInactive());
@@ -318,9 +318,9 @@ TEST_F(MfuRoomTest, EmptyRoomIsInactiveTenMinutesAfterItsLastRemoval) {
   EXPECT_FALSE(room_.IsInactive());
   room_.RemoveChannel(2);
   const int64_t left = rtc::TimeMillis();
-  advance_to(left + kMfuRoomInactiveMs - 1);
+  advance_to(left + kRoomInactiveMs - 1);
   EXPECT_FALSE(room_.IsInactive());
-  advance_to(left + kMfuRoomInactiveMs);
+  advance_to(left + kRoomInactiveMs);
   EXPECT_TRUE(room_.IsInactive());
 }
 

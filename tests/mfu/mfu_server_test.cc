@@ -255,10 +255,10 @@ TEST_F(MfuServerTest, SweepResetsSilentUsersButKeepsThemAndRemovesAbandonedRooms
   EXPECT_EQ(Members(1), 1u);
   EXPECT_FALSE(server_.FindUser(5)->FromAddress().IsComplete());
   EXPECT_EQ(server_.RoomCount(), 2u);
-  clock_.AdvanceTime(left + kMfuRoomInactiveMs - 1 - rtc::TimeMillis());
+  clock_.AdvanceTime(left + kRoomInactiveMs - 1 - rtc::TimeMillis());
   server_.InactiveTimerProcess();
   EXPECT_EQ(server_.RoomCount(), 2u);
-  clock_.AdvanceTime(left + kMfuRoomInactiveMs - rtc::TimeMillis());
+  clock_.AdvanceTime(left + kRoomInactiveMs - rtc::TimeMillis());
   server_.InactiveTimerProcess();
   EXPECT_EQ(server_.RoomCount(), 1u);
   EXPECT_FALSE(server_.FindRoom(2));

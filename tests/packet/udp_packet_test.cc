@@ -34,7 +34,6 @@ TEST(UDPPacketTest, CapacityConstructorGivesEmptyUnsentDatagram) {
   EXPECT_EQ(packet.socket(), -1);
   EXPECT_TRUE(packet.FromAddress().IsNil());
   EXPECT_EQ(packet.ReceiveTime(), 0);
-  EXPECT_EQ(packet.DeliveredTime(), 0);
   EXPECT_FALSE(packet.HasMediaHeader());
 }
 
@@ -321,21 +320,6 @@ TEST(UDPPacketTest, SetSocketStoresSenderAndStampsReceiveTime) {
   EXPECT_EQ(packet.socket(), 18);
   EXPECT_EQ(packet.FromAddress(), testing_support::Loopback(40124));
   EXPECT_EQ(packet.ReceiveTime(), rtc::TimeMillis());
-}
-
-TEST(UDPPacketTest, DeliveredTimeIsStampedFromManyThreads) {
-  UDPPacket packet(10);
-  std::vector<std::thread> senders;
-  for (int t = 1; t <= 4; ++t) {
-    senders.emplace_back([&packet, t] {
-      for (int i = 0; i < 1000; ++i) packet.SetDeliveredTime(t * 1000000 + i);
-    });
-  }
-  int64_t last_seen = 0;
-  for (int i = 0; i < 1000; ++i) last_seen = packet.DeliveredTime();
-  for (auto& s : senders) s.join();
-  EXPECT_GE(last_seen, 0);
-  EXPECT_EQ(packet.DeliveredTime() % 1000000, 999);
 }
 
 TEST(UDPPacketTest, SendDeliversWholeOuterDatagram) {

@@ -223,6 +223,18 @@ TEST_F(SfuStackTest, SpeakerReceivesItsReceiverReport) {
   EXPECT_EQ(*got, expected);
 }
 
+// The process-wide instance, once freed by its owner (main), is not handed out
+// again: a later Create starts afresh, and fails on a missing file.
+TEST_F(SfuStackTest, FreedInstanceIsNotHandedOutAgain) {
+  server_->Exit();
+  server_.reset();
+  std::unique_ptr<SfuServer> instance(SfuServer::Create(dir_.File("sfu.conf")));
+  ASSERT_NE(instance, nullptr);
+  instance->Exit();
+  instance.reset();
+  EXPECT_EQ(SfuServer::Create(dir_.File("absent.conf")), nullptr);
+}
+
 TEST_F(SfuStackTest, ShortDatagramIsDroppedWithOneLine) {
   UdpPeer member;
   Join(1, 1, kUserTypeSpeaker, member);
