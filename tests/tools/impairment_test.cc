@@ -13,16 +13,16 @@ namespace {
 constexpr int64_t kStart = 1000000;
 constexpr int64_t kPeriodUs = 20000;
 
-ImpairmentSpec Parse(const std::string& text) {
-  ImpairmentSpec spec;
+NetworkConditions Parse(const std::string& text) {
+  NetworkConditions conditions;
   std::string error;
-  EXPECT_TRUE(ParseImpairmentSpec(text, &spec, &error)) << error;
-  return spec;
+  EXPECT_TRUE(ParseNetworkConditions(text, &conditions, &error)) << error;
+  return conditions;
 }
 
 // Who is lost among `count` datagrams sent every 20 ms.
-std::vector<bool> Losses(const ImpairmentSpec& spec, uint64_t seed, int count) {
-  Impairment impairment(spec, seed, kStart);
+std::vector<bool> Losses(const NetworkConditions& conditions, uint64_t seed, int count) {
+  Impairment impairment(conditions, seed, kStart);
   std::vector<bool> lost;
   for (int i = 0; i < count; ++i)
     lost.push_back(impairment.Decide(kStart + i * kPeriodUs).copies == 0);
@@ -30,9 +30,9 @@ std::vector<bool> Losses(const ImpairmentSpec& spec, uint64_t seed, int count) {
 }
 
 TEST(ImpairmentTest, TheSameSeedGivesTheSamePatternAndAnotherSeedAnother) {
-  const ImpairmentSpec spec = Parse("loss=5,burst=3:3");
-  EXPECT_EQ(Losses(spec, 7, 2000), Losses(spec, 7, 2000));
-  EXPECT_NE(Losses(spec, 7, 2000), Losses(spec, 8, 2000));
+  const NetworkConditions conditions = Parse("loss=5,burst=3:3");
+  EXPECT_EQ(Losses(conditions, 7, 2000), Losses(conditions, 7, 2000));
+  EXPECT_NE(Losses(conditions, 7, 2000), Losses(conditions, 8, 2000));
 }
 
 TEST(ImpairmentTest, GilbertElliottKeepsTheLossRateAndTheMeanBurstLength) {
@@ -105,15 +105,15 @@ TEST(ImpairmentTest, DuplicatesComeTwice) {
   EXPECT_EQ(impairment.duplicated(), static_cast<uint64_t>(twice));
 }
 
-TEST(ImpairmentTest, SpecsParseAndPrintAndBadOnesAreRefused) {
+TEST(ImpairmentTest, ConditionsParseAndPrintAndBadOnesAreRefused) {
   EXPECT_EQ(Parse("loss=1,burst=3:3,delay=20,jitter=10,reorder,dup=1,stall=500/10000").ToString(),
             "loss=1,burst=3:3,delay=20,jitter=10,reorder,dup=1,stall=500/10000");
   EXPECT_FALSE(Parse("none").Any());
-  ImpairmentSpec spec;
+  NetworkConditions conditions;
   std::string error;
   for (const char* bad : {"loss=101", "burst=3", "burst=3:0.5", "stall=500", "stall=600/500",
                           "jitter=-1", "fast", "reorder=1"}) {
-    EXPECT_FALSE(ParseImpairmentSpec(bad, &spec, &error)) << bad;
+    EXPECT_FALSE(ParseNetworkConditions(bad, &conditions, &error)) << bad;
   }
 }
 

@@ -272,9 +272,9 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
         if (preset.first_sequence != 0) preset_first_sequence = preset.first_sequence;
       }
     } else if (name == "--uplink") {
-      if (!ParseImpairmentSpec(value, &options->uplink, error)) return ParseOutcome::kError;
+      if (!ParseNetworkConditions(value, &options->uplink, error)) return ParseOutcome::kError;
     } else if (name == "--downlink") {
-      if (!ParseImpairmentSpec(value, &options->downlink, error)) return ParseOutcome::kError;
+      if (!ParseNetworkConditions(value, &options->downlink, error)) return ParseOutcome::kError;
     } else if (name == "--impair-seed") {
       ok = ParseU64(value, &options->impair_seed);
     } else if (name == "--restart-at-ms") {
@@ -461,8 +461,8 @@ Network conditions (seeded: the same seed gives the same pattern):
                           restart: talking users number from 1000000 and restart their
                           media and FEC numbers at 1 half way through the traffic (without
                           a new join), with 2% uplink loss
-  --uplink SPEC           conditions of the talkers' voice on its way to the server, and
-  --downlink SPEC         of the voice on its way from the server to each user. SPEC is a
+  --uplink CONDITIONS     conditions of the talkers' voice on its way to the server, and
+  --downlink CONDITIONS   of the voice on its way from the server to each user. CONDITIONS is a
                           comma-separated list of loss=PERCENT, burst=PERCENT:LENGTH
                           (Gilbert-Elliott: long-run loss and mean burst length), delay=MS,
                           jitter=MS (uniform 0..MS on top of the delay), reorder (jittered
@@ -489,7 +489,7 @@ Output:
 
 Roster file, one entry per line, '#' starts a comment:
   room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=token|none|wrong]
-       [level=0-255] [priority=0|1] [wav=FILE] [uplink=SPEC] [downlink=SPEC]
+       [level=0-255] [priority=0|1] [wav=FILE] [uplink=CONDITIONS] [downlink=CONDITIONS]
   cascade ROOM id ID address IP:PORT [server=IP:PORT]
   muted is a speaker the gateway mutes; start= delays the user's join by MS after traffic
   starts; auth=none/wrong presents no or a wrong token (the user expects to be refused).

@@ -62,8 +62,8 @@ struct ClientOptions {
   bool FecOn() const { return fec_k > 0; }
 
   // Network conditions (impairment.h), the same for every user.
-  ImpairmentSpec uplink;    // what talking users send: their voice
-  ImpairmentSpec downlink;  // what every user receives: voice from the server
+  NetworkConditions uplink;    // what talking users send: their voice
+  NetworkConditions downlink;  // what every user receives: voice from the server
   uint64_t impair_seed = 1;
   int restart_at_ms = -1;         // talking users restart their numbers this far into the traffic
   uint32_t first_sequence = 1;    // first media and FEC number of every user

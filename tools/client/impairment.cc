@@ -31,12 +31,12 @@ bool ParseMs(const std::string& text, int* value) {
 
 }  // namespace
 
-bool ImpairmentSpec::Any() const {
+bool NetworkConditions::Any() const {
   return loss_percent > 0 || burst_loss_percent > 0 || delay_ms > 0 || jitter_ms > 0 ||
          duplicate_percent > 0 || (stall_every_ms > 0 && stall_ms > 0);
 }
 
-std::string ImpairmentSpec::ToString() const {
+std::string NetworkConditions::ToString() const {
   std::string text;
   auto add = [&text](const std::string& item) { text += (text.empty() ? "" : ",") + item; };
   auto number = [](double value) {
@@ -58,8 +58,9 @@ std::string ImpairmentSpec::ToString() const {
   return text.empty() ? "none" : text;
 }
 
-bool ParseImpairmentSpec(const std::string& text, ImpairmentSpec* spec, std::string* error) {
-  *spec = ImpairmentSpec();
+bool ParseNetworkConditions(const std::string& text, NetworkConditions* conditions,
+                            std::string* error) {
+  *conditions = NetworkConditions();
   if (text.empty() || text == "none") return true;
   size_t pos = 0;
   while (pos <= text.size()) {
@@ -71,27 +72,27 @@ bool ParseImpairmentSpec(const std::string& text, ImpairmentSpec* spec, std::str
     const std::string value = eq == std::string::npos ? std::string() : item.substr(eq + 1);
     bool ok = true;
     if (key == "reorder" && eq == std::string::npos) {
-      spec->reorder = true;
+      conditions->reorder = true;
     } else if (key == "loss") {
-      ok = ParsePercent(value, &spec->loss_percent);
+      ok = ParsePercent(value, &conditions->loss_percent);
     } else if (key == "burst") {
       const size_t colon = value.find(':');
       ok = colon != std::string::npos &&
-           ParsePercent(value.substr(0, colon), &spec->burst_loss_percent) &&
-           spec->burst_loss_percent < 100 &&
-           ParseDouble(value.substr(colon + 1), &spec->burst_length) && spec->burst_length >= 1 &&
-           spec->burst_length <= 1000;
+           ParsePercent(value.substr(0, colon), &conditions->burst_loss_percent) &&
+           conditions->burst_loss_percent < 100 &&
+           ParseDouble(value.substr(colon + 1), &conditions->burst_length) &&
+           conditions->burst_length >= 1 && conditions->burst_length <= 1000;
     } else if (key == "delay") {
-      ok = ParseMs(value, &spec->delay_ms);
+      ok = ParseMs(value, &conditions->delay_ms);
     } else if (key == "jitter") {
-      ok = ParseMs(value, &spec->jitter_ms);
+      ok = ParseMs(value, &conditions->jitter_ms);
     } else if (key == "dup") {
-      ok = ParsePercent(value, &spec->duplicate_percent);
+      ok = ParsePercent(value, &conditions->duplicate_percent);
     } else if (key == "stall") {
       const size_t slash = value.find('/');
-      ok = slash != std::string::npos && ParseMs(value.substr(0, slash), &spec->stall_ms) &&
-           ParseMs(value.substr(slash + 1), &spec->stall_every_ms) &&
-           spec->stall_ms < spec->stall_every_ms;
+      ok = slash != std::string::npos && ParseMs(value.substr(0, slash), &conditions->stall_ms) &&
+           ParseMs(value.substr(slash + 1), &conditions->stall_every_ms) &&
+           conditions->stall_ms < conditions->stall_every_ms;
     } else {
       ok = false;
     }
@@ -144,13 +145,13 @@ bool FindImpairmentPreset(const std::string& name, ImpairmentPreset* preset) {
 
 const char* ImpairmentPresetNames() { return "wifi, cellular, stall, restart"; }
 
-Impairment::Impairment(const ImpairmentSpec& spec, uint64_t seed, int64_t start_us)
-    : spec_(spec), start_us_(start_us), state_(seed) {
-  if (spec_.burst_loss_percent > 0) {
+Impairment::Impairment(const NetworkConditions& conditions, uint64_t seed, int64_t start_us)
+    : conditions_(conditions), start_us_(start_us), state_(seed) {
+  if (conditions_.burst_loss_percent > 0) {
     // Two states, every datagram lost in the bad one: a burst lasts 1/q
     // datagrams on average, and the long-run loss p / (p + q) is the rate asked.
-    const double loss = spec_.burst_loss_percent / 100;
-    bad_to_good_ = 1 / std::max(1.0, spec_.burst_length);
+    const double loss = conditions_.burst_loss_percent / 100;
+    bad_to_good_ = 1 / std::max(1.0, conditions_.burst_length);
     good_to_bad_ = bad_to_good_ * loss / (1 - loss);
   }
 }
@@ -161,31 +162,31 @@ double Impairment::Uniform() { return static_cast<double>(NextRandom() >> 11) * 
 
 bool Impairment::LoseOne() {
   bool lost = false;
-  if (spec_.burst_loss_percent > 0) {
+  if (conditions_.burst_loss_percent > 0) {
     bad_ = bad_ ? Uniform() >= bad_to_good_ : Uniform() < good_to_bad_;
     lost = bad_;
   }
-  if (spec_.loss_percent > 0 && Uniform() * 100 < spec_.loss_percent) lost = true;
+  if (conditions_.loss_percent > 0 && Uniform() * 100 < conditions_.loss_percent) lost = true;
   return lost;
 }
 
 int64_t Impairment::ReleaseTime(int64_t now_us) {
-  int64_t release = now_us + int64_t{spec_.delay_ms} * 1000;
-  if (spec_.jitter_ms > 0) {
-    release += static_cast<int64_t>(Uniform() * (int64_t{spec_.jitter_ms} * 1000 + 1));
+  int64_t release = now_us + int64_t{conditions_.delay_ms} * 1000;
+  if (conditions_.jitter_ms > 0) {
+    release += static_cast<int64_t>(Uniform() * (int64_t{conditions_.jitter_ms} * 1000 + 1));
   }
-  if (spec_.stall_every_ms > 0 && spec_.stall_ms > 0) {
+  if (conditions_.stall_every_ms > 0 && conditions_.stall_ms > 0) {
     // Stalls begin half a period after the start and then every period, so
     // that a short run sees one too.
-    const int64_t every = int64_t{spec_.stall_every_ms} * 1000;
+    const int64_t every = int64_t{conditions_.stall_every_ms} * 1000;
     const int64_t first = start_us_ + every / 2;
     if (now_us >= first) {
       const int64_t window = first + (now_us - first) / every * every;
-      const int64_t end = window + int64_t{spec_.stall_ms} * 1000;
+      const int64_t end = window + int64_t{conditions_.stall_ms} * 1000;
       if (now_us < end) release = std::max(release, end);
     }
   }
-  if (!spec_.reorder) release = std::max(release, last_release_us_);
+  if (!conditions_.reorder) release = std::max(release, last_release_us_);
   last_release_us_ = std::max(last_release_us_, release);
   return release;
 }
@@ -198,7 +199,7 @@ Impairment::Verdict Impairment::Decide(int64_t now_us) {
     return verdict;
   }
   verdict.release_us[0] = ReleaseTime(now_us);
-  if (spec_.duplicate_percent > 0 && Uniform() * 100 < spec_.duplicate_percent) {
+  if (conditions_.duplicate_percent > 0 && Uniform() * 100 < conditions_.duplicate_percent) {
     ++duplicated_;
     verdict.copies = 2;
     verdict.release_us[1] = ReleaseTime(now_us);

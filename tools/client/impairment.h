@@ -15,7 +15,7 @@
 
 namespace corvanetools {
 
-struct ImpairmentSpec {
+struct NetworkConditions {
   double loss_percent = 0;        // each datagram lost with this chance
   double burst_loss_percent = 0;  // Gilbert-Elliott: long-run share of datagrams lost
   double burst_length = 1;        // Gilbert-Elliott: mean datagrams per loss burst (>= 1)
@@ -33,13 +33,14 @@ struct ImpairmentSpec {
 // "loss=1,burst=3:3,delay=20,jitter=10,reorder,dup=1,stall=500/10000" (any
 // subset, in any order; burst=PERCENT:LENGTH, stall=MS/EVERY_MS). False with
 // a reason for anything else.
-bool ParseImpairmentSpec(const std::string& text, ImpairmentSpec* spec, std::string* error);
+bool ParseNetworkConditions(const std::string& text, NetworkConditions* conditions,
+                            std::string* error);
 
 // A named set of conditions: both directions, and whether talking users
 // restart their numbers half way through the traffic.
 struct ImpairmentPreset {
-  ImpairmentSpec uplink;
-  ImpairmentSpec downlink;
+  NetworkConditions uplink;
+  NetworkConditions downlink;
   bool restart = false;
   // Where talking users' numbers start (0: the default); the restart goes
   // back to 1, far below, as after a long session.
@@ -54,7 +55,7 @@ const char* ImpairmentPresetNames();
 class Impairment {
  public:
   // Stall windows are counted from `start_us`; the seed fixes every draw.
-  Impairment(const ImpairmentSpec& spec, uint64_t seed, int64_t start_us);
+  Impairment(const NetworkConditions& conditions, uint64_t seed, int64_t start_us);
 
   // What happens to a datagram handed over at now_us: it is lost (copies 0)
   // or arrives once or twice, at the release times (at or after now_us).
@@ -76,7 +77,7 @@ class Impairment {
   bool LoseOne();
   int64_t ReleaseTime(int64_t now_us);
 
-  const ImpairmentSpec spec_;
+  const NetworkConditions conditions_;
   const int64_t start_us_;
   uint64_t state_;
   // Gilbert-Elliott: in the bad state every datagram is lost.

@@ -229,7 +229,7 @@ bool ParseRosterLine(const std::string& raw_line, Roster* roster, std::string* e
     if (words.size() < 6 || words[2] != "user") {
       *error =
           "expected: room ROOM user ID ROLE TOKEN [server=IP:PORT] [start=MS] [auth=MODE] "
-          "[level=N] [priority=0|1] [wav=FILE] [uplink=SPEC] [downlink=SPEC]";
+          "[level=N] [priority=0|1] [wav=FILE] [uplink=CONDITIONS] [downlink=CONDITIONS]";
       return false;
     }
     if (!ParseU64(words[1], &user.room_id)) {

@@ -58,7 +58,7 @@ struct RosterUser {
   bool priority = false;
   std::string wav;  // empty: the speaker sends probes, not speech
   // This user's network conditions (corvane-client's --uplink / --downlink
-  // SPEC, checked by the client); empty: the client's.
+  // CONDITIONS, checked by the client); empty: the client's.
   std::string uplink;
   std::string downlink;
 };

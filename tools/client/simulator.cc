@@ -139,10 +139,10 @@ bool Simulator::Setup(std::string* error) {
     if (!OpenSocket(user.get(), options_.bind_ip, 0, error)) return false;
     user->next_sequence.store(options_.first_sequence);
     // The user's own conditions (roster uplink= / downlink=), else the client's.
-    ImpairmentSpec uplink = options_.uplink;
-    ImpairmentSpec downlink = options_.downlink;
-    if ((!entry.uplink.empty() && !ParseImpairmentSpec(entry.uplink, &uplink, error)) ||
-        (!entry.downlink.empty() && !ParseImpairmentSpec(entry.downlink, &downlink, error))) {
+    NetworkConditions uplink = options_.uplink;
+    NetworkConditions downlink = options_.downlink;
+    if ((!entry.uplink.empty() && !ParseNetworkConditions(entry.uplink, &uplink, error)) ||
+        (!entry.downlink.empty() && !ParseNetworkConditions(entry.downlink, &downlink, error))) {
       *error = "user " + std::to_string(entry.user_id) + ": " + *error;
       return false;
     }
