@@ -15,29 +15,30 @@ void Send(const Command& command, std::vector<Request>* requests) {
   BuildRequests(command, requests, &error);
 }
 
-void AddCascadeOn(const Placement& placement, const std::string& on, const std::string& to,
-                  std::vector<Request>* requests) {
+// A request about the link from `on` towards `to`: its member id comes from
+// the peer's address, so both ends name the same link alike.
+Command LinkCommand(CommandKind kind, const Placement& placement, const std::string& on,
+                    const std::string& to) {
   rtc::SocketAddress peer;
   peer.FromString(to);
   Command command;
-  command.kind = CommandKind::kAddCascade;
+  command.kind = kind;
   command.target = on;
   command.room_id = placement.room_id;
   command.user_id = CascadeIdOf(peer);
+  return command;
+}
+
+void AddCascadeOn(const Placement& placement, const std::string& on, const std::string& to,
+                  std::vector<Request>* requests) {
+  Command command = LinkCommand(CommandKind::kAddCascade, placement, on, to);
   command.address = to;
   Send(command, requests);
 }
 
 void DropCascadeOn(const Placement& placement, const std::string& on, const std::string& to,
                    std::vector<Request>* requests) {
-  rtc::SocketAddress peer;
-  peer.FromString(to);
-  Command command;
-  command.kind = CommandKind::kQuitRoom;
-  command.target = on;
-  command.room_id = placement.room_id;
-  command.user_id = CascadeIdOf(peer);
-  Send(command, requests);
+  Send(LinkCommand(CommandKind::kQuitRoom, placement, on, to), requests);
 }
 
 using AddressPair = std::pair<std::string, std::string>;
