@@ -108,13 +108,19 @@ class BatchSender {
   // Counts (and for an acknowledgement logs) the refused datagram in slot i.
   void Refused(size_t i);
 
+  // One queued datagram: where it goes, its bytes (in `copy` for AddCopy),
+  // and what it is.
+  struct Slot {
+    int socket;
+    sockaddr_in address;
+    iovec vector;
+    std::array<uint8_t, kMaxCopySize> copy;
+    Kind kind;
+  };
+
   // Slots [0, count_) are filled; the rest are never read, so they are left
   // uninitialised: a fan-out to a few members costs no clearing of kilobytes.
-  std::array<int, kCapacity> sockets_;
-  std::array<sockaddr_in, kCapacity> addresses_;
-  std::array<iovec, kCapacity> vectors_;
-  std::array<std::array<uint8_t, kMaxCopySize>, kCapacity> copies_;
-  std::array<Kind, kCapacity> kinds_;
+  std::array<Slot, kCapacity> slots_;
   size_t count_ = 0;
   // The packets queued datagrams point into: one reference per run of the
   // same packet (a fan-out queues one packet many times in a row).
