@@ -95,6 +95,13 @@ int PacketReceiver::Listen(const rtc::SocketAddress& address,
   }
   auto group = std::make_unique<ReceiveGroup>(std::move(sockets), spread_percent_);
   group->Start();
+  const ReceiveGroup* const observed = group.get();
+  metric_ids_.push_back(rtc::MetricRegistry::Global().AddGauge(
+      "corvane_receive_threads_reading",
+      "Receive threads reading sockets now, per group of sockets of one address: one while the "
+      "load is light.",
+      {{"group", std::to_string(receive_groups_.size() + rec_groups_.size())}},
+      [observed] { return static_cast<double>(observed->ReadingThreads()); }));
   (media_listener ? receive_groups_ : rec_groups_).push_back(std::move(group));
   return complete ? 0 : -1;
 }

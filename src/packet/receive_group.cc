@@ -1,7 +1,9 @@
 #include "packet/receive_group.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,8 +15,8 @@ namespace corvaneserver {
 
 namespace {
 
-// The real time, for load: a fake clock in tests must not make a busy thread
-// look idle.
+// The real time, for the load windows: a fake clock in tests must not stop
+// them.
 int64_t NowUs() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -34,6 +36,7 @@ ReceiveGroup::ReceiveGroup(std::vector<std::unique_ptr<ReceiveSocket>> sockets,
       load_(spread_percent) {
   first_ready_.reserve(sockets_.size() + 1);
   first_held_.reserve(sockets_.size());
+  first_readable_.reserve(sockets_.size());
   // Without the eventfd a hand-over would wait for the first thread's next
   // look; never share then.
   const bool shared = load_.StartsShared() && handed_fd_ >= 0 && sockets_.size() > 1;
@@ -72,6 +75,12 @@ size_t ReceiveGroup::SharedSockets() const {
 
 bool ReceiveGroup::ThreadEntry(void* worker) {
   auto* const self = static_cast<Worker*>(worker);
+  if (self->cpu_clock.load(std::memory_order_relaxed) == Worker::kNoClock) {
+    clockid_t clock;
+    if (::pthread_getcpuclockid(::pthread_self(), &clock) == 0) {
+      self->cpu_clock.store(clock, std::memory_order_relaxed);
+    }
+  }
   if (self->index == 0) {
     self->group->RunFirst(self);
   } else {
@@ -80,11 +89,35 @@ bool ReceiveGroup::ThreadEntry(void* worker) {
   return true;
 }
 
-uint32_t ReceiveGroup::ReadTimed(Worker* worker, size_t socket) {
-  const int64_t start = NowUs();
-  const uint32_t found = sockets_[socket]->Read();
-  worker->busy_us.fetch_add(NowUs() - start, std::memory_order_relaxed);
+uint32_t ReceiveGroup::ReadReady(Worker* worker, size_t* sockets, size_t count) {
+  // A full batch means more are probably waiting: read again at once instead
+  // of asking poll, a bounded number of times.
+  uint32_t found = 0;
+  for (int round = 0; round < kMaxRoundsPerWake && count > 0; ++round) {
+    // Everything the round causes leaves in one flush when the scope ends.
+    BatchSender::Scope sends(&worker->batch);
+    size_t still_full = 0;
+    for (size_t k = 0; k < count; ++k) {
+      const uint32_t received = sockets_[sockets[k]]->ReceiveBatch();
+      found += received;
+      if (received == ReceiveSocket::kBatchSize) sockets[still_full++] = sockets[k];
+    }
+    count = still_full;
+  }
   return found;
+}
+
+int64_t ReceiveGroup::CpuUs() const {
+  int64_t total = 0;
+  for (const auto& worker : workers_) {
+    const int64_t clock = worker->cpu_clock.load(std::memory_order_relaxed);
+    timespec used{};
+    if (clock == Worker::kNoClock || ::clock_gettime(static_cast<clockid_t>(clock), &used) != 0) {
+      continue;
+    }
+    total += static_cast<int64_t>(used.tv_sec) * 1000000 + used.tv_nsec / 1000;
+  }
+  return total;
 }
 
 void ReceiveGroup::RunFirst(Worker* worker) {
@@ -104,14 +137,17 @@ void ReceiveGroup::RunFirst(Worker* worker) {
   const int events = ::poll(ready.data(), ready.size(), kIdleWaitMs);
   uint32_t found = 0;
   if (events > 0) {
+    std::vector<size_t>& readable = first_readable_;
+    readable.clear();
     for (size_t k = 0; k < held.size(); ++k) {
       if ((ready[k].revents & POLLNVAL) != 0) {
         // Not a socket any more; never spin on it.
         ::poll(nullptr, 0, kIdleWaitMs);
         return;
       }
-      if ((ready[k].revents & (POLLIN | POLLERR)) != 0) found += ReadTimed(worker, held[k]);
+      if ((ready[k].revents & (POLLIN | POLLERR)) != 0) readable.push_back(held[k]);
     }
+    found = ReadReady(worker, readable.data(), readable.size());
     if (handed_fd_ >= 0 && (ready.back().revents & POLLIN) != 0) {
       uint64_t handed;
       // The count itself says nothing: the flags tell which sockets came.
@@ -126,21 +162,21 @@ void ReceiveGroup::WeighLoad() {
   const int64_t now = NowUs();
   const int64_t elapsed = now - window_start_us_;
   if (elapsed < ReceiveLoad::kWindowUs) return;
-  int64_t busy = 0;
   bool all_shared = true;
   bool any_shared = false;
-  for (size_t i = 0; i < workers_.size(); ++i) {
-    busy += workers_[i]->busy_us.load(std::memory_order_relaxed);
-    if (i == 0) continue;
+  for (size_t i = 1; i < workers_.size(); ++i) {
     const bool shared = shared_[i].load(std::memory_order_relaxed);
     all_shared = all_shared && shared;
     any_shared = any_shared || shared;
   }
-  const int64_t window_busy = busy - window_busy_us_;
-  window_busy_us_ = busy;
   window_start_us_ = now;
   if (workers_.size() < 2 || handed_fd_ < 0) return;
-  switch (load_.Report(window_busy, elapsed, all_shared)) {
+  // CPU time, not the time between wake-up and sleep: a thread that waits
+  // for a core on a loaded host is not busier for it.
+  const int64_t cpu = CpuUs();
+  const int64_t window_cpu = cpu - window_cpu_us_;
+  window_cpu_us_ = cpu;
+  switch (load_.Report(window_cpu, elapsed, all_shared)) {
     case ReceiveLoad::Change::kSpread: {
       // Each socket this thread holds goes back to its own thread.
       share_asked_.store(false, std::memory_order_relaxed);
@@ -189,7 +225,8 @@ void ReceiveGroup::RunOther(Worker* worker) {
     ::poll(nullptr, 0, kIdleWaitMs);
     return;
   }
-  worker->backlog.store(ReadTimed(worker, index), std::memory_order_relaxed);
+  size_t own = index;
+  worker->backlog.store(ReadReady(worker, &own, 1), std::memory_order_relaxed);
 }
 
 }  // namespace corvaneserver

@@ -25,6 +25,7 @@
 #include "base/mutex.h"
 #include "base/platform_thread.h"
 #include "base/thread_annotations.h"
+#include "packet/batch_sender.h"
 #include "packet/receive_load.h"
 #include "packet/receive_socket.h"
 
@@ -34,6 +35,9 @@ class ReceiveGroup {
  public:
   // Longest time a receive thread blocks before looking at its stop flag.
   static constexpr int kIdleWaitMs = 10;
+  // Most recvmmsg rounds in a row, while a socket fills each, before the
+  // thread looks at its stop flag (and the first thread at the load) again.
+  static constexpr int kMaxRoundsPerWake = 8;
 
   // Takes the sockets (at least one); spread_percent: see ReceiveLoad. The
   // threads are created, not started.
@@ -55,6 +59,8 @@ class ReceiveGroup {
   // Sockets the first thread reads now (1 when each thread reads its own).
   // Any thread.
   size_t SharedSockets() const;
+  // Threads reading a socket now: 1 while the first reads them all. Any thread.
+  size_t ReadingThreads() const { return size() - (SharedSockets() - 1); }
 
  private:
   struct Worker {
@@ -63,8 +69,14 @@ class ReceiveGroup {
     ReceiveGroup* const group;
     const size_t index;
     std::atomic<uint32_t> backlog{0};
-    // Microseconds spent reading and handling, ever; read by the first thread.
-    std::atomic<int64_t> busy_us{0};
+    // The thread's CPU-time clock once it runs (such clock ids are negative:
+    // kNoClock before); the first thread reads every thread's CPU time
+    // through it.
+    static constexpr int64_t kNoClock = INT64_MAX;
+    std::atomic<int64_t> cpu_clock{kNoClock};
+    // What handling one round of received batches sends, flushed after it.
+    // Used only on the worker's thread.
+    BatchSender batch;
     // Last member: stops before anything it uses is destroyed.
     rtc::PlatformThread thread;
   };
@@ -76,10 +88,14 @@ class ReceiveGroup {
   // One step of thread i > 0: reads its socket, or hands it over when asked,
   // or sleeps while the first thread holds it.
   void RunOther(Worker* worker);
-  // Reads `socket` and accounts the time on `worker`: the datagrams read.
-  uint32_t ReadTimed(Worker* worker, size_t socket);
+  // Reads the sockets (indexes into sockets_) on `worker`: a recvmmsg on each
+  // in turn, again while one fills the batch (at most kMaxRoundsPerWake), with
+  // one flush of the worker's batch per round. The datagrams read.
+  uint32_t ReadReady(Worker* worker, size_t* sockets, size_t count);
   // On the first thread, once a window: asks ReceiveLoad and acts on it.
   void WeighLoad();
+  // CPU microseconds all threads have used so far (those not started yet: 0).
+  int64_t CpuUs() const;
 
   const std::vector<std::unique_ptr<ReceiveSocket>> sockets_;
   // shared_[i]: socket i is read by the first thread (index 0 unused).
@@ -92,10 +108,11 @@ class ReceiveGroup {
   // Used only on the first thread.
   ReceiveLoad load_;
   int64_t window_start_us_ = 0;
-  int64_t window_busy_us_ = 0;
+  int64_t window_cpu_us_ = 0;
   // What it polls on each step, kept to spare an allocation per wake-up.
   std::vector<pollfd> first_ready_;
   std::vector<size_t> first_held_;
+  std::vector<size_t> first_readable_;
 
   // Wakes a thread whose socket the first thread handed back.
   rtc::Mutex lock_;

@@ -34,19 +34,7 @@ void ReceiveSocket::ArmSlot(unsigned int i) {
   messages_[i].msg_hdr.msg_controllen = kControlSize;
 }
 
-uint32_t ReceiveSocket::Read() {
-  // A full batch means more are probably waiting: read again at once instead
-  // of asking poll, a bounded number of times.
-  uint32_t found = 0;
-  for (int round = 0; round < kMaxRoundsPerWake; ++round) {
-    const int received = ReceiveBatch();
-    if (received > 0) found += static_cast<uint32_t>(received);
-    if (received < static_cast<int>(kBatchSize)) break;
-  }
-  return found;
-}
-
-int ReceiveSocket::ReceiveBatch() {
+uint32_t ReceiveSocket::ReceiveBatch() {
   for (unsigned int i = 0; i < kBatchSize; ++i) {
     messages_[i].msg_hdr.msg_namelen = sizeof(senders_[i]);
     messages_[i].msg_hdr.msg_controllen = kControlSize;
@@ -54,13 +42,11 @@ int ReceiveSocket::ReceiveBatch() {
   }
   // Errors (EAGAIN among them) are not logged: the next attempt follows.
   const int received = ::recvmmsg(socket_, messages_.data(), kBatchSize, MSG_DONTWAIT, nullptr);
-  if (received <= 0) return received;
+  if (received <= 0) return 0;
   // One reading of each clock for the whole batch.
   const int64_t now = rtc::TimeMillis();
   timespec now_real{};
   ::clock_gettime(CLOCK_REALTIME, &now_real);
-  // Everything the batch causes leaves in one flush when the scope ends.
-  BatchSender::Scope sends(&batch_);
   for (int i = 0; i < received; ++i) {
     const int64_t waited = KernelWait(static_cast<unsigned int>(i), now_real);
     // A datagram longer than the buffer arrives cut to kMaxUdpPacketSize.
@@ -75,7 +61,7 @@ int ReceiveSocket::ReceiveBatch() {
     ArmSlot(static_cast<unsigned int>(i));
     Count(size, now);
   }
-  return received;
+  return static_cast<uint32_t>(received);
 }
 
 int64_t ReceiveSocket::KernelWait(unsigned int i, const timespec& now_real) {

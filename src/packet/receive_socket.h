@@ -1,7 +1,7 @@
 // One listening UDP socket and what reading it takes: the recvmmsg slots,
-// the callback its datagrams go to, the batch of what handling them sends,
-// and the per-socket counts. Whichever receive thread reads the socket at the
-// moment calls Read(); only one thread at a time does (see ReceiveGroup).
+// the callback its datagrams go to and the per-socket counts. Whichever
+// receive thread reads the socket at the moment calls ReceiveBatch(); only one
+// thread at a time does (see ReceiveGroup), inside its BatchSender::Scope.
 //
 // Every datagram carries the time it was read and, from the kernel's receive
 // timestamp, how long it had waited in the socket buffer before, so that wait
@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "packet/batch_sender.h"
 #include "packet/packet_callback.h"
 #include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
@@ -29,9 +28,6 @@ class ReceiveSocket {
  public:
   // Datagrams taken from the kernel in one call, each its own UDPPacket.
   static constexpr unsigned int kBatchSize = 16;
-  // Most recvmmsg calls in a row, while each fills the batch, before the
-  // reading thread looks at its stop flag and its other sockets again.
-  static constexpr int kMaxRoundsPerWake = 8;
   // Control bytes of one datagram: its timestamp and the socket's drop count.
   static constexpr size_t kControlSize = 64;
   // Period of the socket's rate line in the stat log.
@@ -47,16 +43,13 @@ class ReceiveSocket {
   ReceiveSocket(const ReceiveSocket&) = delete;
   ReceiveSocket& operator=(const ReceiveSocket&) = delete;
 
-  // Reads and hands on what is waiting, one recvmmsg after another while each
-  // fills the batch (at most kMaxRoundsPerWake); what handling one batch sends
-  // leaves in one flush after it. Never blocks. The datagrams read.
-  uint32_t Read();
+  // One recvmmsg (never blocking) and the hand-over of what it read: the
+  // datagrams read (kBatchSize: probably more are waiting), or 0 on error.
+  uint32_t ReceiveBatch();
 
   int socket() const { return socket_; }
 
  private:
-  // One recvmmsg and the hand-over of what it read; its result.
-  int ReceiveBatch();
   // Gives slot i a fresh datagram and points its message header at it.
   void ArmSlot(unsigned int i);
   // Counts one handed-on datagram and writes the rate line when due.
@@ -83,8 +76,6 @@ class ReceiveSocket {
   std::array<sockaddr_in, kBatchSize> senders_;
   std::array<iovec, kBatchSize> buffers_;
   std::array<mmsghdr, kBatchSize> messages_;
-  // What handling one received batch sends, flushed after it.
-  BatchSender batch_;
 };
 
 }  // namespace corvaneserver
