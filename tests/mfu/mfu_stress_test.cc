@@ -48,13 +48,7 @@ std::vector<Bytes> Traffic(uint64_t user, uint32_t seq) {
                   {static_cast<uint8_t>(seq + user), static_cast<uint8_t>(i << 4), 7})));
   }
   all.push_back(MakeFecRepair(user, seq + 3, Bytes(40, static_cast<uint8_t>(seq))));
-  Bytes report(14 + 12, 0);
-  report[0] = 0x81;
-  report[1] = 200;
-  rtc::SetBE64(report.data() + 6, user);
-  rtc::SetBE64(report.data() + 14, user + 1);
-  rtc::SetBE32(report.data() + 22, seq);
-  all.push_back(report);
+  all.push_back(ReceiverReportDatagram(user, {{user + 1, seq}}));
   all.push_back(MakeMedia(0xA0, 0x20, seq, user, TokenOf(user), {1}));
   return all;
 }

@@ -24,9 +24,6 @@ namespace {
 using namespace testing_support;
 using testutil::LogCapture;
 
-constexpr uint8_t kAskAck = 0xB0;
-constexpr uint8_t kNoAck = 0xA0;
-
 class NackStackTest : public ::testing::Test {
  protected:
   void Start(bool nack_enabled) {

@@ -30,8 +30,6 @@ namespace {
 using namespace testing_support;
 using testutil::LogCapture;
 
-constexpr uint8_t kAskAck = 0xB0;
-constexpr uint8_t kNoAck = 0xA0;
 const char kRecIp[] = "127.0.0.2";
 
 class SfuStackTest : public ::testing::Test {
@@ -203,13 +201,7 @@ TEST_F(SfuStackTest, SpeakerReceivesItsReceiverReport) {
   UdpPeer speaker, listener;
   Join(1, 1, kUserTypeSpeaker, speaker);
   Join(1, 2, kUserTypeListener, listener);
-  Bytes report(14 + 12, 0);
-  report[0] = 0x81;
-  report[1] = 200;
-  rtc::SetBE64(report.data() + 6, 2);
-  rtc::SetBE64(report.data() + 14, 1);
-  rtc::SetBE32(report.data() + 22, 42);
-  ASSERT_TRUE(listener.SendTo(media_address_, report));
+  ASSERT_TRUE(listener.SendTo(media_address_, ReceiverReportDatagram(2, {{1, 42}})));
   Barrier(listener, 2);
   clock_.AdvanceTime(kReceiverReportIntervalMs);
   server_->RedeliverTimerProcess();

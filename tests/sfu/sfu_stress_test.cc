@@ -42,15 +42,7 @@ std::vector<Bytes> Traffic(uint64_t user, uint32_t seq) {
   all.push_back(MakeMedia(0xB0, kMusicPayloadType, seq, user, TokenOf(user), Bytes(30, 3)));
   all.push_back(MakeMedia(0xA0, 0x81, seq - 1, user, TokenOf(user)));
   all.push_back(MakeMedia(0xA0, 0x7F, seq - 1, user, TokenOf(user)));
-  Bytes report(14 + 24, 0);
-  report[0] = 0x82;
-  report[1] = 200;
-  rtc::SetBE64(report.data() + 6, user);
-  rtc::SetBE64(report.data() + 14, user + 1);
-  rtc::SetBE32(report.data() + 22, seq);
-  rtc::SetBE64(report.data() + 26, user - 1);
-  rtc::SetBE32(report.data() + 34, seq * 2);
-  all.push_back(report);
+  all.push_back(ReceiverReportDatagram(user, {{user + 1, seq}, {user - 1, seq * 2}}));
   Bytes nack(28, 0);
   nack[1] = 0xCA;
   rtc::SetBE64(nack.data() + 14, user);
