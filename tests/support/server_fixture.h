@@ -88,6 +88,29 @@ void JoinAndAcknowledge(Server& server, const rtc::SocketAddress& media, uint64_
   SendAndAwaitAck(peer, media, MakeMedia(0xB0, kVoice, 0, user, TokenOf(user)));
 }
 
+// The fixture of the tests that start a `Server` whole (Init) from a
+// configuration file in a temporary folder, with its media side on
+// 127.0.0.1:port_, and stop it when the test ends.
+template <typename Server>
+class StartedServerTest : public ::testing::Test {
+ protected:
+  // Writes `config` to the file `name` of the temporary folder and starts the
+  // server with it.
+  void StartServer(const std::string& name, const std::string& config) {
+    const std::string path = dir_.File(name);
+    testutil::WriteFile(path, config);
+    server_ = std::make_unique<Server>();
+    ASSERT_TRUE(server_->Init(path));
+  }
+
+  void TearDown() override { StopServer(server_); }
+
+  testutil::TempDir dir_;
+  const int port_ = testutil::FreeUdpPort();
+  const rtc::SocketAddress media_address_{"127.0.0.1", port_};
+  std::unique_ptr<Server> server_;
+};
+
 }  // namespace testing_support
 }  // namespace corvaneserver
 
