@@ -285,11 +285,7 @@ TEST_F(MfuServerTest, FecSourceAskingForAnAckIsAcknowledgedAndSentWithoutTheBit)
   JoinAndAdmit(1, 6, kUserTypeListener, listener);
   const Bytes source = MakeFecSource(5, 7, MakeMedia(0xB0, kVoice, 41, 5, "", {1, 0}));
   ASSERT_EQ(Deliver(speaker, source), 0);
-  auto ack = speaker.Receive();
-  ASSERT_TRUE(ack);
-  EXPECT_EQ(ack->size(), kAckPacketSize);
-  EXPECT_EQ(PayloadTypeOf(*ack), kVoice - 1);
-  EXPECT_EQ(SeqOf(*ack), 41u);
+  ASSERT_NO_FATAL_FAILURE(ExpectAck(speaker, kVoice, 41));
   Pass(1);
   Bytes forwarded = source;
   forwarded[kFecHeaderSize] = 0xA0;  // the wrapped datagram's ack bit is cleared, nothing else

@@ -69,6 +69,16 @@ inline void SendAndAwaitAck(const UdpPeer& peer, const rtc::SocketAddress& serve
   ASSERT_EQ(SeqOf(*ack), SeqOf(bytes));
 }
 
+// Checks that the next datagram `peer` receives is the acknowledgement of a
+// datagram of `payload_type` numbered `seq`.
+inline void ExpectAck(const UdpPeer& peer, uint8_t payload_type, uint32_t seq) {
+  auto ack = peer.Receive();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->size(), kAckPacketSize);
+  EXPECT_EQ(PayloadTypeOf(*ack), payload_type - 1);
+  EXPECT_EQ(SeqOf(*ack), seq);
+}
+
 // Stops a server started whole with Init. Its gateway link hands its sockets
 // to the service loop for deletion; the calling thread is that loop here.
 template <typename Server>
