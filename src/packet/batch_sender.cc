@@ -10,17 +10,18 @@ namespace corvaneserver {
 bool BatchSender::Reserve(int socket, const rtc::SocketAddress& to) {
   if (!to.IsComplete() || socket < 0) return false;
   if (count_ == kCapacity) Flush();
-  if (to.ToSockAddr(&addresses_[count_]) == 0) return false;  // not IPv4
-  sockets_[count_] = socket;
+  if (to.ToSockAddr(&slots_[count_].address) == 0) return false;  // not IPv4
+  slots_[count_].socket = socket;
   return true;
 }
 
 bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size,
                       bool forwarded) {
   if (!Reserve(socket, to)) return false;
-  forwarded_[count_] = forwarded;
-  vectors_[count_].iov_base = const_cast<uint8_t*>(data);
-  vectors_[count_].iov_len = size;
+  Slot& slot = slots_[count_];
+  slot.forwarded = forwarded;
+  slot.vector.iov_base = const_cast<uint8_t*>(data);
+  slot.vector.iov_len = size;
   ++count_;
   return true;
 }
@@ -28,10 +29,11 @@ bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* d
 bool BatchSender::AddCopy(int socket, const rtc::SocketAddress& to, const uint8_t* data,
                           size_t size) {
   if (size > kMaxCopySize || !Reserve(socket, to)) return false;
-  forwarded_[count_] = false;
-  std::memcpy(copies_[count_].data(), data, size);
-  vectors_[count_].iov_base = copies_[count_].data();
-  vectors_[count_].iov_len = size;
+  Slot& slot = slots_[count_];
+  slot.forwarded = false;
+  std::memcpy(slot.copy.data(), data, size);
+  slot.vector.iov_base = slot.copy.data();
+  slot.vector.iov_len = size;
   ++count_;
   return true;
 }
@@ -45,10 +47,10 @@ size_t BatchSender::Flush() {
   std::array<size_t, kCapacity> order;
   for (size_t first = 0; first < count_; ++first) {
     if (taken[first]) continue;
-    const int socket = sockets_[first];
+    const int socket = slots_[first].socket;
     size_t run = 0;
     for (size_t i = first; i < count_; ++i) {
-      if (taken[i] || sockets_[i] != socket) continue;
+      if (taken[i] || slots_[i].socket != socket) continue;
       taken[i] = true;
       order[run++] = i;
     }
@@ -61,12 +63,12 @@ size_t BatchSender::Flush() {
 size_t BatchSender::SendRun(int socket, const size_t* order, size_t count) {
   std::array<mmsghdr, kCapacity> messages;
   for (size_t k = 0; k < count; ++k) {
-    const size_t i = order[k];
+    Slot& slot = slots_[order[k]];
     msghdr& header = messages[k].msg_hdr;
     std::memset(&header, 0, sizeof(header));
-    header.msg_name = &addresses_[i];
+    header.msg_name = &slot.address;
     header.msg_namelen = sizeof(sockaddr_in);
-    header.msg_iov = &vectors_[i];
+    header.msg_iov = &slot.vector;
     header.msg_iovlen = 1;
     messages[k].msg_len = 0;
   }
@@ -80,7 +82,7 @@ size_t BatchSender::SendRun(int socket, const size_t* order, size_t count) {
     // many went before it, or -1 when it was the first. That datagram is
     // dropped, as a single sendto would have dropped it, and the rest go on.
     const size_t accepted = result > 0 ? static_cast<size_t>(result) : 0;
-    for (size_t k = done; k < done + accepted; ++k) forwarded_sent_ += forwarded_[order[k]];
+    for (size_t k = done; k < done + accepted; ++k) forwarded_sent_ += slots_[order[k]].forwarded;
     sent += accepted;
     done += accepted;
     if (done < count) {

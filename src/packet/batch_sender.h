@@ -64,13 +64,19 @@ class BatchSender {
   // Sends the queued datagrams of `socket` (indexes in `order`, queue order).
   size_t SendRun(int socket, const size_t* order, size_t count);
 
+  // One queued datagram: where it goes, its bytes (in `copy` for AddCopy),
+  // and whether it counts in forwarded_sent().
+  struct Slot {
+    int socket;
+    sockaddr_in address;
+    iovec vector;
+    std::array<uint8_t, kMaxCopySize> copy;
+    bool forwarded;
+  };
+
   // Slots [0, count_) are filled; the rest are never read, so they are left
   // uninitialised: a fan-out to a few members costs no clearing of kilobytes.
-  std::array<int, kCapacity> sockets_;
-  std::array<sockaddr_in, kCapacity> addresses_;
-  std::array<iovec, kCapacity> vectors_;
-  std::array<std::array<uint8_t, kMaxCopySize>, kCapacity> copies_;
-  std::array<bool, kCapacity> forwarded_;
+  std::array<Slot, kCapacity> slots_;
   size_t count_ = 0;
 
   uint64_t sent_ = 0;

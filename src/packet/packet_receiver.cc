@@ -66,16 +66,16 @@ void PacketReceiver::ReceiveThread::ArmSlot(unsigned int i) {
 
 void PacketReceiver::ReceiveThread::Run() {
   // Block in the kernel rather than sleep: a datagram is taken the moment it
-  // arrives, and a stop is still noticed within kIdleWaitMs.
+  // arrives, and a stop is still noticed within rtc::kMaxEntryBlockMs.
   pollfd ready{socket_, POLLIN, 0};
-  const int events = ::poll(&ready, 1, kIdleWaitMs);
+  const int events = ::poll(&ready, 1, rtc::kMaxEntryBlockMs);
   if (events <= 0) {
     backlog_.store(0, std::memory_order_relaxed);
     return;
   }
   if ((ready.revents & POLLNVAL) != 0) {
     // Not a socket any more; never spin on it.
-    ::poll(nullptr, 0, kIdleWaitMs);
+    ::poll(nullptr, 0, rtc::kMaxEntryBlockMs);
     return;
   }
 

@@ -33,8 +33,6 @@ namespace corvaneserver {
 
 class PacketReceiver {
  public:
-  // Longest time a receive thread blocks before looking at its stop flag.
-  static constexpr int kIdleWaitMs = 10;
   // Period of each socket's rate line in the stat log.
   static constexpr int64_t kReportIntervalMs = 300000;
 
@@ -64,7 +62,7 @@ class PacketReceiver {
     // Stops the thread and joins it; the socket stays open.
     void Shutdown();
     static bool ThreadEntry(void* receiver);
-    // One receive attempt on the thread: blocks up to kIdleWaitMs for the
+    // One receive attempt on the thread: blocks up to rtc::kMaxEntryBlockMs for the
     // socket to become readable, then hands on what it reads.
     void Run();
     int GetSocket() const { return socket_; }
