@@ -39,8 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!packet->HasMediaHeader()) continue;
     if (channel->OnPacketReceived(packet) == 0 && packet->IsFecPacket()) ++queued;
   }
-  Check(channel->QueueSize() ==
-        (queued < corvaneserver::kMaxQueuedPackets ? queued : corvaneserver::kMaxQueuedPackets));
+  Check(channel->QueueSize() == (queued < corvaneserver::MfuChannel::kMaxQueuedPackets
+                                     ? queued
+                                     : corvaneserver::MfuChannel::kMaxQueuedPackets));
   std::list<std::shared_ptr<corvaneserver::MfUFrame>> frames;
   while (auto frame = channel->GetAudio()) {
     Check(!frame->packets.empty());

@@ -9,9 +9,11 @@
 namespace rtc {
 
 // Returns true to be called again; false ends the thread (Stop still joins it).
-// The entry paces itself: it may block for a bounded time (at most 10 ms) so
-// that Stop() is noticed promptly.
+// The entry paces itself: it may block for a bounded time (at most
+// kMaxEntryBlockMs) so that Stop() is noticed promptly.
 using ThreadRunFunction = bool (*)(void*);
+// The longest one call of an entry blocks while it waits for work.
+constexpr int kMaxEntryBlockMs = 10;
 
 class PlatformThread {
  public:

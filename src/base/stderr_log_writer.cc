@@ -10,13 +10,6 @@
 #include <utility>
 
 namespace rtc {
-namespace {
-
-// Each pass waits at most this long, for a line or for room in the output,
-// so that a stop request is seen promptly (PlatformThread's contract).
-constexpr int kWaitMs = 10;
-
-}  // namespace
 
 StderrLogWriter::StderrLogWriter(int fd, size_t max_queued_bytes, Counter* dropped)
     : fd_(fd),
@@ -61,7 +54,7 @@ void StderrLogWriter::Run() {
       writing_ = false;
       changed_.SignalAll();
     }
-    if (queue_.empty()) changed_.WaitFor(&lock_, kWaitMs);
+    if (queue_.empty()) changed_.WaitFor(&lock_, kMaxEntryBlockMs);
     if (queue_.empty()) return;
     current_.clear();
     // Drops are reported in the stream, before the first line that made it.
@@ -93,7 +86,7 @@ void StderrLogWriter::Run() {
 
 ssize_t StderrLogWriter::WriteSome(const char* text, size_t size) {
   pollfd p = {fd_, POLLOUT, 0};
-  const int ready = poll(&p, 1, kWaitMs);
+  const int ready = poll(&p, 1, kMaxEntryBlockMs);
   if (ready <= 0) return 0;  // no room yet: the next pass tries again
   if (p.revents & (POLLERR | POLLNVAL)) return -1;
   // A pipe that polls writable has room for at least PIPE_BUF bytes, and a

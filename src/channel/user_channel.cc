@@ -12,20 +12,20 @@
 namespace corvaneserver {
 void BuildAuthenticationPacket(uint32_t seq, uint64_t user_id,
                                uint8_t (&out)[kAuthenticationPacketSize]) {
-  out[0] = kServerPacketFlags;
-  out[1] = kAuthenticationPayloadType;
-  rtc::SetBE32(out + 2, seq);
-  rtc::SetBE64(out + 6, user_id);
-  out[14] = 0;
+  out[kMediaFlagsOffset] = kServerPacketFlags;
+  out[kMediaPayloadTypeOffset] = kAuthenticationPayloadType;
+  rtc::SetBE32(out + kMediaSequenceOffset, seq);
+  rtc::SetBE64(out + kMediaUserIdOffset, user_id);
+  out[kMediaHeaderSize] = 0;
 }
 
 void BuildAckPacket(uint8_t payload_type, uint32_t seq, uint64_t user_id,
                     uint8_t (&out)[kAckPacketSize]) {
-  out[0] = kServerPacketFlags;
-  out[1] = static_cast<uint8_t>(payload_type - 1);
-  rtc::SetBE32(out + 2, seq);
-  rtc::SetBE64(out + 6, 0);
-  rtc::SetBE64(out + 14, user_id);
+  out[kMediaFlagsOffset] = kServerPacketFlags;
+  out[kMediaPayloadTypeOffset] = static_cast<uint8_t>(payload_type - 1);
+  rtc::SetBE32(out + kMediaSequenceOffset, seq);
+  rtc::SetBE64(out + kMediaUserIdOffset, 0);
+  rtc::SetBE64(out + kAckUserIdOffset, user_id);
 }
 
 Channel::Channel(uint64_t user_id, uint32_t type, std::string token)

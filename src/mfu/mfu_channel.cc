@@ -12,6 +12,17 @@
 namespace corvaneserver {
 namespace {
 
+// From this many queued datagrams on, a frame starts with two datagrams, so
+// that a grown queue drains.
+constexpr size_t kCatchUpQueueSize = 20;
+// A speaker who sends a frame every 20 ms keeps a backlog (a burst after a
+// stall on the way) for good at one frame per pass. So when the frame taken
+// has waited a whole mixer period or more at this many passes in a row, and
+// another source datagram is queued, the frame takes it too: a backlog of N
+// frames is gone within N times this many passes, and no frame is dropped.
+constexpr int kDrainAfterLatePasses = 4;
+constexpr int64_t kLateFrameWaitMs = 20;
+
 bool IsSource(const std::shared_ptr<UDPPacket>& packet) { return !packet->IsFecRepair(); }
 
 }  // namespace

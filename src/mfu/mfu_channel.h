@@ -30,22 +30,13 @@ namespace corvaneserver {
 
 class UDPPacket;
 
-// Most datagrams one channel keeps for the mixer; one more pushes out the
-// oldest. A speaker who sends faster than the mixer drains cannot exhaust memory.
-constexpr size_t kMaxQueuedPackets = 500;
-// From this many queued datagrams on, a frame starts with two datagrams, so
-// that a grown queue drains.
-constexpr size_t kCatchUpQueueSize = 20;
-// A speaker who sends a frame every 20 ms keeps a backlog (a burst after a
-// stall on the way) for good at one frame per pass. So when the frame taken
-// has waited a whole mixer period or more at this many passes in a row, and
-// another source datagram is queued, the frame takes it too: a backlog of N
-// frames is gone within N times this many passes, and no frame is dropped.
-constexpr int kDrainAfterLatePasses = 4;
-constexpr int64_t kLateFrameWaitMs = 20;
-
 class MfuChannel final : public Channel, public std::enable_shared_from_this<MfuChannel> {
  public:
+  // Most datagrams one channel keeps for the mixer; one more pushes out the
+  // oldest. A speaker who sends faster than the mixer drains cannot exhaust
+  // memory.
+  static constexpr size_t kMaxQueuedPackets = 500;
+
   // `frame_log` false leaves out the per-frame "get audio" line.
   MfuChannel(uint64_t room_id, uint64_t user_id, uint32_t user_type, std::string token,
              bool frame_log = true);

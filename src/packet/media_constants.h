@@ -49,12 +49,17 @@ constexpr uint8_t kNackPayloadType = 0xCA;            // 202
 // A probe a client sends before its media: exactly 12 bytes starting "COr".
 constexpr unsigned int kDetectPktSize = 12;
 inline constexpr uint8_t detect_pkt[3] = {0x43, 0x4F, 0x72};
-// The server's answer to a datagram from a new address with a wrong token.
+// The server's answer to a datagram from a new address with a wrong token: a
+// media header (the datagram's sequence number, the member's id), then a 0.
 constexpr size_t kAuthenticationPacketSize = 15;
 // The cascade datagram servers exchange (its layout: sfu/sfu_wire.h).
 constexpr size_t kCascadePacketSize = 18;
-// The server's acknowledgement of a datagram that asked for one.
+// The server's acknowledgement of a datagram that asked for one: a media
+// header (payload type one below the acknowledged one, its sequence number,
+// user id 0), then the acknowledged datagram's sender (8 bytes).
+constexpr size_t kAckUserIdOffset = kMediaHeaderSize;
 constexpr size_t kAckPacketSize = 22;
+static_assert(kAckPacketSize == kAckUserIdOffset + 8);
 // A NACK is at least long enough to name the user whose datagrams it asks for
 // (its layout: sfu/sfu_wire.h).
 constexpr size_t kNackMinSize = 22;

@@ -50,7 +50,8 @@ int PacketDeliver::DeliverWorker::OnPacketDelivered(std::shared_ptr<UDPPacket> p
 
 size_t PacketDeliver::DeliverWorker::WaitPopBatch() {
   rtc::MutexLock hold(&lock_);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kIdleWaitMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(rtc::kMaxEntryBlockMs);
   while (queue_.empty() && !stopping_) {
     if (!queue_ready_.WaitUntil(&lock_, deadline)) break;
   }

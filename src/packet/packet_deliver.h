@@ -30,8 +30,6 @@ class PacketDeliver {
   // delay limit the queue stays near the limit's worth of datagrams: those
   // that waited past it cost the worker only their drop.
   static constexpr size_t kMaxQueuedPackets = 16384;
-  // Longest time an idle worker waits before looking at its stop flag.
-  static constexpr int kIdleWaitMs = 10;
   // Datagrams a worker takes off its queue under one acquisition of its lock.
   // They are handled in queue order before the next acquisition; the queue
   // bound above does not count them.
@@ -56,7 +54,7 @@ class PacketDeliver {
     int OnPacketDelivered(std::shared_ptr<UDPPacket> packet) EXCLUDES(lock_);
     // Thread entry: one Run() per call, again and again until stopped.
     static bool EntryFuction(void* worker);
-    // One pass on the worker thread: waits up to kIdleWaitMs for datagrams
+    // One pass on the worker thread: waits up to rtc::kMaxEntryBlockMs for datagrams
     // and handles at most kHandleBatch of them, oldest first.
     void Run();
 
@@ -64,7 +62,7 @@ class PacketDeliver {
     const rtc::Counter& dropped() const { return dropped_; }
 
    private:
-    // Waits up to kIdleWaitMs for the queue to fill, then moves up to
+    // Waits up to rtc::kMaxEntryBlockMs for the queue to fill, then moves up to
     // kHandleBatch datagrams from its front into in_hand_. Their number.
     size_t WaitPopBatch() EXCLUDES(lock_);
     // Used only on the worker thread.

@@ -122,7 +122,7 @@ int64_t ReceiveGroup::CpuUs() const {
 
 void ReceiveGroup::RunFirst(Worker* worker) {
   // Block in the kernel rather than sleep: a datagram is taken the moment it
-  // arrives, and a stop is still noticed within kIdleWaitMs.
+  // arrives, and a stop is still noticed within rtc::kMaxEntryBlockMs.
   std::vector<pollfd>& ready = first_ready_;
   std::vector<size_t>& held = first_held_;
   ready.clear();
@@ -134,7 +134,7 @@ void ReceiveGroup::RunFirst(Worker* worker) {
     held.push_back(i);
   }
   if (handed_fd_ >= 0) ready.push_back({handed_fd_, POLLIN, 0});
-  const int events = ::poll(ready.data(), ready.size(), kIdleWaitMs);
+  const int events = ::poll(ready.data(), ready.size(), rtc::kMaxEntryBlockMs);
   uint32_t found = 0;
   if (events > 0) {
     std::vector<size_t>& readable = first_readable_;
@@ -142,7 +142,7 @@ void ReceiveGroup::RunFirst(Worker* worker) {
     for (size_t k = 0; k < held.size(); ++k) {
       if ((ready[k].revents & POLLNVAL) != 0) {
         // Not a socket any more; never spin on it.
-        ::poll(nullptr, 0, kIdleWaitMs);
+        ::poll(nullptr, 0, rtc::kMaxEntryBlockMs);
         return;
       }
       if ((ready[k].revents & (POLLIN | POLLERR)) != 0) readable.push_back(held[k]);
@@ -203,8 +203,9 @@ void ReceiveGroup::RunOther(Worker* worker) {
   if (shared_[index].load(std::memory_order_acquire)) {
     worker->backlog.store(0, std::memory_order_relaxed);
     rtc::MutexLock hold(&lock_);
-    // Woken when the socket comes back; a stop is noticed within kIdleWaitMs.
-    if (shared_[index].load(std::memory_order_acquire)) handed_back_.WaitFor(&lock_, kIdleWaitMs);
+    // Woken when the socket comes back; a stop is noticed within rtc::kMaxEntryBlockMs.
+    if (shared_[index].load(std::memory_order_acquire))
+      handed_back_.WaitFor(&lock_, rtc::kMaxEntryBlockMs);
     return;
   }
   if (share_asked_.load(std::memory_order_relaxed)) {
@@ -216,13 +217,13 @@ void ReceiveGroup::RunOther(Worker* worker) {
     return;
   }
   pollfd ready{sockets_[index]->socket(), POLLIN, 0};
-  const int events = ::poll(&ready, 1, kIdleWaitMs);
+  const int events = ::poll(&ready, 1, rtc::kMaxEntryBlockMs);
   if (events <= 0) {
     worker->backlog.store(0, std::memory_order_relaxed);
     return;
   }
   if ((ready.revents & POLLNVAL) != 0) {
-    ::poll(nullptr, 0, kIdleWaitMs);
+    ::poll(nullptr, 0, rtc::kMaxEntryBlockMs);
     return;
   }
   size_t own = index;

@@ -33,8 +33,6 @@ namespace corvaneserver {
 
 class ReceiveGroup {
  public:
-  // Longest time a receive thread blocks before looking at its stop flag.
-  static constexpr int kIdleWaitMs = 10;
   // Most recvmmsg rounds in a row, while a socket fills each, before the
   // thread looks at its stop flag (and the first thread at the load) again.
   static constexpr int kMaxRoundsPerWake = 8;

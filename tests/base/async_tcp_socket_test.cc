@@ -291,6 +291,19 @@ SendOutcome SendUntilBlocked(AsyncTCPSocket* socket, const std::function<Bytes(i
   return outcome;
 }
 
+// Lets the listener's first connection read, then checks that it receives
+// exactly the messages `outcome` delivered and that nothing stays pending.
+void ExpectDeliveredOnceRead(Thread* thread, AsyncTCPSocket* socket, TcpTestListener& listener,
+                             const SendOutcome& outcome) {
+  listener.connection(0).StartReading();
+  const Bytes expected = Concat(outcome.delivered);
+  ASSERT_TRUE(PumpUntil(thread, [&] {
+    return listener.connection(0).received().size() >= expected.size() &&
+           socket->pending_output() == 0;
+  }));
+  EXPECT_EQ(listener.connection(0).received(), expected);
+}
+
 TEST_F(AsyncTCPSocketTest, MessageOfferedWhileTheLastIsStillBeingWrittenIsDropped) {
   TcpTestListener listener(thread_, 0, /*read_on_accept=*/false, /*receive_buffer=*/4096);
   ConnectAndAccept(&listener, /*send_buffer=*/4096);
@@ -299,13 +312,7 @@ TEST_F(AsyncTCPSocketTest, MessageOfferedWhileTheLastIsStillBeingWrittenIsDroppe
   EXPECT_EQ(outcome.dropped_while_busy, 3);
   EXPECT_GT(socket_->pending_output(), 0u);
 
-  listener.connection(0).StartReading();
-  const Bytes expected = Concat(outcome.delivered);
-  ASSERT_TRUE(PumpUntil(thread_, [&] {
-    return listener.connection(0).received().size() >= expected.size() &&
-           socket_->pending_output() == 0;
-  }));
-  EXPECT_EQ(listener.connection(0).received(), expected);
+  ExpectDeliveredOnceRead(thread_, socket_.get(), listener, outcome);
 }
 
 TEST_F(AsyncTCPSocketTest, MessageThatCannotBeWrittenAtAllIsDropped) {
@@ -318,13 +325,7 @@ TEST_F(AsyncTCPSocketTest, MessageThatCannotBeWrittenAtAllIsDropped) {
   EXPECT_EQ(outcome.would_block, 3);
   EXPECT_EQ(outcome.dropped_while_busy, 0);
 
-  listener.connection(0).StartReading();
-  const Bytes expected = Concat(outcome.delivered);
-  ASSERT_TRUE(PumpUntil(thread_, [&] {
-    return listener.connection(0).received().size() >= expected.size() &&
-           socket_->pending_output() == 0;
-  }));
-  EXPECT_EQ(listener.connection(0).received(), expected);
+  ASSERT_NO_FATAL_FAILURE(ExpectDeliveredOnceRead(thread_, socket_.get(), listener, outcome));
   // Once drained the link takes messages again.
   EXPECT_EQ(SendBytes(Message(10, 99)), 10);
 }

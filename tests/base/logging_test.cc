@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,6 +64,16 @@ class LoggingTest : public ::testing::Test {
     LogMessage::RemoveLogToStream(&sink_);
     LogMessage::SetLogToStderr(false);
   }
+  // Runs `log` with stderr sent to a file, flushes the logging's stderr copy
+  // and gives what reached stderr in `text`.
+  void CaptureStderr(const std::function<void()>& log, std::string* text) {
+    testutil::TempDir dir;
+    StderrCapture capture(dir.File("stderr"));
+    log();
+    ASSERT_TRUE(LogMessage::FlushStderr(5000));
+    *text = capture.Restore();
+  }
+
   CollectingSink sink_;
 };
 
@@ -128,31 +139,31 @@ TEST_F(LoggingTest, ManyThreadsLogWholeLinesOneAtATime) {
 }
 
 TEST_F(LoggingTest, StderrCopySwitchesOnAndOff) {
-  testutil::TempDir dir;
-  {
-    StderrCapture capture(dir.File("on"));
-    LogMessage::SetLogToStderr(true);
-    RTC_LOG(LS_INFO) << "visible";
-    RTC_LOG(LS_VERBOSE) << "too quiet";
-    LogMessage::SetLogToStderr(false);
-    RTC_LOG(LS_ERROR) << "hidden";
-    ASSERT_TRUE(LogMessage::FlushStderr(5000));
-    const std::string text = capture.Restore();
-    EXPECT_NE(text.find("): visible\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find("too quiet"), std::string::npos);
-    EXPECT_EQ(text.find("hidden"), std::string::npos);
-    EXPECT_EQ(text.rfind("(logging_test.cc:", 0), 0u) << "no time prefix on stderr: " << text;
-  }
+  std::string text;
+  ASSERT_NO_FATAL_FAILURE(CaptureStderr(
+      [] {
+        LogMessage::SetLogToStderr(true);
+        RTC_LOG(LS_INFO) << "visible";
+        RTC_LOG(LS_VERBOSE) << "too quiet";
+        LogMessage::SetLogToStderr(false);
+        RTC_LOG(LS_ERROR) << "hidden";
+      },
+      &text));
+  EXPECT_NE(text.find("): visible\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("too quiet"), std::string::npos);
+  EXPECT_EQ(text.find("hidden"), std::string::npos);
+  EXPECT_EQ(text.rfind("(logging_test.cc:", 0), 0u) << "no time prefix on stderr: " << text;
 }
 
 TEST_F(LoggingTest, StderrSeverityCopiesOnlyErrors) {
-  testutil::TempDir dir;
-  StderrCapture capture(dir.File("errors"));
-  LogMessage::SetStderrSeverity(LS_ERROR);
-  RTC_LOG(LS_INFO) << "ordinary";
-  RTC_LOG(LS_ERROR) << "why it failed";
-  ASSERT_TRUE(LogMessage::FlushStderr(5000));
-  const std::string text = capture.Restore();
+  std::string text;
+  ASSERT_NO_FATAL_FAILURE(CaptureStderr(
+      [] {
+        LogMessage::SetStderrSeverity(LS_ERROR);
+        RTC_LOG(LS_INFO) << "ordinary";
+        RTC_LOG(LS_ERROR) << "why it failed";
+      },
+      &text));
   EXPECT_NE(text.find("): why it failed\n"), std::string::npos) << text;
   EXPECT_EQ(text.find("ordinary"), std::string::npos) << text;
 }

@@ -5,33 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include "base/byte_io.h"
 #include "base/log_rate_limiter.h"
 #include "base/socket_address.h"
 #include "base/time_utils.h"
 #include "packet/udp_packet.h"
 
 #include "support/log_capture.h"
+#include "support/media_datagram.h"
 
 namespace corvaneserver {
 namespace {
 
-// A listener's report datagram with the given blocks; `declared` overrides the
-// block count written into the flags byte.
-std::vector<uint8_t> MakeReport(uint64_t reporter, const std::vector<ReceiverReportBlock>& blocks,
-                                int declared = -1) {
-  std::vector<uint8_t> bytes(kReceiverReportHeaderSize + blocks.size() * kReceiverReportBlockSize);
-  const int count = declared >= 0 ? declared : static_cast<int>(blocks.size());
-  bytes[0] = static_cast<uint8_t>(0x80 | count);
-  bytes[1] = kReceiverReportPayloadType;
-  rtc::SetBE64(bytes.data() + 6, reporter);
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    uint8_t* block = bytes.data() + kReceiverReportHeaderSize + i * kReceiverReportBlockSize;
-    rtc::SetBE64(block, blocks[i].user_id);
-    rtc::SetBE32(block + 8, blocks[i].value);
-  }
-  return bytes;
-}
+using testing_support::ReceiverReportDatagram;
 
 TEST(ReceiverReportTest, LowerCounterReplacesCurrentButNotBelowBase) {
   ReceiverReport report;
@@ -116,7 +101,7 @@ TEST(ReceiverReportTest, LargeCountersDoNotOverflowAndTotalKeepsLow32Bits) {
 }
 
 TEST(ReceiverReportParseTest, ReadsEveryDeclaredBlock) {
-  const auto bytes = MakeReport(7, {{1, 10}, {2, 20}, {3, 30}});
+  const auto bytes = ReceiverReportDatagram(7, {{1, 10}, {2, 20}, {3, 30}});
   ParsedReceiverReport parsed;
   ASSERT_TRUE(ParseReceiverReport(bytes.data(), bytes.size(), &parsed));
   EXPECT_EQ(parsed.reporter_id, 7u);
@@ -130,7 +115,7 @@ TEST(ReceiverReportParseTest, ReadsEveryDeclaredBlock) {
 }
 
 TEST(ReceiverReportParseTest, ShorterThanHeaderIsRefused) {
-  const auto bytes = MakeReport(7, {});
+  const auto bytes = ReceiverReportDatagram(7, {});
   ParsedReceiverReport parsed;
   for (size_t size = 0; size < kReceiverReportHeaderSize; ++size) {
     EXPECT_FALSE(ParseReceiverReport(bytes.data(), size, &parsed)) << size;
@@ -141,7 +126,7 @@ TEST(ReceiverReportParseTest, ShorterThanHeaderIsRefused) {
 
 TEST(ReceiverReportParseTest, OnlyBlocksWhollyInsideAreUsed) {
   // Three blocks declared, two and a half present.
-  auto bytes = MakeReport(7, {{1, 10}, {2, 20}, {3, 30}});
+  auto bytes = ReceiverReportDatagram(7, {{1, 10}, {2, 20}, {3, 30}});
   bytes.resize(bytes.size() - 6);
   ParsedReceiverReport parsed;
   ASSERT_TRUE(ParseReceiverReport(bytes.data(), bytes.size(), &parsed));
@@ -152,7 +137,7 @@ TEST(ReceiverReportParseTest, OnlyBlocksWhollyInsideAreUsed) {
 }
 
 TEST(ReceiverReportParseTest, ExtraBytesBeyondDeclaredBlocksAreIgnored) {
-  const auto bytes = MakeReport(7, {{1, 10}, {2, 20}}, /*declared=*/1);
+  const auto bytes = ReceiverReportDatagram(7, {{1, 10}, {2, 20}}, /*declared=*/1);
   ParsedReceiverReport parsed;
   ASSERT_TRUE(ParseReceiverReport(bytes.data(), bytes.size(), &parsed));
   EXPECT_EQ(parsed.block_count, 1u);
@@ -180,7 +165,7 @@ TEST(ReceiverReportReadTest, TruncatedReportsAreLoggedAtMostOncePerPeriod) {
   rtc::ScopedFakeClock clock;
   testutil::LogCapture logs(rtc::LS_ERROR);
   rtc::LogRateLimiter limiter(10000);
-  auto bytes = MakeReport(7, {{1, 10}, {2, 20}});
+  auto bytes = ReceiverReportDatagram(7, {{1, 10}, {2, 20}});
   bytes.resize(bytes.size() - 1);
   UDPPacket packet(bytes.data(), static_cast<unsigned int>(bytes.size()));
   packet.SetSocket(3, rtc::SocketAddress("127.0.0.1", 4000));
@@ -202,7 +187,7 @@ TEST(ReceiverReportReadTest, TruncatedReportsAreLoggedAtMostOncePerPeriod) {
 TEST(ReceiverReportReadTest, ShortDatagramIsRefusedWithoutALine) {
   testutil::LogCapture logs(rtc::LS_ERROR);
   rtc::LogRateLimiter limiter(10000);
-  const auto bytes = MakeReport(7, {});
+  const auto bytes = ReceiverReportDatagram(7, {});
   UDPPacket packet(bytes.data(), static_cast<unsigned int>(kReceiverReportHeaderSize - 1));
   ParsedReceiverReport parsed;
   EXPECT_FALSE(ReadReceiverReport(packet, &limiter, &parsed));

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/decode_case.h"
+
 namespace corvaneserver {
 namespace {
 
@@ -297,14 +299,8 @@ TEST(UnmarshalTest, EmptyBodyDecodes) {
   EXPECT_EQ(rsp.result, 0u);
 }
 
-struct ErrorCase {
-  const char* name;
-  Bytes bytes;
-  int rc;
-};
-
 TEST(UnmarshalTest, EveryErrorCode) {
-  const std::vector<ErrorCase> cases = {
+  const std::vector<testing_support::DecodeCase> cases = {
       {"end-group key", {0x08, 0x01, 0x0C}, kPbErrMalformed},
       {"end-group key of field 0", {0x04}, kPbErrMalformed},
       {"overlong key",
@@ -334,9 +330,9 @@ TEST(UnmarshalTest, EveryErrorCode) {
       {"unknown wire type 7", {0x37}, kPbErrBadWireType},
       {"unknown negative length", {0x3A, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, kPbErrNegativeLength},
   };
-  for (const ErrorCase& c : cases) {
+  for (const testing_support::DecodeCase& c : cases) {
     JoinRoomReq req;
-    EXPECT_EQ(Decode(c.bytes, &req), c.rc) << c.name;
+    EXPECT_EQ(Decode(c.bytes, &req), c.result) << c.name;
   }
 }
 

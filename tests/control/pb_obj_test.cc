@@ -8,9 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/decode_case.h"
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using corvaneserver::testing_support::DecodeCase;
 
 // Varint length computed from the bit width, independently of the encoder.
 int ExpectedVarintSize(uint64_t v) {
@@ -234,14 +237,8 @@ TEST(DecodeFieldKeyTest, HugeFieldNumberIsNotTruncatedToASmallOne) {
   EXPECT_EQ(wire_type, 0);
 }
 
-struct SkipCase {
-  const char* name;
-  Bytes bytes;
-  int expected;
-};
-
 TEST(SkipDefaultFieldTest, EveryWireTypeAndError) {
-  const std::vector<SkipCase> cases = {
+  const std::vector<DecodeCase> cases = {
       {"varint", {0x28, 0x96, 0x01, 0x99}, 3},
       {"varint 10 bytes", {0x28, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, 11},
       {"varint 11 bytes",
@@ -290,8 +287,8 @@ TEST(SkipDefaultFieldTest, EveryWireTypeAndError) {
        kPbErrMalformed},
       {"nothing left", {}, kPbErrNoField},
   };
-  for (const SkipCase& c : cases) {
-    EXPECT_EQ(skipDefaultField(c.bytes.data(), c.bytes.size()), c.expected) << c.name;
+  for (const DecodeCase& c : cases) {
+    EXPECT_EQ(skipDefaultField(c.bytes.data(), c.bytes.size()), c.result) << c.name;
   }
 }
 

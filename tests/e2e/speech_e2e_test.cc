@@ -37,6 +37,14 @@ class SpeechE2eTest : public E2eTest {
     return path;
   }
 
+  // The roster line of speaker `user` in room 1, named `name`, talking with
+  // the synthetic voice written to <name>.wav.
+  std::string Speaker(uint64_t user, const std::string& name, double f0_hz, double amplitude,
+                      bool consonants = false) {
+    return "room 1 user " + std::to_string(user) + " speaker " + name +
+           " wav=" + Wav(name + ".wav", f0_hz, amplitude, consonants) + "\n";
+  }
+
   ClientRun Client(const Server& server, const std::string& roster,
                    std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {
@@ -59,11 +67,7 @@ class SpeechE2eTest : public E2eTest {
 TEST_F(SpeechE2eTest, EveryListenerHearsEverySpeakerOnTheForwardingServer) {
   auto server = StartServer("sfu", "127.0.0.1");
   const std::string roster =
-      Roster("room.txt", "room 1 user 101 speaker a wav=" + Wav("a.wav", 120, 0.4) +
-                             "\n"
-                             "room 1 user 102 speaker b wav=" +
-                             Wav("b.wav", 210, 0.3) +
-                             "\n"
+      Roster("room.txt", Speaker(101, "a", 120, 0.4) + Speaker(102, "b", 210, 0.3) +
                              "room 1 user 103 listener c\n"
                              "room 1 user 104 listener d\n");
   Load(roster, 1);
@@ -92,15 +96,8 @@ TEST_F(SpeechE2eTest, TheMixingServerPassesTheTwoLoudestOfThreeSpeakers) {
   // Levels about 14 and 34 dB apart; the syllables of all three coincide.
   // The quiet one has the lowest id: on equal levels the mixer would take it.
   const std::string roster =
-      Roster("room.txt", "room 1 user 101 speaker quiet wav=" + Wav("quiet.wav", 230, 0.01) +
-                             "\n"
-                             "room 1 user 102 speaker middle wav=" +
-                             Wav("middle.wav", 170, 0.1) +
-                             "\n"
-                             "room 1 user 103 speaker loud wav=" +
-                             Wav("loud.wav", 120, 0.5) +
-                             "\n"
-                             "room 1 user 104 listener d\n");
+      Roster("room.txt", Speaker(101, "quiet", 230, 0.01) + Speaker(102, "middle", 170, 0.1) +
+                             Speaker(103, "loud", 120, 0.5) + "room 1 user 104 listener d\n");
   Load(roster, 1);
   const ClientRun run = Client(*server, roster, {"--mixer"});
   ASSERT_GE(run.status, 0) << run.stderr_text;
@@ -126,11 +123,7 @@ TEST_F(SpeechE2eTest, UnderCellularConditionsFecAndNackKeepMoreSpeechThanNoProte
   auto server = StartServer("sfu", "127.0.0.1", "", CORVANE_SFU_SERVER, "nack_enabled = 1\n");
   // Voices with consonants: concealment cannot make up for what is lost.
   const std::string roster =
-      Roster("room.txt", "room 1 user 101 speaker a wav=" + Wav("a.wav", 170, 0.4, true) +
-                             "\n"
-                             "room 1 user 102 speaker b wav=" +
-                             Wav("b.wav", 230, 0.3, true) +
-                             "\n"
+      Roster("room.txt", Speaker(101, "a", 170, 0.4, true) + Speaker(102, "b", 230, 0.3, true) +
                              "room 1 user 103 listener c\n");
   Load(roster, 1);
   // Bursts of loss and reordering jitter both ways, seeded; the protected run

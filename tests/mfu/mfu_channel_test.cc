@@ -191,8 +191,9 @@ TEST_F(MfuChannelTest, BecomingAListenerEmptiesTheQueue) {
 }
 
 TEST_F(MfuChannelTest, FullQueuePushesOutTheOldestWithOneWarning) {
-  for (uint32_t seq = 1; seq <= kMaxQueuedPackets + 5; ++seq) ASSERT_EQ(Receive(Source(seq)), 0);
-  EXPECT_EQ(channel_.QueueSize(), kMaxQueuedPackets);
+  for (uint32_t seq = 1; seq <= MfuChannel::kMaxQueuedPackets + 5; ++seq)
+    ASSERT_EQ(Receive(Source(seq)), 0);
+  EXPECT_EQ(channel_.QueueSize(), MfuChannel::kMaxQueuedPackets);
   EXPECT_EQ(logs_.Count("user [7] in room [1] has [500] packets waiting for the mixer, drop the "
                         "oldest",
                         rtc::LS_WARNING),

@@ -198,26 +198,14 @@ TEST_F(MfuServerTest, ReceiverReportsReachSpeakersAndUseOnlyCompleteBlocks) {
   JoinAndAdmit(1, 2, kUserTypeSpeaker, b);
   JoinAndAdmit(1, 3, kUserTypeListener, c);
   // Three blocks: speaker 1, listener 3 (ignored), unknown 77 (skipped).
-  Bytes report(14 + 3 * 12, 0);
-  report[0] = 0x83;
-  report[1] = kReceiverReportPayloadType;
-  rtc::SetBE64(report.data() + 6, 3);
-  const uint64_t ids[] = {1, 3, 77};
-  for (int i = 0; i < 3; ++i) {
-    rtc::SetBE64(report.data() + 14 + 12 * i, ids[i]);
-    rtc::SetBE32(report.data() + 22 + 12 * i, 10);
-  }
+  Bytes report = ReceiverReportDatagram(3, {{1, 10}, {3, 10}, {77, 10}});
   EXPECT_EQ(Deliver(c, report), 0);
   EXPECT_EQ(server_.FindUser(1)->receiver_report().SampleCount(), 1u);
   EXPECT_EQ(server_.FindUser(3)->receiver_report().SampleCount(), 0u);
   // Declares two blocks, holds one and a half: only speaker 2's block counts.
-  Bytes cut(14 + 12 + 6, 0);
-  cut[0] = 0x82;
-  cut[1] = kReceiverReportPayloadType;
-  rtc::SetBE64(cut.data() + 6, 3);
-  rtc::SetBE64(cut.data() + 14, 2);
-  rtc::SetBE32(cut.data() + 22, 4);
-  cut[31] = 1;  // six bytes of a second block, cut short
+  Bytes cut = ReceiverReportDatagram(3, {{2, 4}}, /*declared=*/2);
+  cut.resize(cut.size() + 6, 0);
+  cut.back() = 1;  // six bytes of a second block, cut short
   EXPECT_EQ(Deliver(c, cut), 0);
   EXPECT_EQ(server_.FindUser(2)->receiver_report().SampleCount(), 1u);
   EXPECT_EQ(logs_.Count("declares [2] blocks but only [1] fit in [32] bytes", rtc::LS_ERROR), 1u);
@@ -297,11 +285,7 @@ TEST_F(MfuServerTest, FecSourceAskingForAnAckIsAcknowledgedAndSentWithoutTheBit)
   JoinAndAdmit(1, 6, kUserTypeListener, listener);
   const Bytes source = MakeFecSource(5, 7, MakeMedia(0xB0, kVoice, 41, 5, "", {1, 0}));
   ASSERT_EQ(Deliver(speaker, source), 0);
-  auto ack = speaker.Receive();
-  ASSERT_TRUE(ack);
-  EXPECT_EQ(ack->size(), kAckPacketSize);
-  EXPECT_EQ(PayloadTypeOf(*ack), kVoice - 1);
-  EXPECT_EQ(SeqOf(*ack), 41u);
+  ASSERT_NO_FATAL_FAILURE(ExpectAck(speaker, kVoice, 41));
   Pass(1);
   Bytes forwarded = source;
   forwarded[kFecHeaderSize] = 0xA0;  // the wrapped datagram's ack bit is cleared, nothing else

@@ -64,35 +64,21 @@ bool MixerThreadsBecome(int count) {
   return true;
 }
 
-class MfuStackTest : public ::testing::Test {
+class MfuStackTest : public StartedServerTest<MfuServer> {
  protected:
   void Start(const std::string& extra_config) {
-    port_ = testutil::FreeUdpPort();
-    const std::string config = dir_.File("mfu.conf");
-    testutil::WriteFile(config, ServerConfig(dir_.path()).Media(port_).Text() + extra_config);
-    server_ = std::make_unique<MfuServer>();
-    ASSERT_TRUE(server_->Init(config));
-    media_address_ = rtc::SocketAddress("127.0.0.1", port_);
+    StartServer("mfu.conf", ServerConfig(dir_.path()).Media(port_).Text() + extra_config);
   }
-
-  void TearDown() override { StopServer(server_); }
 
   // Announces `peer` with a detect datagram, joins `user` and admits its
   // address with a plain datagram that asks for an acknowledgement.
   void Join(uint64_t room, uint64_t user, uint32_t type, const UdpPeer& peer) {
     testing_support::Detect(peer, media_address_);
     ASSERT_EQ(server_->JoinRoom(room, user, type, TokenOf(user)), 0);
-    ASSERT_TRUE(peer.SendTo(media_address_, MakeMedia(0xB0, kVoice, 0, user, TokenOf(user))));
-    auto ack = peer.Receive();
-    ASSERT_TRUE(ack);
-    ASSERT_EQ(ack->size(), kAckPacketSize);
+    SendAndAwaitAck(peer, media_address_, MakeMedia(kAskAck, kVoice, 0, user, TokenOf(user)));
   }
 
   LogCapture logs_;
-  testutil::TempDir dir_;
-  int port_ = 0;
-  rtc::SocketAddress media_address_;
-  std::unique_ptr<MfuServer> server_;
 };
 
 TEST_F(MfuStackTest, SpeakersAreMixedToEveryoneButThemselves) {

@@ -21,6 +21,7 @@
 
 #include "support/fec_test_datagram.h"
 #include "support/server_fixture.h"
+#include "support/stress_plan.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
@@ -29,13 +30,8 @@ namespace {
 
 using namespace testing_support;
 
-constexpr int kWorkers = 3;
-constexpr int kUsersPerWorker = 4;
-constexpr int kRooms = 4;
-constexpr int kControlRounds = 1500;
-constexpr int kMinWorkerRounds = 20;
-
-uint64_t UserOf(int worker, int index) { return static_cast<uint64_t>(100 + worker * 10 + index); }
+constexpr StressPlan kPlan = {/*workers=*/3, /*users_per_worker=*/4, /*rooms=*/4,
+                              /*control_rounds=*/1500, /*min_worker_rounds=*/20};
 
 // A speaker's datagrams of one round: sources, a repair, a receiver report and
 // a plain datagram; all carry the token, so any channel of the user admits them.
@@ -48,13 +44,7 @@ std::vector<Bytes> Traffic(uint64_t user, uint32_t seq) {
                   {static_cast<uint8_t>(seq + user), static_cast<uint8_t>(i << 4), 7})));
   }
   all.push_back(MakeFecRepair(user, seq + 3, Bytes(40, static_cast<uint8_t>(seq))));
-  Bytes report(14 + 12, 0);
-  report[0] = 0x81;
-  report[1] = 200;
-  rtc::SetBE64(report.data() + 6, user);
-  rtc::SetBE64(report.data() + 14, user + 1);
-  rtc::SetBE32(report.data() + 22, seq);
-  all.push_back(report);
+  all.push_back(ReceiverReportDatagram(user, {{user + 1, seq}}));
   all.push_back(MakeMedia(0xA0, 0x20, seq, user, TokenOf(user), {1}));
   return all;
 }
@@ -78,25 +68,28 @@ class MfuStressTest : public ::testing::TestWithParam<int> {
 TEST_P(MfuStressTest, ControlDeliveryAndMixingRaceCleanly) {
   UdpPeer server_socket;
   std::vector<std::unique_ptr<UdpPeer>> peers;
-  for (int i = 0; i < kWorkers * kUsersPerWorker; ++i) peers.push_back(std::make_unique<UdpPeer>());
-  for (int w = 0; w < kWorkers; ++w) {
-    for (int i = 0; i < kUsersPerWorker; ++i) {
-      ASSERT_EQ(server_->JoinRoom(static_cast<uint64_t>(1 + (w + i) % kRooms), UserOf(w, i),
-                                  kUserTypeSpeaker, TokenOf(UserOf(w, i))),
+  for (int i = 0; i < kPlan.workers * kPlan.users_per_worker; ++i)
+    peers.push_back(std::make_unique<UdpPeer>());
+  for (int w = 0; w < kPlan.workers; ++w) {
+    for (int i = 0; i < kPlan.users_per_worker; ++i) {
+      ASSERT_EQ(server_->JoinRoom(static_cast<uint64_t>(1 + (w + i) % kPlan.rooms),
+                                  StressPlan::UserOf(w, i), kUserTypeSpeaker,
+                                  TokenOf(StressPlan::UserOf(w, i))),
                 0);
     }
   }
 
   std::atomic<bool> stop{false};
-  std::atomic<int> rounds_done[kWorkers] = {};
+  std::atomic<int> rounds_done[kPlan.workers] = {};
   std::vector<std::thread> workers;
-  for (int w = 0; w < kWorkers; ++w) {
+  for (int w = 0; w < kPlan.workers; ++w) {
     workers.emplace_back([&, w] {
       uint32_t seq = 1;
-      while (!stop.load(std::memory_order_relaxed) || rounds_done[w].load() < kMinWorkerRounds) {
-        for (int i = 0; i < kUsersPerWorker; ++i) {
-          const uint64_t user = UserOf(w, i);
-          const UdpPeer& from = *peers[static_cast<size_t>(w * kUsersPerWorker + i)];
+      while (!stop.load(std::memory_order_relaxed) ||
+             rounds_done[w].load() < kPlan.min_worker_rounds) {
+        for (int i = 0; i < kPlan.users_per_worker; ++i) {
+          const uint64_t user = StressPlan::UserOf(w, i);
+          const UdpPeer& from = *peers[static_cast<size_t>(w * kPlan.users_per_worker + i)];
           for (const Bytes& bytes : Traffic(user, seq)) {
             server_->OnPacketReceived(MakePacket(bytes, server_socket.fd(), from.address()));
           }
@@ -108,11 +101,11 @@ TEST_P(MfuStressTest, ControlDeliveryAndMixingRaceCleanly) {
   }
 
   // The service thread's part.
-  for (int round = 0; round < kControlRounds; ++round) {
-    const int w = round % kWorkers;
-    const int i = (round / kWorkers) % kUsersPerWorker;
-    const uint64_t user = UserOf(w, i);
-    const uint64_t room = static_cast<uint64_t>(1 + round % kRooms);
+  for (int round = 0; round < kPlan.control_rounds; ++round) {
+    const int w = round % kPlan.workers;
+    const int i = (round / kPlan.workers) % kPlan.users_per_worker;
+    const uint64_t user = StressPlan::UserOf(w, i);
+    const uint64_t room = static_cast<uint64_t>(1 + round % kPlan.rooms);
     switch (round % 8) {
       case 0:
         server_->JoinRoom(room, user, kUserTypeSpeaker, TokenOf(user));  // a move
@@ -136,8 +129,9 @@ TEST_P(MfuStressTest, ControlDeliveryAndMixingRaceCleanly) {
       case 6:
         // A whole room goes, with its users, while it is being mixed.
         server_->RemoveRoom(room);
-        for (int k = 0; k < kUsersPerWorker; ++k) {
-          server_->JoinRoom(room, UserOf(w, k), kUserTypeSpeaker, TokenOf(UserOf(w, k)));
+        for (int k = 0; k < kPlan.users_per_worker; ++k) {
+          server_->JoinRoom(room, StressPlan::UserOf(w, k), kUserTypeSpeaker,
+                            TokenOf(StressPlan::UserOf(w, k)));
         }
         break;
       case 7:
@@ -160,7 +154,7 @@ TEST_P(MfuStressTest, ControlDeliveryAndMixingRaceCleanly) {
   ASSERT_EQ(server_->OnPacketReceived(MakePacket(voice, server_socket.fd(), speaker.address())), 0);
   EXPECT_EQ(listener.Receive(), voice);
 
-  for (uint64_t room = 1; room <= kRooms; ++room) server_->RemoveRoom(room);
+  for (uint64_t room = 1; room <= kPlan.rooms; ++room) server_->RemoveRoom(room);
   server_->RemoveRoom(99);
   EXPECT_EQ(server_->RoomCount(), 0u);
   EXPECT_EQ(server_->UserCount(), 0u);

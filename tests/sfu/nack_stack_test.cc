@@ -13,6 +13,7 @@
 #include "packet/udp_packet.h"
 #include "sfu/nack.h"
 #include "sfu/sfu_server.h"
+#include "sfu/sfu_wire.h"
 
 #include "support/server_fixture.h"
 #include "support/test_util.h"
@@ -24,24 +25,15 @@ namespace {
 using namespace testing_support;
 using testutil::LogCapture;
 
-constexpr uint8_t kAskAck = 0xB0;
-constexpr uint8_t kNoAck = 0xA0;
-
-class NackStackTest : public ::testing::Test {
+class NackStackTest : public StartedServerTest<SfuServer> {
  protected:
   void Start(bool nack_enabled) {
-    port_ = testutil::FreeUdpPort();
-    const std::string config = ServerConfig(dir_.path())
-                                   .Set("packet_listen_bgp_eth", "127.0.0.1")
-                                   .Set("packet_listen_port", port_)
-                                   .Set("nack_enabled", nack_enabled ? 1 : 0)
-                                   .WriteTo(dir_.File("sfu.conf"));
-    server_ = std::make_unique<SfuServer>();
-    ASSERT_TRUE(server_->Init(config));
-    media_address_ = rtc::SocketAddress("127.0.0.1", port_);
+    StartServer("sfu.conf", ServerConfig(dir_.path())
+                                .Set("packet_listen_bgp_eth", "127.0.0.1")
+                                .Set("packet_listen_port", port_)
+                                .Set("nack_enabled", nack_enabled ? 1 : 0)
+                                .Text());
   }
-
-  void TearDown() override { StopServer(server_); }
 
   void Join(uint64_t room, uint64_t user, bool speaker, const UdpPeer& peer) {
     JoinAndAcknowledge(*server_, media_address_, room, user, peer);
@@ -75,18 +67,14 @@ class NackStackTest : public ::testing::Test {
   static Bytes MakeNack(uint64_t sender, uint64_t user, uint32_t reference, uint16_t mask) {
     Bytes nack = MakeMedia(kNoAck, kNackPayloadType, 1, sender);
     nack.resize(kNackPacketSize);
-    rtc::SetBE64(nack.data() + 14, user);
-    rtc::SetBE32(nack.data() + 22, reference);
-    rtc::SetBE16(nack.data() + 26, mask);
+    rtc::SetBE64(nack.data() + kNackUserIdOffset, user);
+    rtc::SetBE32(nack.data() + kNackReferenceOffset, reference);
+    rtc::SetBE16(nack.data() + kNackMaskOffset, mask);
     return nack;
   }
 
   rtc::ScopedFakeClock clock_;
   LogCapture logs_;
-  testutil::TempDir dir_;
-  int port_ = 0;
-  rtc::SocketAddress media_address_;
-  std::unique_ptr<SfuServer> server_;
 };
 
 TEST_F(NackStackTest, MemberGetsTheRebuiltDatagramAndStrangersGetNothing) {

@@ -78,11 +78,7 @@ TEST_F(SfuRepairTest, RepairDatagramOfAMutedSpeakerOrListenerReachesNobody) {
 TEST_F(SfuRepairTest, FecSourceAskingForAnAckIsAcknowledgedAndForwardedWithoutTheBit) {
   const Bytes source = MakeFecSource(5, 9, MakeMedia(0xB0, kVoice, 77, 5, "", {1, 2}));
   EXPECT_EQ(Deliver(speaker_, source), 0);
-  auto ack = speaker_.Receive();
-  ASSERT_TRUE(ack);
-  EXPECT_EQ(ack->size(), kAckPacketSize);
-  EXPECT_EQ(PayloadTypeOf(*ack), kVoice - 1);
-  EXPECT_EQ(SeqOf(*ack), 77u);
+  ASSERT_NO_FATAL_FAILURE(ExpectAck(speaker_, kVoice, 77));
   Bytes forwarded = source;
   forwarded[kFecHeaderSize] = 0xA0;  // the wrapped datagram's ack bit is cleared, nothing else
   EXPECT_EQ(listener_.Receive(), forwarded);

@@ -366,20 +366,6 @@ TEST_F(SfuServerTest, ShortCascadeDatagramIsDroppedWithALine) {
   EXPECT_EQ(Deliver(peer, Bytes(cascade, cascade + kCascadePacketSize)), -1);  // no room 2
 }
 
-// A listener's report: flags with the block count, 200, reporter id, blocks.
-Bytes Report(uint64_t reporter, const std::vector<std::pair<uint64_t, uint32_t>>& blocks,
-             uint8_t declared) {
-  Bytes bytes(14 + 12 * blocks.size(), 0);
-  bytes[0] = static_cast<uint8_t>(0x80 | declared);
-  bytes[1] = 200;
-  rtc::SetBE64(bytes.data() + 6, reporter);
-  for (size_t i = 0; i < blocks.size(); ++i) {
-    rtc::SetBE64(bytes.data() + 14 + 12 * i, blocks[i].first);
-    rtc::SetBE32(bytes.data() + 22 + 12 * i, blocks[i].second);
-  }
-  return bytes;
-}
-
 TEST_F(SfuServerTest, ReceiverReportsReachSpeakersAsOneNumber) {
   UdpPeer s1, s2, l7;
   JoinAndAdmit(1, 1, kUserTypeSpeaker, s1);
@@ -388,11 +374,12 @@ TEST_F(SfuServerTest, ReceiverReportsReachSpeakersAsOneNumber) {
   // Report from 7 about 1, 2, 3 (unknown) and itself (a listener: ignored).
   // Receiver reports need no admission: it may come from anywhere.
   UdpPeer elsewhere;
-  EXPECT_EQ(Deliver(elsewhere, Report(7, {{1, 10}, {2, 15}, {3, 1}, {7, 100}}, 4)), 0);
+  EXPECT_EQ(Deliver(elsewhere, ReceiverReportDatagram(7, {{1, 10}, {2, 15}, {3, 1}, {7, 100}}, 4)),
+            0);
   EXPECT_EQ(server_.FindUser(1)->receiver_report().SampleCount(), 1u);
   EXPECT_EQ(server_.FindUser(7)->receiver_report().SampleCount(), 0u);
   // A block count of 0 changes nothing.
-  EXPECT_EQ(Deliver(elsewhere, Report(7, {{1, 99}}, 0)), 0);
+  EXPECT_EQ(Deliver(elsewhere, ReceiverReportDatagram(7, {{1, 99}}, 0)), 0);
 
   clock_.AdvanceTime(kReceiverReportIntervalMs);
   server_.RedeliverTimerProcess();
@@ -417,10 +404,10 @@ TEST_F(SfuServerTest, ReportsCountOnlyFromMembersOfTheSpeakersRoom) {
   JoinAndAdmit(1, 7, kUserTypeListener, l7);
   // Made-up reporters add nothing, however many of them.
   for (uint64_t made_up = 100; made_up < 200; ++made_up) {
-    EXPECT_EQ(Deliver(l7, Report(made_up, {{1, 0}}, 1)), 0);
+    EXPECT_EQ(Deliver(l7, ReceiverReportDatagram(made_up, {{1, 0}}, 1)), 0);
   }
   // A member reports only on the speakers of its own room.
-  EXPECT_EQ(Deliver(l7, Report(7, {{1, 10}, {2, 15}}, 2)), 0);
+  EXPECT_EQ(Deliver(l7, ReceiverReportDatagram(7, {{1, 10}, {2, 15}}, 2)), 0);
   EXPECT_EQ(server_.FindUser(1)->receiver_report().SampleCount(), 1u);
   EXPECT_EQ(server_.FindUser(2)->receiver_report().SampleCount(), 0u);
 }
@@ -430,8 +417,8 @@ TEST_F(SfuServerTest, TruncatedReceiverReportUsesItsCompleteBlocks) {
   JoinAndAdmit(1, 1, kUserTypeSpeaker, s1);
   JoinAndAdmit(1, 2, kUserTypeSpeaker, s2);
   JoinAndAdmit(1, 7, kUserTypeListener, l7);
-  Bytes report = Report(7, {{1, 10}, {2, 15}}, 3);  // three declared, two present
-  report.push_back(0);                              // and one byte of a third
+  Bytes report = ReceiverReportDatagram(7, {{1, 10}, {2, 15}}, 3);  // three declared, two present
+  report.push_back(0);                                              // and one byte of a third
   EXPECT_EQ(Deliver(s1, report), 0);
   EXPECT_EQ(server_.FindUser(1)->receiver_report().SampleCount(), 1u);
   EXPECT_EQ(server_.FindUser(2)->receiver_report().SampleCount(), 1u);

@@ -30,25 +30,14 @@ namespace {
 using namespace testing_support;
 using testutil::LogCapture;
 
-constexpr uint8_t kAskAck = 0xB0;
-constexpr uint8_t kNoAck = 0xA0;
 const char kRecIp[] = "127.0.0.2";
 
-class SfuStackTest : public ::testing::Test {
+class SfuStackTest : public StartedServerTest<SfuServer> {
  protected:
   void SetUp() override {
-    port_ = testutil::FreeUdpPort();
-    const std::string config = ServerConfig(dir_.path())
-                                   .Set("packet_listen_rec_eth", kRecIp)
-                                   .Media(port_)
-                                   .WriteTo(dir_.File("sfu.conf"));
-    server_ = std::make_unique<SfuServer>();
-    ASSERT_TRUE(server_->Init(config));
-    media_address_ = rtc::SocketAddress("127.0.0.1", port_);
-    rec_address_ = rtc::SocketAddress(kRecIp, port_);
+    StartServer("sfu.conf",
+                ServerConfig(dir_.path()).Set("packet_listen_rec_eth", kRecIp).Media(port_).Text());
   }
-
-  void TearDown() override { StopServer(server_); }
 
   // Announces `peer` to the server with a detect datagram and waits for its echo.
   void Detect(const UdpPeer& peer) { testing_support::Detect(peer, media_address_); }
@@ -84,11 +73,7 @@ class SfuStackTest : public ::testing::Test {
 
   rtc::ScopedFakeClock clock_;
   LogCapture logs_;
-  testutil::TempDir dir_;
-  int port_ = 0;
-  rtc::SocketAddress media_address_;
-  rtc::SocketAddress rec_address_;
-  std::unique_ptr<SfuServer> server_;
+  const rtc::SocketAddress rec_address_{kRecIp, port_};
 };
 
 TEST_F(SfuStackTest, SpeakerReachesEveryOtherMemberButNotItself) {
@@ -203,13 +188,7 @@ TEST_F(SfuStackTest, SpeakerReceivesItsReceiverReport) {
   UdpPeer speaker, listener;
   Join(1, 1, kUserTypeSpeaker, speaker);
   Join(1, 2, kUserTypeListener, listener);
-  Bytes report(14 + 12, 0);
-  report[0] = 0x81;
-  report[1] = 200;
-  rtc::SetBE64(report.data() + 6, 2);
-  rtc::SetBE64(report.data() + 14, 1);
-  rtc::SetBE32(report.data() + 22, 42);
-  ASSERT_TRUE(listener.SendTo(media_address_, report));
+  ASSERT_TRUE(listener.SendTo(media_address_, ReceiverReportDatagram(2, {{1, 42}})));
   Barrier(listener, 2);
   clock_.AdvanceTime(kReceiverReportIntervalMs);
   server_->RedeliverTimerProcess();

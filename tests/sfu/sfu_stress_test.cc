@@ -18,6 +18,7 @@
 #include "sfu/voice_room.h"
 
 #include "support/server_fixture.h"
+#include "support/stress_plan.h"
 #include "support/test_util.h"
 #include "support/udp_test_peer.h"
 
@@ -26,13 +27,8 @@ namespace {
 
 using namespace testing_support;
 
-constexpr int kWorkers = 4;
-constexpr int kUsersPerWorker = 4;
-constexpr int kRooms = 3;
-constexpr int kControlRounds = 400;
-constexpr int kMinWorkerRounds = 20;
-
-uint64_t UserOf(int worker, int index) { return static_cast<uint64_t>(100 + worker * 10 + index); }
+constexpr StressPlan kPlan = {/*workers=*/4, /*users_per_worker=*/4, /*rooms=*/3,
+                              /*control_rounds=*/400, /*min_worker_rounds=*/20};
 
 // Every kind of datagram a member or peer may send, for `user`.
 std::vector<Bytes> Traffic(uint64_t user, uint32_t seq) {
@@ -42,21 +38,13 @@ std::vector<Bytes> Traffic(uint64_t user, uint32_t seq) {
   all.push_back(MakeMedia(0xB0, kMusicPayloadType, seq, user, TokenOf(user), Bytes(30, 3)));
   all.push_back(MakeMedia(0xA0, 0x81, seq - 1, user, TokenOf(user)));
   all.push_back(MakeMedia(0xA0, 0x7F, seq - 1, user, TokenOf(user)));
-  Bytes report(14 + 24, 0);
-  report[0] = 0x82;
-  report[1] = 200;
-  rtc::SetBE64(report.data() + 6, user);
-  rtc::SetBE64(report.data() + 14, user + 1);
-  rtc::SetBE32(report.data() + 22, seq);
-  rtc::SetBE64(report.data() + 26, user - 1);
-  rtc::SetBE32(report.data() + 34, seq * 2);
-  all.push_back(report);
+  all.push_back(ReceiverReportDatagram(user, {{user + 1, seq}, {user - 1, seq * 2}}));
   Bytes nack(28, 0);
   nack[1] = 0xCA;
   rtc::SetBE64(nack.data() + 14, user);
   all.push_back(nack);
   uint8_t cascade[kCascadePacketSize];
-  BuildCascadePacket(1 + seq % kRooms, seq, cascade);
+  BuildCascadePacket(1 + seq % kPlan.rooms, seq, cascade);
   all.emplace_back(cascade, cascade + sizeof(cascade));
   all.push_back(MakeMedia(0xA0, 0x62, seq, user));
   all.push_back(Bytes(7, 0x20));  // too short for a header
@@ -71,29 +59,30 @@ TEST(SfuStressTest, ForwardingWhileMembershipChanges) {
   // One address per user; the worker that owns a user is the only one that
   // handles that user's datagrams, as the deliver pool guarantees.
   std::vector<std::unique_ptr<UdpPeer>> peers;
-  for (int i = 0; i < kWorkers * kUsersPerWorker; ++i) peers.push_back(std::make_unique<UdpPeer>());
+  for (int i = 0; i < kPlan.workers * kPlan.users_per_worker; ++i)
+    peers.push_back(std::make_unique<UdpPeer>());
   auto peer_of = [&](int worker, int index) -> const UdpPeer& {
-    return *peers[static_cast<size_t>(worker * kUsersPerWorker + index)];
+    return *peers[static_cast<size_t>(worker * kPlan.users_per_worker + index)];
   };
-  for (int w = 0; w < kWorkers; ++w) {
-    for (int i = 0; i < kUsersPerWorker; ++i) {
-      const uint64_t user = UserOf(w, i);
-      ASSERT_EQ(server.JoinRoom(1 + user % kRooms, user, 1 + user % 3, TokenOf(user)), 0);
+  for (int w = 0; w < kPlan.workers; ++w) {
+    for (int i = 0; i < kPlan.users_per_worker; ++i) {
+      const uint64_t user = StressPlan::UserOf(w, i);
+      ASSERT_EQ(server.JoinRoom(1 + user % kPlan.rooms, user, 1 + user % 3, TokenOf(user)), 0);
     }
   }
 
   std::atomic<bool> stop{false};
   std::atomic<uint64_t> accepted{0};
-  std::atomic<int> rounds[kWorkers] = {};
+  std::atomic<int> rounds[kPlan.workers] = {};
   std::vector<std::thread> workers;
-  for (int w = 0; w < kWorkers; ++w) {
+  for (int w = 0; w < kPlan.workers; ++w) {
     workers.emplace_back([&, w] {
       uint32_t seq = 1;
       while (!stop.load(std::memory_order_relaxed)) {
         rounds[w].fetch_add(1, std::memory_order_relaxed);
-        for (int i = 0; i < kUsersPerWorker; ++i) {
+        for (int i = 0; i < kPlan.users_per_worker; ++i) {
           const UdpPeer& peer = peer_of(w, i);
-          for (const Bytes& bytes : Traffic(UserOf(w, i), seq)) {
+          for (const Bytes& bytes : Traffic(StressPlan::UserOf(w, i), seq)) {
             if (server.OnPacketReceived(MakePacket(bytes, server_socket.fd(), peer.address())) ==
                 0) {
               accepted.fetch_add(1, std::memory_order_relaxed);
@@ -102,17 +91,17 @@ TEST(SfuStressTest, ForwardingWhileMembershipChanges) {
         }
         ++seq;
         // Members read what they were sent, so their buffers never fill.
-        for (int i = 0; i < kUsersPerWorker; ++i) peer_of(w, i).Drain(0);
+        for (int i = 0; i < kPlan.users_per_worker; ++i) peer_of(w, i).Drain(0);
       }
     });
   }
 
   // The service thread: every control operation and both sweeps.
-  for (int round = 0; round < kControlRounds; ++round) {
-    const int w = round % kWorkers;
-    const int i = (round / kWorkers) % kUsersPerWorker;
-    const uint64_t user = UserOf(w, i);
-    const uint64_t room = 1 + static_cast<uint64_t>(round) % kRooms;
+  for (int round = 0; round < kPlan.control_rounds; ++round) {
+    const int w = round % kPlan.workers;
+    const int i = (round / kPlan.workers) % kPlan.users_per_worker;
+    const uint64_t user = StressPlan::UserOf(w, i);
+    const uint64_t room = 1 + static_cast<uint64_t>(round) % kPlan.rooms;
     switch (round % 9) {
       case 0:
         server.JoinRoom(room, user, kUserTypeSpeaker, TokenOf(user));
@@ -153,7 +142,7 @@ TEST(SfuStressTest, ForwardingWhileMembershipChanges) {
   EXPECT_TRUE(testutil::WaitFor(
       [&] {
         for (const auto& count : rounds) {
-          if (count.load() < kMinWorkerRounds) return false;
+          if (count.load() < kPlan.min_worker_rounds) return false;
         }
         return true;
       },

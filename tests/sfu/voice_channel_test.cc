@@ -13,18 +13,18 @@
 
 #include "support/server_fixture.h"
 #include "support/udp_test_peer.h"
+#include "support/voice_room_fixture.h"
 
 namespace corvaneserver {
 namespace {
 
 using namespace testing_support;
-using testutil::LogCapture;
 
 constexpr uint64_t kRoom = 7;
 
-class VoiceChannelTest : public ::testing::Test {
+class VoiceChannelTest : public VoiceRoomFixture {
  protected:
-  void SetUp() override { room_ = std::make_shared<VoiceRoom>(kRoom); }
+  VoiceChannelTest() : VoiceRoomFixture(kRoom) {}
 
   std::shared_ptr<VoiceChannel> Add(uint64_t id, uint32_t type) {
     auto channel = std::make_shared<VoiceChannel>(room_, id, type, TokenOf(id));
@@ -46,11 +46,6 @@ class VoiceChannelTest : public ::testing::Test {
               0);
     ASSERT_EQ(channel.ChannelType(), saved_type);
   }
-
-  rtc::ScopedFakeClock clock_;
-  LogCapture logs_;
-  UdpPeer server_;
-  std::shared_ptr<VoiceRoom> room_;
 };
 
 TEST_F(VoiceChannelTest, SpeakerVoiceReachesOthersButNotItself) {

@@ -12,18 +12,18 @@
 #include "sfu/voice_channel.h"
 
 #include "support/udp_test_peer.h"
+#include "support/voice_room_fixture.h"
 
 namespace corvaneserver {
 namespace {
 
 using namespace testing_support;
-using testutil::LogCapture;
 
 constexpr uint64_t kRoom = 1;
 
-class VoiceRoomTest : public ::testing::Test {
+class VoiceRoomTest : public VoiceRoomFixture {
  protected:
-  void SetUp() override { room_ = std::make_shared<VoiceRoom>(kRoom); }
+  VoiceRoomTest() : VoiceRoomFixture(kRoom) {}
 
   // A member whose address is `peer`, admitted through `server`.
   std::shared_ptr<VoiceChannel> Join(uint64_t id, uint32_t type, const UdpPeer& peer,
@@ -44,11 +44,6 @@ class VoiceRoomTest : public ::testing::Test {
         MakeMedia(0xA0, kMusicPayloadType, seq, sender, "", Bytes(payload_size, fill)), -1,
         rtc::SocketAddress());
   }
-
-  rtc::ScopedFakeClock clock_;
-  LogCapture logs_;
-  UdpPeer server_;
-  std::shared_ptr<VoiceRoom> room_;
 };
 
 TEST_F(VoiceRoomTest, FanOutSkipsSenderInAscendingOrder) {

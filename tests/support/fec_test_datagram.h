@@ -26,14 +26,16 @@ namespace testing_support {
                                                       uint32_t block_start, uint8_t k,
                                                       const std::vector<uint8_t>& body) {
   std::vector<uint8_t> bytes(kFecHeaderSize + body.size(), 0);
-  bytes[0] = 0xA0;
-  bytes[1] = 0x50;
-  rtc::SetBE64(bytes.data() + kFecUserIdOffset, user_id);
-  rtc::SetBE32(bytes.data() + kFecSequenceOffset, fec_seq);
-  rtc::SetBE32(bytes.data() + kFecBlockStartOffset, block_start);
-  bytes[kFecSourceCountOffset] = k;
-  bytes[19] = 1;  // r
-  rtc::SetBE16(bytes.data() + 20, static_cast<uint16_t>(body.size()));
+  bytes[kMediaFlagsOffset] = 0xA0;
+  bytes[kMediaPayloadTypeOffset] = kFecMarker;
+  FecHeader header;
+  header.user_id = user_id;
+  header.sequence = fec_seq;
+  header.start = block_start;
+  header.k = k;
+  header.r = 1;
+  WriteFecHeader(header, bytes.data());
+  rtc::SetBE16(bytes.data() + kFecSymbolOffset, static_cast<uint16_t>(body.size()));
   if (!body.empty()) std::memcpy(bytes.data() + kFecHeaderSize, body.data(), body.size());
   return bytes;
 }

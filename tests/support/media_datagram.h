@@ -6,12 +6,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace corvaneserver {
 namespace testing_support {
 
 using Bytes = std::vector<uint8_t>;
+
+// Flags of a client's media datagram, without and with the request for an
+// acknowledgement.
+constexpr uint8_t kNoAck = 0xA0;
+constexpr uint8_t kAskAck = 0xB0;
 
 inline void AppendBE(Bytes* out, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
@@ -67,6 +73,21 @@ inline Bytes FecDatagram(uint64_t user_id, const Bytes& wrapped) {
   for (int i = 0; i < 10; ++i) out.push_back(static_cast<uint8_t>(0xE0 + (i < 8 ? i % 4 : i)));
   AppendBE(&out, wrapped.size(), 2);
   out.insert(out.end(), wrapped.begin(), wrapped.end());
+  return out;
+}
+
+// A receiver report as a listener sends it: flags 0x80 with the block count
+// (`declared` when it is 0 or more), payload type 200, four zero bytes, the
+// reporter's id, then a block of (speaker id, counter) for each of `blocks`.
+inline Bytes ReceiverReportDatagram(uint64_t reporter,
+                                    const std::vector<std::pair<uint64_t, uint32_t>>& blocks,
+                                    int declared = -1) {
+  const size_t count = declared >= 0 ? static_cast<size_t>(declared) : blocks.size();
+  Bytes out = MediaDatagram(static_cast<uint8_t>(0x80 | count), 200, 0, reporter);
+  for (const auto& [user_id, value] : blocks) {
+    AppendBE(&out, user_id, 8);
+    AppendBE(&out, value, 4);
+  }
   return out;
 }
 

@@ -69,6 +69,16 @@ inline void SendAndAwaitAck(const UdpPeer& peer, const rtc::SocketAddress& serve
   ASSERT_EQ(SeqOf(*ack), SeqOf(bytes));
 }
 
+// Checks that the next datagram `peer` receives is the acknowledgement of a
+// datagram of `payload_type` numbered `seq`.
+inline void ExpectAck(const UdpPeer& peer, uint8_t payload_type, uint32_t seq) {
+  auto ack = peer.Receive();
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->size(), kAckPacketSize);
+  EXPECT_EQ(PayloadTypeOf(*ack), payload_type - 1);
+  EXPECT_EQ(SeqOf(*ack), seq);
+}
+
 // Stops a server started whole with Init. Its gateway link hands its sockets
 // to the service loop for deletion; the calling thread is that loop here.
 template <typename Server>
@@ -87,6 +97,29 @@ void JoinAndAcknowledge(Server& server, const rtc::SocketAddress& media, uint64_
   Detect(peer, media);
   SendAndAwaitAck(peer, media, MakeMedia(0xB0, kVoice, 0, user, TokenOf(user)));
 }
+
+// The fixture of the tests that start a `Server` whole (Init) from a
+// configuration file in a temporary folder, with its media side on
+// 127.0.0.1:port_, and stop it when the test ends.
+template <typename Server>
+class StartedServerTest : public ::testing::Test {
+ protected:
+  // Writes `config` to the file `name` of the temporary folder and starts the
+  // server with it.
+  void StartServer(const std::string& name, const std::string& config) {
+    const std::string path = dir_.File(name);
+    testutil::WriteFile(path, config);
+    server_ = std::make_unique<Server>();
+    ASSERT_TRUE(server_->Init(path));
+  }
+
+  void TearDown() override { StopServer(server_); }
+
+  testutil::TempDir dir_;
+  const int port_ = testutil::FreeUdpPort();
+  const rtc::SocketAddress media_address_{"127.0.0.1", port_};
+  std::unique_ptr<Server> server_;
+};
 
 }  // namespace testing_support
 }  // namespace corvaneserver

@@ -9,11 +9,19 @@
 #include <cstring>
 #include <utility>
 
+#include "packet/fec_header.h"
+#include "sfu/sfu_wire.h"
+
 #include "client/media_datagrams.h"
 
 namespace corvanetools {
 namespace {
 
+using corvaneserver::kMediaFlagsOffset;
+using corvaneserver::kMediaPayloadTypeOffset;
+using corvaneserver::kMediaUserIdOffset;
+using corvaneserver::kTokenHeaderOffset;
+using corvaneserver::kTokenOffset;
 constexpr uint8_t kNackPayloadType = corvaneserver::kNackPayloadType;
 constexpr uint8_t kFecPayloadType = corvaneserver::kFecMarker;
 constexpr size_t kFecHeaderBytes = corvaneserver::kFecHeaderSize;
@@ -42,10 +50,10 @@ std::vector<uint8_t> RandomBytes(std::mt19937_64& rng, size_t size) {
 
 // A media header naming `id`: voice, never the authentication answer type.
 std::vector<uint8_t> MediaHeader(std::mt19937_64& rng, uint64_t id, size_t size) {
-  std::vector<uint8_t> out = RandomBytes(rng, std::max(size, kMediaHeaderBytes + 2));
-  out[0] = kClientFlags;
-  out[1] = kDefaultVoicePayloadType;
-  PutBE(&out[6], id, 8);
+  std::vector<uint8_t> out = RandomBytes(rng, std::max<size_t>(size, kTokenOffset));
+  out[kMediaFlagsOffset] = kClientFlags;
+  out[kMediaPayloadTypeOffset] = kDefaultVoicePayloadType;
+  PutBE(&out[kMediaUserIdOffset], id, 8);
   return out;
 }
 
@@ -71,63 +79,80 @@ std::vector<uint8_t> MakeHostileDatagram(HostileKind kind, std::mt19937_64& rng,
       std::vector<uint8_t> out = RandomBytes(rng, Uniform(rng, 0, kMaxDatagramSize));
       // Never the authentication answer that a server relays to the member it
       // names, nor a FEC datagram wrapping one: the relay is the protocol's own.
-      if (out.size() > 1 && (out[1] == kAuthPayloadType || out[1] == kFecPayloadType)) out[1] = 0;
+      if (out.size() > kMediaPayloadTypeOffset &&
+          (out[kMediaPayloadTypeOffset] == kAuthPayloadType ||
+           out[kMediaPayloadTypeOffset] == kFecPayloadType)) {
+        out[kMediaPayloadTypeOffset] = 0;
+      }
       return out;
     }
     case HostileKind::kForeignNoToken: {
       std::vector<uint8_t> out = MediaHeader(rng, SomeId(rng, member_ids), 0);
-      out.resize(kMediaHeaderBytes + 2);
-      out[14] = out[15] = 0;
+      out.resize(kTokenOffset);
+      PutBE(&out[kTokenHeaderOffset], 0, 2);
       return out;
     }
     case HostileKind::kForeignBadToken: {
       const size_t token = Uniform(rng, 1, 32);
       std::vector<uint8_t> out =
-          MediaHeader(rng, SomeId(rng, member_ids), kMediaHeaderBytes + 2 + token + 20);
-      PutBE(&out[14], 0x0800 | token, 2);
+          MediaHeader(rng, SomeId(rng, member_ids), kTokenOffset + token + 20);
+      PutBE(&out[kTokenHeaderOffset], 0x0800 | token, 2);
       return out;
     }
     case HostileKind::kReportOverclaim: {
       const size_t blocks = Uniform(rng, 0, 3);
-      std::vector<uint8_t> out = RandomBytes(rng, 14 + 12 * blocks + Uniform(rng, 0, 11));
-      out[0] = static_cast<uint8_t>(0x80 | 15);
-      out[1] = kReportPayloadType;
-      PutBE(&out[6], SomeId(rng, member_ids), 8);
-      for (size_t i = 0; i < blocks; ++i) PutBE(&out[14 + 12 * i], SomeId(rng, member_ids), 8);
+      using corvaneserver::kReceiverReportBlockSize;
+      using corvaneserver::kReceiverReportHeaderSize;
+      // Claims the most blocks the flags can count, carries fewer.
+      std::vector<uint8_t> out =
+          RandomBytes(rng, kReceiverReportHeaderSize + kReceiverReportBlockSize * blocks +
+                               Uniform(rng, 0, kReceiverReportBlockSize - 1));
+      out[kMediaFlagsOffset] = kClientFlags | corvaneserver::kReceiverReportBlockCountMask;
+      out[kMediaPayloadTypeOffset] = kReportPayloadType;
+      PutBE(&out[corvaneserver::kReceiverReportReporterIdOffset], SomeId(rng, member_ids), 8);
+      for (size_t i = 0; i < blocks; ++i) {
+        PutBE(&out[kReceiverReportHeaderSize + kReceiverReportBlockSize * i +
+                   corvaneserver::kReportBlockUserIdOffset],
+              SomeId(rng, member_ids), 8);
+      }
       return out;
     }
     case HostileKind::kNack: {
       std::vector<uint8_t> out = RandomBytes(rng, Uniform(rng, 2, 40));
-      out[1] = kNackPayloadType;
-      if (out.size() >= 22) PutBE(&out[14], SomeId(rng, member_ids), 8);
+      out[kMediaPayloadTypeOffset] = kNackPayloadType;
+      if (out.size() >= corvaneserver::kNackMinSize) {
+        PutBE(&out[corvaneserver::kNackUserIdOffset], SomeId(rng, member_ids), 8);
+      }
       return out;
     }
     case HostileKind::kCascade: {
       std::vector<uint8_t> out = RandomBytes(rng, Uniform(rng, 2, 30));
-      out[1] = kCascadeType;
+      out[kMediaPayloadTypeOffset] = kCascadeType;
       return out;
     }
     case HostileKind::kFecAbsurd: {
       std::vector<uint8_t> out = RandomBytes(rng, Uniform(rng, 2, kMaxDatagramSize));
-      out[1] = kFecPayloadType;
-      if (out.size() > kFecHeaderBytes + 1 && out[kFecHeaderBytes + 1] == kAuthPayloadType) {
-        out[kFecHeaderBytes + 1] = 0;
-      }
+      out[kMediaPayloadTypeOffset] = kFecPayloadType;
+      // The wrapped datagram's payload type.
+      const size_t inner_type = kFecHeaderBytes + kMediaPayloadTypeOffset;
+      if (out.size() > inner_type && out[inner_type] == kAuthPayloadType) out[inner_type] = 0;
       if (out.size() >= kFecHeaderBytes) {
-        PutBE(&out[2], SomeId(rng, member_ids), 8);
+        PutBE(&out[corvaneserver::kFecUserIdOffset], SomeId(rng, member_ids), 8);
+        uint8_t& k = out[corvaneserver::kFecSourceCountOffset];
         if (rng() % 2 == 0) {
-          out[18] = 0;  // k = 0
+          k = 0;
         } else {
-          out[18] = static_cast<uint8_t>(Uniform(rng, 129, 255));
-          out[19] = static_cast<uint8_t>(Uniform(rng, 256 - out[18] + 1, 255));
+          k = static_cast<uint8_t>(Uniform(rng, 129, 255));
+          out[corvaneserver::kFecRepairCountOffset] =
+              static_cast<uint8_t>(Uniform(rng, 256 - k + 1, 255));
         }
       }
       return out;
     }
     case HostileKind::kTokenOverclaim: {
       std::vector<uint8_t> out =
-          MediaHeader(rng, SomeId(rng, member_ids), kMediaHeaderBytes + 2 + Uniform(rng, 0, 40));
-      PutBE(&out[14], 0x0800 | 2047, 2);
+          MediaHeader(rng, SomeId(rng, member_ids), kTokenOffset + Uniform(rng, 0, 40));
+      PutBE(&out[kTokenHeaderOffset], 0x0800 | kMaxTokenLength, 2);
       return out;
     }
     case HostileKind::kDetectNewPort: {

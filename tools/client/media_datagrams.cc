@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/byte_io.h"
+#include "sfu/sfu_wire.h"
 
 #include "client/fec_stream.h"
 
@@ -126,20 +127,22 @@ size_t BuildClientAck(uint8_t acked_type, uint32_t sequence, uint64_t user_id,
 size_t BuildReceiverReport(uint32_t sequence, uint64_t reporter_id, const ReportBlock* blocks,
                            size_t count, uint8_t* out, size_t capacity) {
   if (count > kMaxReportBlocks) return 0;
-  const size_t total = kMediaHeaderBytes + 12 * count;
+  using corvaneserver::kReceiverReportBlockSize;
+  const size_t total = corvaneserver::kReceiverReportHeaderSize + kReceiverReportBlockSize * count;
   if (total > capacity) return 0;
   WriteHeader(static_cast<uint8_t>(kClientFlags | count), kReportPayloadType, sequence, reporter_id,
               out);
   for (size_t i = 0; i < count; ++i) {
-    rtc::SetBE64(out + kMediaHeaderBytes + 12 * i, blocks[i].user_id);
-    rtc::SetBE32(out + kMediaHeaderBytes + 12 * i + 8, blocks[i].value);
+    uint8_t* block = out + corvaneserver::kReceiverReportHeaderSize + kReceiverReportBlockSize * i;
+    rtc::SetBE64(block + corvaneserver::kReportBlockUserIdOffset, blocks[i].user_id);
+    rtc::SetBE32(block + corvaneserver::kReportBlockValueOffset, blocks[i].value);
   }
   return total;
 }
 
 size_t BuildCascadeAnswer(uint64_t room_id, uint32_t hash, uint8_t* out) {
   WriteHeader(kServerFlags, kCascadeType, 0, room_id, out);
-  rtc::SetBE32(out + kMediaHeaderBytes, hash);
+  rtc::SetBE32(out + corvaneserver::kCascadeAddressHashOffset, hash);
   return kCascadeDatagramSize;
 }
 
@@ -183,20 +186,21 @@ IncomingDatagram ClassifyIncoming(const uint8_t* data, size_t size) {
   }
   if ((in.payload_type & 1) != 0) {
     if (size < kServerAckSize) return in;
-    in.acked_user_id = rtc::GetBE64(data + 14);
+    in.acked_user_id = rtc::GetBE64(data + corvaneserver::kAckUserIdOffset);
     in.kind = Incoming::kAck;
     return in;
   }
   if (in.payload_type == kReportPayloadType) {
-    if (size < kMediaHeaderBytes + 12) return in;
-    in.report_user_id = rtc::GetBE64(data + 14);
-    in.report_value = rtc::GetBE32(data + 22);
+    if (size < kServerReportSize) return in;
+    const uint8_t* block = data + corvaneserver::kReceiverReportHeaderSize;
+    in.report_user_id = rtc::GetBE64(block + corvaneserver::kReportBlockUserIdOffset);
+    in.report_value = rtc::GetBE32(block + corvaneserver::kReportBlockValueOffset);
     in.kind = Incoming::kServerReport;
     return in;
   }
   if (in.payload_type == kCascadeType) {
     if (size < kCascadeDatagramSize) return in;
-    in.cascade_hash = rtc::GetBE32(data + 14);
+    in.cascade_hash = rtc::GetBE32(data + corvaneserver::kCascadeAddressHashOffset);
     in.kind = Incoming::kCascade;
     return in;
   }

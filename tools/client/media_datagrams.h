@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "channel/receiver_report.h"
 #include "packet/media_constants.h"
 
 namespace corvanetools {
@@ -34,13 +35,13 @@ constexpr size_t kCascadeDatagramSize = corvaneserver::kCascadePacketSize;
 constexpr size_t kServerAckSize = corvaneserver::kAckPacketSize;
 constexpr size_t kAuthAnswerSize = corvaneserver::kAuthenticationPacketSize;
 constexpr size_t kServerReportSize = corvaneserver::kServerReportSize;
+constexpr size_t kMaxReportBlocks = corvaneserver::kReceiverReportMaxBlocks;
 constexpr size_t kMaxDatagramSize = corvaneserver::kMaxUdpPacketSize;
 
 // The client's own.
 constexpr uint8_t kClientFlags = 0x80;
 constexpr uint8_t kDefaultVoicePayloadType = 0x64;
 constexpr size_t kProbeSize = 16;
-constexpr size_t kMaxReportBlocks = 15;
 constexpr size_t kMaxTokenLength = 2047;
 
 // What a probe belongs to. Each sender numbers each kind on its own.
