@@ -118,16 +118,6 @@ class BatchSender {
     Kind kind;
   };
 
-  // One queued datagram: where it goes, its bytes (in `copy` for AddCopy),
-  // and whether it counts in forwarded_sent().
-  struct Slot {
-    int socket;
-    sockaddr_in address;
-    iovec vector;
-    std::array<uint8_t, kMaxCopySize> copy;
-    bool forwarded;
-  };
-
   // Slots [0, count_) are filled; the rest are never read, so they are left
   // uninitialised: a fan-out to a few members costs no clearing of kilobytes.
   std::array<Slot, kCapacity> slots_;
