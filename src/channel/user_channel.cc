@@ -1,29 +1,15 @@
 #include "channel/user_channel.h"
 
-#include <sys/socket.h>
-
-#include <cstring>
 #include <utility>
 
 #include "base/byte_io.h"
 #include "base/logging.h"
 #include "base/time_utils.h"
 #include "channel/channel_metrics.h"
+#include "packet/batch_sender.h"
 #include "packet/udp_packet.h"
 
 namespace corvaneserver {
-namespace {
-
-// One sendto of `size` bytes to `to` through `socket`, without any check first.
-ssize_t SendBytes(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size) {
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof(addr));
-  to.ToSockAddr(&addr);
-  return ::sendto(socket, data, size, 0, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
-}
-
-}  // namespace
-
 void BuildAuthenticationPacket(uint32_t seq, uint64_t user_id,
                                uint8_t (&out)[kAuthenticationPacketSize]) {
   out[kMediaFlagsOffset] = kServerPacketFlags;
@@ -124,8 +110,8 @@ int Channel::ReceivedPacket(const std::shared_ptr<UDPPacket>& packet) {
 void Channel::SendAuthenticationPacket(const std::shared_ptr<UDPPacket>& packet) {
   uint8_t bytes[kAuthenticationPacketSize];
   BuildAuthenticationPacket(packet->SequenceNum(), user_id_, bytes);
-  const UDPPacket answer(bytes, sizeof(bytes));
-  answer.Send(packet->FromAddress(), packet->socket());
+  ThreadBatch batch;
+  batch->AddCopy(packet->socket(), packet->FromAddress(), bytes, sizeof(bytes));
   ChannelMetrics::Get().authentication_answers.Add();
   RTC_LOG(LS_INFO) << "user [" << user_id_ << "] send authentication response to ["
                    << packet->FromAddress().ToString() << "]";
@@ -137,11 +123,14 @@ void Channel::ResponseAck(const std::shared_ptr<UDPPacket>& packet) {
   const uint8_t payload_type = packet->PayloadType();
   uint8_t bytes[kAckPacketSize];
   BuildAckPacket(payload_type, packet->SequenceNum(), packet->UserId(), bytes);
-  const ssize_t sent = SendBytes(Socket(), FromAddress(), bytes, sizeof(bytes));
-  ChannelMetrics::Get().acknowledgements.Add();
-  if (sent != static_cast<ssize_t>(kAckPacketSize)) {
-    RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver " << sent << " length";
+  // One the kernel refuses is logged when its batch is flushed; one that
+  // cannot even be queued (no address or socket yet) here, with the line a
+  // failed send writes.
+  ThreadBatch batch;
+  if (!batch->AddCopy(Socket(), FromAddress(), bytes, sizeof(bytes), BatchSender::Kind::kAck)) {
+    RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver -1 length";
   }
+  ChannelMetrics::Get().acknowledgements.Add();
   // The copy forwarded to the other members must not ask them for an ack; a
   // music datagram keeps the bit. A FEC source datagram loses it too, although
   // its wrapped datagram is a source symbol of its block: a receiver that
@@ -192,7 +181,8 @@ void Channel::SendReceiverReport() {
   if (!value) return;
   uint8_t bytes[kServerReportSize];
   BuildServerReport(user_id_, *value, bytes);
-  SendBytes(Socket(), to, bytes, sizeof(bytes));
+  ThreadBatch batch;
+  batch->AddCopy(Socket(), to, bytes, sizeof(bytes));
   ChannelMetrics::Get().receiver_reports_sent.Add();
 }
 

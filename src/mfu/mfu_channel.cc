@@ -7,7 +7,6 @@
 #include "base/time_utils.h"
 #include "packet/batch_sender.h"
 #include "packet/fec_header.h"
-#include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 
 namespace corvaneserver {
@@ -130,15 +129,12 @@ void MfuChannel::DeliverPackets(const std::list<std::shared_ptr<UDPPacket>>& pac
   int socket = -1;
   rtc::SocketAddress to;
   Destination(&socket, &to);
-  // One sendmmsg for the pass; `packets` outlives the flush.
-  BatchSender batch;
+  // Queued into the mixer worker's batch: one sendmmsg for its passes.
+  ThreadBatch batch;
   for (const auto& packet : packets) {
     if (packet->UserId() == Id()) continue;
-    batch.Add(socket, to, packet->data(), packet->size(), /*forwarded=*/true);
+    batch->Add(socket, to, packet, BatchSender::Kind::kForwarded);
   }
-  batch.Flush();
-  // What the kernel took, not what was meant.
-  PacketMetrics::Get().forwarded.Add(batch.forwarded_sent());
 }
 
 size_t MfuChannel::QueueSize() const { return queued_.load(std::memory_order_relaxed); }

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "base/time_utils.h"
+#include "packet/batch_sender.h"
 
 namespace corvaneserver {
 namespace {
@@ -175,19 +176,24 @@ void MixerPool::RunOnce() {
   lock_.Unlock();
 
   bool handed_off = false;
-  for (size_t i = 0; i < count; ++i) {
-    const int64_t start = rtc::TimeMicros();
-    if (lateness_ != nullptr) lateness_->Record(start - taken[i].due.due_us);
-    if (!handed_off && start - now >= kHandOffUs) {
-      // These passes run long: another worker looks after what falls due
-      // meanwhile, while this one finishes its batch.
-      idle_.Signal();
-      handed_off = true;
+  {
+    // The passes' deliveries leave in one flush per socket when the scope ends.
+    BatchSender batch;
+    BatchSender::Scope sends(&batch);
+    for (size_t i = 0; i < count; ++i) {
+      const int64_t start = rtc::TimeMicros();
+      if (lateness_ != nullptr) lateness_->Record(start - taken[i].due.due_us);
+      if (!handed_off && start - now >= kHandOffUs) {
+        // These passes run long: another worker looks after what falls due
+        // meanwhile, while this one finishes its batch.
+        idle_.Signal();
+        handed_off = true;
+      }
+      const Due& due = taken[i].due;
+      // A pass without work is not called: its room's memory stays untouched.
+      if (due.work != nullptr && !due.work->load(std::memory_order_acquire)) continue;
+      taken[i].task->pass();
     }
-    const Due& due = taken[i].due;
-    // A pass without work is not called: its room's memory stays untouched.
-    if (due.work != nullptr && !due.work->load(std::memory_order_acquire)) continue;
-    taken[i].task->pass();
   }
 
   const int64_t end = rtc::TimeMicros();

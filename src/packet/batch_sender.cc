@@ -3,9 +3,31 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/logging.h"
 #include "packet/packet_metrics.h"
 
 namespace corvaneserver {
+
+namespace {
+
+thread_local BatchSender* this_thread_batch = nullptr;
+
+}  // namespace
+
+BatchSender::Scope::Scope(BatchSender* batch) : batch_(batch), previous_(this_thread_batch) {
+  this_thread_batch = batch;
+}
+
+BatchSender::Scope::~Scope() {
+  batch_->Flush();
+  this_thread_batch = previous_;
+}
+
+BatchSender* BatchSender::OfThisThread() { return this_thread_batch; }
+
+ThreadBatch::ThreadBatch() : batch_(BatchSender::OfThisThread()) {
+  if (batch_ == nullptr) batch_ = &own_.emplace();
+}
 
 bool BatchSender::Reserve(int socket, const rtc::SocketAddress& to) {
   if (!to.IsComplete() || socket < 0) return false;
@@ -15,11 +37,19 @@ bool BatchSender::Reserve(int socket, const rtc::SocketAddress& to) {
   return true;
 }
 
+bool BatchSender::Add(int socket, const rtc::SocketAddress& to,
+                      const std::shared_ptr<UDPPacket>& packet, Kind kind) {
+  if (!Add(socket, to, packet->data(), packet->size(), kind)) return false;
+  // Reserve may have flushed, emptying held_; the packet is then held anew.
+  if (held_count_ == 0 || held_[held_count_ - 1] != packet) held_[held_count_++] = packet;
+  return true;
+}
+
 bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size,
-                      bool forwarded) {
+                      Kind kind) {
   if (!Reserve(socket, to)) return false;
   Slot& slot = slots_[count_];
-  slot.forwarded = forwarded;
+  slot.kind = kind;
   slot.vector.iov_base = const_cast<uint8_t*>(data);
   slot.vector.iov_len = size;
   ++count_;
@@ -27,10 +57,10 @@ bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* d
 }
 
 bool BatchSender::AddCopy(int socket, const rtc::SocketAddress& to, const uint8_t* data,
-                          size_t size) {
+                          size_t size, Kind kind) {
   if (size > kMaxCopySize || !Reserve(socket, to)) return false;
   Slot& slot = slots_[count_];
-  slot.forwarded = false;
+  slot.kind = kind;
   std::memcpy(slot.copy.data(), data, size);
   slot.vector.iov_base = slot.copy.data();
   slot.vector.iov_len = size;
@@ -40,9 +70,9 @@ bool BatchSender::AddCopy(int socket, const rtc::SocketAddress& to, const uint8_
 
 size_t BatchSender::Flush() {
   size_t sent = 0;
-  // A fan-out reaches members through one or two sockets (one per receive
-  // thread of the address they talk to); gather each socket's datagrams, in
-  // queue order, and send them with as few calls as the kernel allows.
+  // Datagrams go out through one or a few sockets (one per listened address
+  // their destinations talk to); gather each socket's datagrams, in queue
+  // order, and send them with as few calls as the kernel allows.
   std::array<bool, kCapacity> taken{};
   std::array<size_t, kCapacity> order;
   for (size_t first = 0; first < count_; ++first) {
@@ -57,6 +87,8 @@ size_t BatchSender::Flush() {
     sent += SendRun(socket, order.data(), run);
   }
   count_ = 0;
+  for (size_t i = 0; i < held_count_; ++i) held_[i].reset();
+  held_count_ = 0;
   return sent;
 }
 
@@ -74,25 +106,43 @@ size_t BatchSender::SendRun(int socket, const size_t* order, size_t count) {
   }
   size_t done = 0;
   size_t sent = 0;
+  uint64_t forwarded = 0;
+  PacketMetrics& metrics = PacketMetrics::Get();
   while (done < count) {
     ++calls_;
-    const int result =
-        ::sendmmsg(socket, messages.data() + done, static_cast<unsigned int>(count - done), 0);
+    metrics.send_calls.Add();
+    // Never blocks, whatever the socket's mode: a full send buffer drops.
+    const int result = ::sendmmsg(socket, messages.data() + done,
+                                  static_cast<unsigned int>(count - done), MSG_DONTWAIT);
     // sendmmsg stops at the first datagram the kernel refuses: it returns how
     // many went before it, or -1 when it was the first. That datagram is
     // dropped, as a single sendto would have dropped it, and the rest go on.
     const size_t accepted = result > 0 ? static_cast<size_t>(result) : 0;
-    for (size_t k = done; k < done + accepted; ++k) forwarded_sent_ += slots_[order[k]].forwarded;
+    for (size_t k = done; k < done + accepted; ++k) {
+      forwarded += slots_[order[k]].kind == Kind::kForwarded;
+    }
     sent += accepted;
     done += accepted;
     if (done < count) {
-      ++failed_;
-      PacketMetrics::Get().send_failed.Add();
+      Refused(order[done]);
       ++done;
     }
   }
   sent_ += sent;
+  forwarded_sent_ += forwarded;
+  // What the kernel took, not what was meant: a destination without an
+  // address or a refused send is not a forwarded datagram.
+  if (forwarded != 0) metrics.forwarded.Add(forwarded);
   return sent;
+}
+
+void BatchSender::Refused(size_t i) {
+  ++failed_;
+  PacketMetrics::Get().send_failed.Add();
+  // The line a single sendto of the acknowledgement wrote, with its result.
+  if (slots_[i].kind == Kind::kAck) {
+    RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver -1 length";
+  }
 }
 
 }  // namespace corvaneserver

@@ -75,6 +75,9 @@ bool PacketDeliver::DeliverWorker::EntryFuction(void* worker) {
 
 void PacketDeliver::DeliverWorker::Run() {
   const size_t count = WaitPopBatch();
+  if (count == 0) return;
+  // Everything the batch causes leaves in one flush when the scope ends.
+  BatchSender::Scope sends(&batch_);
   for (size_t i = 0; i < count; ++i) admission_.Handle(std::move(in_hand_[i]));
 }
 

@@ -16,6 +16,7 @@
 #include "base/mutex.h"
 #include "base/platform_thread.h"
 #include "base/thread_annotations.h"
+#include "packet/batch_sender.h"
 #include "packet/packet_admission.h"
 #include "packet/packet_callback.h"
 #include "packet/udp_packet.h"
@@ -67,6 +68,8 @@ class PacketDeliver {
     // Used only on the worker thread.
     PacketAdmission admission_;
     std::array<std::shared_ptr<UDPPacket>, kHandleBatch> in_hand_;
+    // What handling one batch sends, flushed after it.
+    BatchSender batch_;
 
     // Any thread.
     rtc::LogRateLimiter queue_full_log_;

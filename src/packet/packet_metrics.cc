@@ -17,6 +17,9 @@ PacketMetrics& PacketMetrics::Get() {
                         &m->forwarded);
     registry.AddCounter("corvane_datagrams_send_failed_total",
                         "Datagrams the kernel refused to send (sendmmsg).", {}, &m->send_failed);
+    registry.AddCounter("corvane_send_calls_total",
+                        "sendmmsg calls made; datagrams sent per call is how well sends batch.", {},
+                        &m->send_calls);
     registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "unknown_source"}},
                         &m->dropped_unknown_source);
     registry.AddCounter(kDroppedMetricName, kDroppedMetricHelp, {{"reason", "too_short"}},

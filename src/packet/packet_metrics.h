@@ -23,6 +23,7 @@ struct PacketMetrics {
   rtc::Counter detects_answered;
   rtc::Counter forwarded;    // datagrams the kernel took for members, one per member
   rtc::Counter send_failed;  // datagrams of a batch the kernel refused
+  rtc::Counter send_calls;   // sendmmsg calls: sent datagrams per call is the batching
   rtc::Counter dropped_unknown_source;
   rtc::Counter dropped_too_short;
   rtc::Counter dropped_queue_full;

@@ -4,6 +4,7 @@
 
 #include "base/logging.h"
 #include "base/time_utils.h"
+#include "packet/batch_sender.h"
 #include "packet/packet_metrics.h"
 
 namespace corvaneserver {
@@ -97,7 +98,8 @@ int PacketStatistics::DetectPacketCheck(const std::shared_ptr<UDPPacket>& packet
   } else if (!AddSource(from)) {
     return 0;  // handled: refused, and not echoed, so the client probes again
   }
-  packet->Send(from, packet->socket());
+  ThreadBatch batch;
+  batch->Add(packet->socket(), from, packet);
   return 0;
 }
 

@@ -1,5 +1,7 @@
 #include "service/config_keys.h"
 
+#include "packet/receive_load.h"
+
 namespace corvaneserver {
 
 std::vector<ConfigKey> ServiceConfigKeys() {
@@ -23,6 +25,10 @@ std::vector<ConfigKey> ServiceConfigKeys() {
                   .kind = Kind::kNumber,
                   .default_number = kDefaultWorkerNumbers,
                   .max = kMaxWorkerNumbers});
+  keys.push_back({.name = "receiver_spread_busy_percent",
+                  .kind = Kind::kNumber,
+                  .default_number = ReceiveLoad::kDefaultSpreadPercent,
+                  .max = kMaxPercent});
   keys.push_back({.name = "packet_max_delay_ms",
                   .kind = Kind::kNumber,
                   .default_number = kDefaultMaxDelayMs,

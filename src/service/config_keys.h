@@ -25,6 +25,7 @@ constexpr uint32_t kMaxMaxDelayMs = 10000;
 constexpr uint32_t kDefaultSocketBufferBytes = 4 * 1024 * 1024;
 constexpr uint32_t kMaxSocketBufferBytes = 256 * 1024 * 1024;
 constexpr uint32_t kMaxPort = 65535;
+constexpr uint32_t kMaxPercent = 100;
 
 // How one key is read and checked.
 struct ConfigKey {

@@ -7,6 +7,7 @@
 #include "base/time_utils.h"
 #include "packet/packet_admission.h"
 #include "packet/packet_metrics.h"
+#include "packet/receive_load.h"
 #include "service/config_keys.h"
 #include "service/service_address.h"
 #include "service/service_metrics.h"
@@ -137,7 +138,9 @@ bool Service::StartupPacketProcessor() {
   const uint32_t receivers = ReadWorkerNumbers(*configure_, "receiver_worker_numbers");
   const uint32_t buffer_bytes = configure_->ReadBounded(
       "packet_socket_buffer_bytes", kDefaultSocketBufferBytes, kMaxSocketBufferBytes);
-  packet_receiver_ = std::make_unique<PacketReceiver>(receivers, buffer_bytes);
+  const uint32_t spread_percent = configure_->ReadBounded(
+      "receiver_spread_busy_percent", ReceiveLoad::kDefaultSpreadPercent, kMaxPercent);
+  packet_receiver_ = std::make_unique<PacketReceiver>(receivers, buffer_bytes, spread_percent);
 
   for (const char* key : {"packet_listen_bgp_eth", "packet_listen_tel_eth"}) {
     const rtc::SocketAddress address = GetServiceAddress(key, "packet_listen_port");

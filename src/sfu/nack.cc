@@ -8,6 +8,7 @@
 #include "base/byte_io.h"
 #include "base/logging.h"
 #include "fec/decoder.h"
+#include "packet/batch_sender.h"
 #include "packet/fec_header.h"
 #include "packet/udp_packet.h"
 #include "sfu/sfu_metrics.h"
@@ -177,10 +178,11 @@ int Nack::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
   uint16_t mask = rtc::GetBE16(nack->data() + kNackMaskOffset);
   const rtc::SocketAddress to = nack->FromAddress();
   uint32_t seq = reference + 1;
+  ThreadBatch batch;
   for (; mask != 0; mask >>= 1, ++seq) {
     if ((mask & 1) == 0) continue;
     const std::shared_ptr<UDPPacket> packet = SeekPacket(seq);
-    if (packet) packet->Send(to, nack->socket());
+    if (packet) batch->Add(nack->socket(), to, packet);
     (packet ? SfuMetrics::Get().nack_resent : SfuMetrics::Get().nack_missing).Add();
     RTC_LOG_LIMITED(LS_INFO, resend_log_)
         << "+++++++++++ user [" << user_id_ << "] resend packet [" << seq << "], result ["

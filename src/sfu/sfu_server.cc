@@ -10,6 +10,7 @@
 #include "channel/channel_metrics.h"
 #include "channel/receiver_report.h"
 #include "fec/fec_metrics.h"
+#include "packet/batch_sender.h"
 #include "packet/media_constants.h"
 #include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
@@ -199,7 +200,8 @@ void SfuServer::AnswerCascade(const UDPPacket& detect, const CascadeFields& fiel
   // too, so that the peer sees the source they will come from.
   int socket = GetSocket();
   if (socket <= 0) socket = detect.socket();
-  UDPPacket(answer, sizeof(answer)).Send(detect.FromAddress(), socket);
+  ThreadBatch batch;
+  batch->AddCopy(socket, detect.FromAddress(), answer, sizeof(answer));
 }
 
 void SfuServer::OuputStatistics() {

@@ -127,9 +127,8 @@ int VoiceChannel::OnNackReceived(const std::shared_ptr<UDPPacket>& nack) {
 }
 
 void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet) {
-  BatchSender batch;
-  DeliverPacket(packet, &batch);
-  batch.Flush();
+  ThreadBatch batch;
+  DeliverPacket(packet, batch.get());
 }
 
 void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, BatchSender* batch) {
@@ -143,7 +142,7 @@ void VoiceChannel::DeliverPacket(const std::shared_ptr<UDPPacket>& packet, Batch
   int socket = -1;
   rtc::SocketAddress to;
   Destination(&socket, &to);
-  batch->Add(socket, to, packet->data(), packet->size(), /*forwarded=*/true);
+  batch->Add(socket, to, packet, BatchSender::Kind::kForwarded);
 }
 
 void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& packet,
@@ -165,7 +164,8 @@ void VoiceChannel::Keep(uint8_t payload_type, const std::shared_ptr<UDPPacket>& 
 }
 
 void VoiceChannel::SendPacket(const std::shared_ptr<UDPPacket>& packet) {
-  packet->Send(FromAddress(), Socket());
+  ThreadBatch batch;
+  batch->Add(Socket(), FromAddress(), packet);
 }
 
 std::list<std::shared_ptr<UDPPacket>> VoiceChannel::GetWaitPacketList() const {
@@ -189,7 +189,10 @@ void VoiceChannel::ResendPacket() {
       if (now <= waiting.delivered_ms + kResendWindowMs) due.push_back(waiting.packet);
     }
   }
-  for (const auto& packet : due) SendPacket(packet);
+  // One sendmmsg for all of them, or part of the thread's batch.
+  ThreadBatch batch;
+  const rtc::SocketAddress to = FromAddress();
+  for (const auto& packet : due) batch->Add(Socket(), to, packet);
   SfuMetrics::Get().resends.Add(due.size());
 }
 
@@ -226,9 +229,8 @@ bool VoiceChannel::KnownOnlyThroughPeers() const {
 }
 
 void VoiceChannel::SendDetectPacket() {
-  BatchSender batch;
-  SendDetectPacket(&batch);
-  batch.Flush();
+  ThreadBatch batch;
+  SendDetectPacket(batch.get());
 }
 
 void VoiceChannel::SendDetectPacket(BatchSender* batch) {
@@ -238,9 +240,8 @@ void VoiceChannel::SendDetectPacket(BatchSender* batch) {
 
 void VoiceChannel::SendKeepalive() {
   if (!is_link_) return;
-  BatchSender batch;
-  QueueDetect(&batch);
-  batch.Flush();
+  ThreadBatch batch;
+  QueueDetect(batch.get());
 }
 
 void VoiceChannel::QueueDetect(BatchSender* batch) {

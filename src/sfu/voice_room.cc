@@ -5,7 +5,6 @@
 #include "base/logging.h"
 #include "base/time_utils.h"
 #include "packet/batch_sender.h"
-#include "packet/packet_metrics.h"
 #include "packet/udp_packet.h"
 #include "sfu/voice_channel.h"
 
@@ -72,17 +71,14 @@ void VoiceRoom::CountLinks() {
 int VoiceRoom::OnPacketDelivered(const std::shared_ptr<UDPPacket>& packet,
                                  const rtc::SocketAddress* from_peer) {
   const uint64_t sender = packet->UserId();
-  // One sendmmsg per socket for the whole room; `packet` outlives the flush.
-  BatchSender batch;
+  // Queued for the whole room into the thread's batch: one sendmmsg per
+  // socket for everything the thread's receive batch causes.
+  ThreadBatch batch;
   for (const auto& [id, member] : members_) {
     if (id == sender) continue;
     if (from_peer != nullptr && member->IsLinkTo(*from_peer)) continue;
-    member->DeliverPacket(packet, &batch);
+    member->DeliverPacket(packet, batch.get());
   }
-  batch.Flush();
-  // What the kernel took, not what was meant: a member without an address or
-  // a refused send is not a forwarded datagram.
-  PacketMetrics::Get().forwarded.Add(batch.forwarded_sent());
   return 0;
 }
 

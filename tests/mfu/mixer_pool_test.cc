@@ -14,8 +14,10 @@
 
 #include "base/time_utils.h"
 #include "mfu/mixer_schedule.h"
+#include "packet/batch_sender.h"
 
 #include "support/test_util.h"
+#include "support/udp_test_peer.h"
 
 namespace corvaneserver {
 namespace {
@@ -100,6 +102,35 @@ TEST(MixerPoolTest, PassesComeEveryPeriodOnWorkersNamedMfuMixer) {
   clock.AdvanceTime(kMixerPeriodMs);
   std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
   EXPECT_EQ(passes.load(), 3);
+}
+
+TEST(MixerPoolTest, APassSendsThroughItsWorkersBatchFlushedWhenThePassesAreDone) {
+  // A pass's deliveries queue on the worker and leave together after it (and
+  // the other passes due with it), not one call each.
+  rtc::ScopedFakeClock clock;
+  testing_support::UdpPeer from;
+  testing_support::UdpPeer to;
+  ASSERT_TRUE(from.ok() && to.ok());
+  MixerPool pool(1, nullptr);
+  std::atomic<bool> batched{false};
+  std::atomic<bool> held_until_after{false};
+  std::atomic<int> passes{0};
+  const MixerPool::TaskId id = pool.Add([&] {
+    if (passes.fetch_add(1) != 0) return;
+    batched = BatchSender::OfThisThread() != nullptr;
+    ThreadBatch batch;
+    const uint8_t bytes[2] = {0xA1, 7};
+    batch->AddCopy(from.fd(), to.address(), bytes, sizeof(bytes));
+    batch->AddCopy(from.fd(), to.address(), bytes, sizeof(bytes));
+    held_until_after = !to.Receive(0).has_value();
+  });
+  clock.AdvanceTime(kMixerPeriodMs);
+  ASSERT_TRUE(WaitFor([&] { return passes.load() >= 1; }));
+  EXPECT_TRUE(to.Receive().has_value());
+  EXPECT_TRUE(to.Receive().has_value());
+  EXPECT_TRUE(batched);
+  EXPECT_TRUE(held_until_after);
+  pool.Remove(id);
 }
 
 TEST(MixerPoolTest, APassWithAWorkFlagRunsOnlyWhileTheFlagIsUpAndKeepsItsPeriod) {

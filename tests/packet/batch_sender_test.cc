@@ -1,6 +1,8 @@
 #include "packet/batch_sender.h"
 
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -11,6 +13,7 @@
 
 #include "packet/packet_metrics.h"
 
+#include "support/log_capture.h"
 #include "support/udp_test_peer.h"
 
 namespace corvaneserver {
@@ -20,6 +23,7 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr std::chrono::milliseconds kWait(2000);
 constexpr std::chrono::milliseconds kNothing(100);
+constexpr BatchSender::Kind kForwarded = BatchSender::Kind::kForwarded;
 
 Bytes Datagram(uint8_t tag, size_t size = 40) {
   Bytes bytes(size, tag);
@@ -139,11 +143,11 @@ TEST_F(BatchSenderTest, ForwardedCountsOnlyWhatTheKernelTookAndRefusalsAreExport
   const Bytes probe = Datagram(3, 18);
   const uint64_t failed_before = PacketMetrics::Get().send_failed.Value();
   BatchSender batch;
-  ASSERT_TRUE(batch.Add(from_.fd(), to_.address(), voice.data(), voice.size(), true));
-  ASSERT_TRUE(batch.Add(from_.fd(), to_.address(), too_long.data(), too_long.size(), true));
+  ASSERT_TRUE(batch.Add(from_.fd(), to_.address(), voice.data(), voice.size(), kForwarded));
+  ASSERT_TRUE(batch.Add(from_.fd(), to_.address(), too_long.data(), too_long.size(), kForwarded));
   ASSERT_TRUE(batch.AddCopy(from_.fd(), to_.address(), probe.data(), probe.size()));
   // No address: never queued, so never counted.
-  EXPECT_FALSE(batch.Add(from_.fd(), rtc::SocketAddress(), voice.data(), voice.size(), true));
+  EXPECT_FALSE(batch.Add(from_.fd(), rtc::SocketAddress(), voice.data(), voice.size(), kForwarded));
   EXPECT_EQ(batch.Flush(), 2u);
   EXPECT_EQ(batch.forwarded_sent(), 1u);
   EXPECT_EQ(PacketMetrics::Get().send_failed.Value() - failed_before, 1u);
@@ -204,6 +208,81 @@ TEST_F(BatchSenderTest, DestructionSendsWhatIsStillQueued) {
     ASSERT_TRUE(batch.Add(from_.fd(), to_.address(), datagram.data(), datagram.size()));
   }
   EXPECT_EQ(Drain(to_), (std::vector<uint8_t>{9}));
+}
+
+TEST_F(BatchSenderTest, ThreadBatchJoinsTheInnermostScopeAndOwnsOneOutsideAny) {
+  const Bytes first = Datagram(1);
+  const Bytes second = Datagram(2);
+  const Bytes third = Datagram(3);
+  BatchSender outer;
+  {
+    BatchSender::Scope outer_scope(&outer);
+    {
+      ThreadBatch batch;
+      EXPECT_EQ(batch.get(), &outer);
+      ASSERT_TRUE(batch->AddCopy(from_.fd(), to_.address(), first.data(), 32));
+    }
+    BatchSender inner;
+    {
+      BatchSender::Scope inner_scope(&inner);
+      ThreadBatch batch;
+      EXPECT_EQ(batch.get(), &inner);
+      ASSERT_TRUE(batch->AddCopy(from_.fd(), to_.address(), second.data(), 32));
+    }
+    // The inner scope flushed its own; the outer one still holds the first.
+    EXPECT_EQ(inner.sent(), 1u);
+    EXPECT_EQ(outer.pending(), 1u);
+    EXPECT_EQ(BatchSender::OfThisThread(), &outer);
+  }
+  EXPECT_EQ(BatchSender::OfThisThread(), nullptr);
+  EXPECT_EQ(outer.sent(), 1u);
+  {
+    ThreadBatch own;
+    ASSERT_NE(own.get(), nullptr);
+    ASSERT_TRUE(own->AddCopy(from_.fd(), to_.address(), third.data(), 32));
+  }  // sent as it goes
+  EXPECT_EQ(Drain(to_), (std::vector<uint8_t>{2, 1, 3}));
+}
+
+TEST_F(BatchSenderTest, QueuedPacketOutlivesItsOwnerAcrossFlushesOfAFullBatch) {
+  // A receive batch's fan-out is queued long after the datagram's handler let
+  // go of it, and one packet may fill the batch more than once.
+  const size_t copies = BatchSender::kCapacity + 10;
+  BatchSender batch;
+  auto packet = std::make_shared<UDPPacket>(48);
+  packet->SetSize(48);
+  for (size_t i = 0; i < 48; ++i) packet->data()[i] = static_cast<uint8_t>(0x40 + i);
+  const Bytes expected(packet->data(), packet->data() + 48);
+  for (size_t i = 0; i < copies; ++i) ASSERT_TRUE(batch.Add(from_.fd(), to_.address(), packet));
+  std::weak_ptr<UDPPacket> watch = packet;
+  packet.reset();
+  EXPECT_FALSE(watch.expired());  // the batch holds it for the last ten
+  EXPECT_EQ(batch.Flush(), 10u);
+  EXPECT_TRUE(watch.expired());  // and lets go once they are sent
+  size_t received = 0;
+  while (auto bytes = to_.Receive(received == 0 ? kWait : kNothing)) {
+    ASSERT_EQ(*bytes, expected);
+    ++received;
+  }
+  EXPECT_EQ(received, copies);
+}
+
+TEST_F(BatchSenderTest, RefusedAcknowledgementIsLoggedOthersOnlyCounted) {
+  testutil::LogCapture log;
+  const int not_a_socket = ::eventfd(0, EFD_CLOEXEC);
+  ASSERT_GE(not_a_socket, 0);
+  const Bytes ack = Datagram(7, 22);
+  const uint64_t failed_before = PacketMetrics::Get().send_failed.Value();
+  {
+    BatchSender batch;
+    ASSERT_TRUE(batch.AddCopy(not_a_socket, to_.address(), ack.data(), ack.size()));
+    ASSERT_TRUE(batch.AddCopy(not_a_socket, to_.address(), ack.data(), ack.size(),
+                              BatchSender::Kind::kAck));
+    EXPECT_EQ(batch.Flush(), 0u);
+  }
+  ::close(not_a_socket);
+  EXPECT_EQ(PacketMetrics::Get().send_failed.Value() - failed_before, 2u);
+  EXPECT_EQ(log.Count("send ack packet failed,  have only deliver -1 length", rtc::LS_ERROR), 1u);
 }
 
 }  // namespace
