@@ -8,9 +8,13 @@
 
 namespace corvaneserver {
 
-constexpr uint32_t kUserTypeListener = 1;
-constexpr uint32_t kUserTypeSpeaker = 2;
-constexpr uint32_t kUserTypeCascader = 3;
+// Kept as plain numbers (the wire carries any uint32_t, and an unknown one
+// must survive until it is refused), so the names convert to uint32_t.
+enum UserType : uint32_t {
+  kUserTypeListener = 1,
+  kUserTypeSpeaker = 2,
+  kUserTypeCascader = 3,
+};
 
 // "listener", "speaker", "cascader", or "unkown" for any other value.
 inline std::string UserTypeToString(uint32_t type) {
