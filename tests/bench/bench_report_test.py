@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""The forwarding benchmark's own logic: the target verdicts against the relay
+(bench/bench_targets.py), the load generator's figures and --pin (bench/forwarding.py)."""
+
+import os
+import sys
+import unittest
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+import bench_targets  # noqa: E402
+import forwarding  # noqa: E402
+
+
+def report(baseline, corvane, scenario="s10"):
+    return {"targets": [{"name": "baseline"}, {"name": "corvane"}],
+            "scenarios": {scenario: {"baseline": baseline, "corvane": corvane}}}
+
+
+class VerdictTest(unittest.TestCase):
+    def rows(self, rep):
+        return {(r["what"].split()[0], r["scenario"]): r
+                for r in bench_targets.verdicts(rep, "corvane")}
+
+    def test_ratios_against_the_relay_decide_each_target(self):
+        rows = self.rows(report(
+            {"max_forwarded_per_s": 400000, "half_cpu_per_million": 2.0, "half_p99_ms": 0.2,
+             "max_generator_send_share": 0.5, "max_generator_receive_share": 0.95},
+            {"max_forwarded_per_s": 380000, "half_cpu_per_million": 2.4, "half_p99_ms": 0.9,
+             "max_generator_send_share": 0.4, "max_generator_receive_share": 0.6}))
+        rate = rows[("highest", "s10")]
+        self.assertAlmostEqual(rate["figure"], 0.95)
+        self.assertFalse(rate["met"])
+        self.assertEqual(rate["generator"], 0.95)  # the busiest loop of either run
+        cpu = rows[("CPU", "s10")]
+        self.assertAlmostEqual(cpu["figure"], 1.2)
+        self.assertTrue(cpu["met"])  # at most 1.2 x
+        p99 = rows[("p99", "s10")]
+        self.assertEqual(p99["figure"], 0.9)  # a bound on the value, not a ratio
+        self.assertTrue(p99["met"])
+        self.assertIsNone(p99["generator"])
+
+    def test_rooms_must_beat_the_relay_and_a_missing_figure_decides_nothing(self):
+        rows = self.rows(report(
+            {"max_forwarded_per_s": 100000, "nominal_cpu_per_million": 3.0,
+             "half_p99_ms": None},
+            {"max_forwarded_per_s": 100000, "nominal_cpu_per_million": 4.0,
+             "half_p99_ms": None}, "rooms"))
+        self.assertFalse(rows[("highest", "rooms")]["met"])  # equal is not above
+        self.assertFalse(rows[("CPU", "rooms")]["met"])  # nominal 1.33 x > 1.3
+        self.assertIsNone(rows[("p99", "rooms")]["met"])
+        self.assertNotIn(("highest", "s10"), rows)  # not measured in this run
+
+    def test_the_table_flags_a_generator_that_may_cap_the_maximum(self):
+        lines = bench_targets.verdict_table(report(
+            {"max_forwarded_per_s": 100, "max_generator_receive_share": 0.97},
+            {"max_forwarded_per_s": 120}))
+        rate = [line for line in lines if line.startswith("| highest")]
+        self.assertEqual(len(rate), 1)
+        self.assertIn("| 1.20 | yes | 97% (may cap) |", rate[0])
+        self.assertTrue(any(line.startswith("Targets of corvane against baseline")
+                            for line in lines))
+
+
+class GeneratorAndPinTest(unittest.TestCase):
+    def test_generator_shares_of_a_core(self):
+        figures = forwarding.generator_figures(
+            {"traffic_s": 2.0, "send_loop_cpu_s": 0.5, "receive_loop_cpu_s": 1.9}, 1.5, 3.0)
+        self.assertEqual(figures["generator_core_share"], 0.5)
+        self.assertEqual(figures["generator_send_share"], 0.25)
+        self.assertEqual(figures["generator_receive_share"], 0.95)
+        older = forwarding.generator_figures({"traffic_s": 2.0}, 1.0, 2.0)
+        self.assertIsNone(older["generator_send_share"])  # a client without the figures
+
+    def test_pin_names_target_and_generator_cpus(self):
+        self.assertEqual(forwarding.parse_pin("0:1"), ({0}, {1}))
+        if os.cpu_count() >= 2:
+            self.assertEqual(forwarding.parse_pin("0-1:1"), ({0, 1}, {1}))
+        for bad in ("0", "0:", ":1", f"0:{os.cpu_count()}", "a:1"):
+            with self.assertRaises(ValueError, msg=bad):
+                forwarding.parse_pin(bad)
+
+
+if __name__ == "__main__":
+    unittest.main()
