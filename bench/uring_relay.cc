@@ -27,6 +27,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -57,6 +58,8 @@ constexpr size_t kSlotStride = (kSlotSize + relay::kAckSize + 63) / 64 * 64;
 constexpr uint64_t kReceiveTag = uint64_t{1} << 56;
 constexpr uint64_t kSendTag = uint64_t{2} << 56;
 constexpr uint64_t kIdMask = (uint64_t{1} << 56) - 1;
+// Completions one wait asks for at most; well inside the completion queue.
+constexpr size_t kMaxWait = kCompletionEntries / 2;
 constexpr long kWaitNanoseconds = 10'000'000;  // idle: the clock and the stop flag every 10 ms
 
 std::string KernelRelease() {
@@ -108,6 +111,7 @@ class UringRelay {
   std::vector<Send> sends_;
   size_t send_count_ = 0;
   size_t queued_in_pass_ = 0;
+  size_t in_flight_ = 0;  // sends whose completion was not reaped yet
 };
 
 UringRelay::~UringRelay() {
@@ -227,6 +231,7 @@ void UringRelay::Queue(uint32_t id, const void* data, size_t size, const sockadd
   io_uring_sqe_set_data64(sqe, kSendTag | id);
   ++pending_[id];
   ++queued_in_pass_;
+  ++in_flight_;
 }
 
 void UringRelay::Received(const io_uring_cqe& cqe) {
@@ -251,10 +256,13 @@ bool UringRelay::Run(double max_seconds, std::string* error) {
   timespec start{};
   ::clock_gettime(CLOCK_MONOTONIC, &start);
   while (relay::g_stop == 0) {
-    // Hands over the sends queued by the last pass, and waits for a completion.
+    // Hands over the sends queued by the last pass and waits, in the same system call,
+    // for their completions (a datagram sent on UDP usually completes as it is handed
+    // over) and one more: the next datagram, so that one io_uring_enter serves a batch.
     __kernel_timespec wait{0, kWaitNanoseconds};
     io_uring_cqe* first = nullptr;
-    const int result = io_uring_submit_and_wait_timeout(&ring_, &first, 1, &wait, nullptr);
+    const auto wait_for = static_cast<unsigned>(std::min<size_t>(in_flight_, kMaxWait) + 1);
+    const int result = io_uring_submit_and_wait_timeout(&ring_, &first, wait_for, &wait, nullptr);
     send_count_ = 0;
     if (result < 0 && result != -ETIME && result != -EINTR) {
       *error = std::string("io_uring_enter: ") + std::strerror(-result);
@@ -283,6 +291,7 @@ bool UringRelay::Run(double max_seconds, std::string* error) {
         // -ENOBUFS: every buffer is out; the request is armed again below.
       } else {
         if (cqe->res < 0) ++counters_.dropped;
+        --in_flight_;
         const auto id = static_cast<uint32_t>(tag & kIdMask);
         if (--pending_[id] == 0) Recycle(id);
       }
