@@ -21,6 +21,8 @@
 // A kernel without io_uring (or with it disabled), without multishot recvmsg
 // (Linux 6.0) or without ring-mapped provided buffers (Linux 5.19) gets a
 // clear error and exit status 3; the benchmark then leaves this relay out.
+// Every kernel with multishot recvmsg has ring-mapped buffers, so there is
+// no fallback to buffers provided one request at a time.
 #include <liburing.h>
 #include <sys/mman.h>
 #include <sys/utsname.h>
