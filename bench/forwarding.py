@@ -297,6 +297,13 @@ class UringRelay(Baseline):
     program = "uring"
 
 
+class UringSendRelay(Baseline):
+    """bench/uring_relay sending with IORING_OP_SEND and an address, not SENDMSG."""
+
+    name = "uring send"
+    program = "uring-send"
+
+
 class ServerPool(Server):
     """The server with its receive threads handing datagrams to the deliver workers."""
 
@@ -481,6 +488,8 @@ def target_classes(args):
     classes = [Baseline] if args.no_server else [Baseline, Server]
     if args.uring:
         classes.append(UringRelay)
+    if args.uring_send:
+        classes.append(UringSendRelay)
     if args.pool:
         classes.append(ServerPool)
     if args.before_bin:
@@ -582,6 +591,16 @@ def uring_usable(path):
         log(f"no uring relay: {out.stderr.strip().splitlines()[-1] if out.stderr else out.returncode}")
         return False
     return True
+
+
+def uring_send_wrapper(uring, work):
+    """A script in `work` that runs `uring` with --send-op send (exec: the PID measured is
+    the relay's)."""
+    path = os.path.join(work, "uring_send_relay")
+    with open(path, "w") as f:
+        f.write(f'#!/bin/sh\nexec "{uring}" --send-op send "$@"\n')
+    os.chmod(path, 0o755)
+    return path
 
 
 def settle():
@@ -686,6 +705,8 @@ def describe_targets(args, bins):
         ServerBefore.name: f"{bins.get('before')}, configured as {Server.name}",
         ServerWithMetrics.name: f"{Server.name} with its exporter on, scraped every second",
         UringRelay.name: "bench/uring_relay (io_uring multishot recvmsg, batched sendmsg)",
+        UringSendRelay.name: "bench/uring_relay --send-op send (batched IORING_OP_SEND with"
+        " the address, no message header)",
     }
     return [{"name": cls.name, "what": what[cls.name]} for cls in target_classes(args)]
 
@@ -891,6 +912,8 @@ def main():
     parser.add_argument("--uring", action="store_true",
                         help="also measure bench/uring_relay (\"uring relay\"), the relay on"
                         " io_uring; left out with a note where the kernel lacks it")
+    parser.add_argument("--uring-send", action="store_true",
+                        help="also measure bench/uring_relay --send-op send (\"uring send\")")
     parser.add_argument("--no-server", action="store_true",
                         help="leave corvane-sfu-server out (relays only, e.g. with --uring)")
     parser.add_argument("--pin", metavar="T:G",
@@ -922,17 +945,20 @@ def main():
         bins["server"] = os.path.abspath(args.server_bin)
     if args.before_bin:
         bins["before"] = os.path.abspath(args.before_bin)
-    if args.uring:
-        bins["uring"] = os.path.join(args.build, "bench", "uring_relay")
-        if not uring_usable(bins["uring"]):
-            args.uring = False
-            del bins["uring"]
+    work = tempfile.mkdtemp(prefix="corvane-bench-")
+    if args.uring or args.uring_send:
+        uring = os.path.join(args.build, "bench", "uring_relay")
+        if uring_usable(uring):
+            bins["uring"] = uring
+            # The same program with its own option: a wrapper keeps Baseline.start as it is.
+            bins["uring-send"] = uring_send_wrapper(uring, work)
+        else:
+            args.uring = args.uring_send = False
     for path in bins.values():
         if not os.access(path, os.X_OK):
             sys.exit(f"bench: {path} is missing; build first")
 
     wanted = args.scenarios.split(",")
-    work = tempfile.mkdtemp(prefix="corvane-bench-")
     started = time.time()
     report = {
         "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"),

@@ -71,7 +71,10 @@ std::string KernelRelease() {
 
 class UringRelay {
  public:
-  explicit UringRelay(relay::LearningRelay* rooms) : rooms_(*rooms) {}
+  // plain_send: IORING_OP_SEND with the address beside it instead of
+  // IORING_OP_SENDMSG (no message header for the kernel to copy).
+  UringRelay(relay::LearningRelay* rooms, bool plain_send)
+      : rooms_(*rooms), plain_send_(plain_send) {}
   ~UringRelay();
   // Sets up the ring and the buffers. False with *error; *unsupported when
   // the kernel lacks a feature rather than something failing.
@@ -95,6 +98,7 @@ class UringRelay {
 
   relay::LearningRelay& rooms_;
   relay::Counters& counters_ = rooms_.counters();
+  const bool plain_send_;
   int fd_ = -1;
   io_uring ring_{};
   bool ring_open_ = false;
@@ -222,6 +226,16 @@ void UringRelay::Queue(uint32_t id, const void* data, size_t size, const sockadd
   }
   Send& send = sends_[send_count_++];
   send.to = *to;
+  if (plain_send_) {
+    io_uring_prep_send(sqe, fd_, data, size, 0);
+    io_uring_prep_send_set_addr(sqe, reinterpret_cast<const sockaddr*>(&send.to),
+                                sizeof(sockaddr_in));
+    io_uring_sqe_set_data64(sqe, kSendTag | id);
+    ++pending_[id];
+    ++queued_in_pass_;
+    ++in_flight_;
+    return;
+  }
   send.vector.iov_base = const_cast<void*>(data);
   send.vector.iov_len = size;
   send.header = {};
@@ -317,6 +331,7 @@ void Usage() {
   std::fputs(
       "Usage: uring_relay --listen IP:PORT --users ROSTER [--max-seconds S]\n"
       "                   [--buffer-bytes N (4194304; 0: the kernel's defaults)]\n"
+      "                   [--send-op sendmsg|send (sendmsg)]\n"
       "baseline_relay with its datagrams read by io_uring multishot recvmsg into provided\n"
       "buffers and sent by batched sendmsg requests; see the top of bench/uring_relay.cc.\n"
       "Exit status 3: the kernel lacks io_uring or a feature this relay needs.\n",
@@ -326,8 +341,23 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --send-op is this relay's own; the rest is baseline_relay's command line.
+  std::vector<char*> args;
+  bool plain_send = false;
+  for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--send-op") == 0 && i + 1 < argc) {
+      const std::string op = argv[++i];
+      if (op != "send" && op != "sendmsg") {
+        Usage();
+        return 2;
+      }
+      plain_send = op == "send";
+      continue;
+    }
+    args.push_back(argv[i]);
+  }
   relay::Options options;
-  switch (relay::ParseOptions(argc, argv, &options)) {
+  switch (relay::ParseOptions(static_cast<int>(args.size()), args.data(), &options)) {
     case relay::Parsed::kHelp:
       Usage();
       return 0;
@@ -349,7 +379,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "uring_relay: %s\n", error.c_str());
     return 2;
   }
-  UringRelay relay_loop(&rooms);
+  UringRelay relay_loop(&rooms, plain_send);
   bool unsupported = false;
   if (!relay_loop.Open(fd, &error, &unsupported)) {
     std::fprintf(stderr, "uring_relay: %s\n", error.c_str());

@@ -4,7 +4,7 @@ and every datagram of the speaker reaches every listener, and the relay's counte
 line agrees. Exits 77 (skipped) where the kernel lacks what the relay needs, which it
 says with exit status 3.
 
-    uring_relay_smoke.py URING_RELAY CORVANE_CLIENT
+    uring_relay_smoke.py URING_RELAY CORVANE_CLIENT [RELAY_OPTION...]
 """
 
 import json
@@ -22,14 +22,14 @@ SKIP = 77
 LISTENERS = 3
 
 
-def main(relay_bin, client_bin):
+def main(relay_bin, client_bin, relay_options):
     with tempfile.TemporaryDirectory(prefix="uring-smoke-") as work:
         roster = os.path.join(work, "users.txt")
         subprocess.run([client_bin, "--generate", f"1,1,{LISTENERS}", "--write-users", roster],
                        check=True, stdout=subprocess.DEVNULL, timeout=30)
         address = f"127.0.0.1:{harness.free_port(socket.SOCK_DGRAM)}"
         relay = subprocess.Popen([relay_bin, "--listen", address, "--users", roster,
-                                  "--max-seconds", "60"],
+                                  "--max-seconds", "60", *relay_options],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             client = subprocess.run(
@@ -65,6 +65,6 @@ def main(relay_bin, client_bin):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) < 3:
         sys.exit(__doc__)
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(sys.argv[1], sys.argv[2], sys.argv[3:]))
