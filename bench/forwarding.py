@@ -66,6 +66,8 @@ SCENARIO_KEYS = ["s10", "s200", "rooms"]
 # CPUs the forwarder under test (and its gateway) and the load generator are pinned to
 # (--pin); None: wherever the kernel schedules them.
 PIN = {"target": None, "generator": None}
+# Options every corvane-client run of the benchmark gets (--catch-up-ms).
+GENERATOR_OPTIONS = []
 
 
 def _die_with_parent():
@@ -388,7 +390,7 @@ def run_client(bins, target, roster, rate, duration, payload, extra=()):
     cmd = [bins["client"], "--server", target.address, "--users", roster,
            "--duration", str(duration), "--rate", str(rate), "--size", str(payload),
            "--report-ms", "0", "--drain-ms", "300", "--threads", "2", "--quiet", "--json",
-           *extra]
+           *GENERATOR_OPTIONS, *extra]
     generator_before = children_cpu_seconds()
     started = time.monotonic()
     out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
@@ -859,7 +861,9 @@ def table(report):
         " share of one core over the traffic; a loop near 100% is what limits the offered"
         " load." + (f" Pinned: forwarder (and gateway) to CPUs {report['pin']['target']},"
                     f" generator to CPUs {report['pin']['generator']}." if report.get("pin")
-                    else " Not pinned: the kernel places both."),
+                    else " Not pinned: the kernel places both.")
+        + (f" corvane-client ran with {' '.join(report['generator_options'])}."
+           if report.get("generator_options") else ""),
         "Targets: max forwarded >= 1.0 x baseline with 10 and with 200 listeners and above it"
         " with 100 rooms; CPU per million at half load <= 1.2 x baseline and at 100 rooms x"
         " (2+8) at 50/s <= 1.3 x; p99 at half load < 1 ms; overload p99 latency < 100 ms and"
@@ -919,6 +923,10 @@ def main():
     parser.add_argument("--pin", metavar="T:G",
                         help="pin the forwarder (and its gateway) to CPUs T and the load"
                         " generator to CPUs G, e.g. 0:1 (default: not pinned)")
+    parser.add_argument("--catch-up-ms", type=int, metavar="MS",
+                        help="corvane-client --catch-up-ms: a speaker whose sending loop ran"
+                        " late sends what it owes up to this far behind (default: the"
+                        " client's, ten intervals)")
     parser.add_argument("--server-bin", help="another corvane-sfu-server to measure as"
                         " \"corvane\" (e.g. the build of an earlier commit); the tools still"
                         " come from --build")
@@ -929,6 +937,8 @@ def main():
     args.max_steps = 8
     args.overload_duration = OVERLOAD_SECONDS[1 if args.quick else 0]
     members = args.members or (2000 if args.quick else 10000)
+    if args.catch_up_ms:
+        GENERATOR_OPTIONS.extend(["--catch-up-ms", str(args.catch_up_ms)])
     if args.pin:
         try:
             PIN["target"], PIN["generator"] = parse_pin(args.pin)
@@ -970,6 +980,7 @@ def main():
         "pin": {"target": sorted(PIN["target"]), "generator": sorted(PIN["generator"])}
         if args.pin else None,
         "load_average_at_start": os.getloadavg(),
+        "generator_options": GENERATOR_OPTIONS,
         "mode": "quick" if args.quick else "full",
         "reps": args.reps,
         "duration_s": args.duration,

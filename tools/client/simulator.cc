@@ -77,7 +77,9 @@ const std::string* SimUser::TokenToSend() const {
 
 Simulator::Simulator(ClientOptions options)
     : options_(std::move(options)),
-      interval_us_(std::max<int64_t>(1, std::llround(1e6 / options_.rate))) {
+      interval_us_(std::max<int64_t>(1, std::llround(1e6 / options_.rate))),
+      catch_up_us_(options_.catch_up_ms > 0 ? int64_t{options_.catch_up_ms} * 1000
+                                            : 10 * interval_us_) {
   receive_buffers_.resize(kReceiveBatch * kReceiveBufferSize);
   repair_buffer_.resize(static_cast<size_t>(kMaxFecR) * kFecRepairSize);
 }
@@ -444,8 +446,8 @@ void Simulator::RunEvent(const Event& event, int64_t now_us) {
     case EventType::kTalk: {
       SendTalk(user, now_us, event.due_us);
       int64_t next_us = event.due_us + interval_us_;
-      if (next_us < now_us - 10 * interval_us_) {
-        // Do not burst after a stall; in lockstep, skip to the next period.
+      if (next_us < now_us - catch_up_us_) {
+        // No burst after a longer stall; in lockstep, skip to the next period.
         next_us = options_.mixer ? NextPeriodStart(*user, now_us) : now_us;
       }
       Push(next_us, event.user, EventType::kTalk);

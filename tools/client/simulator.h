@@ -143,6 +143,7 @@ class Simulator {
 
   const ClientOptions options_;
   const int64_t interval_us_;
+  const int64_t catch_up_us_;  // ClientOptions::catch_up_ms, or ten intervals
 
   // Allocated by this; the vector is never resized once the loops run.
   std::vector<std::unique_ptr<SimUser>> users_;
