@@ -31,6 +31,7 @@ import urllib.request
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
 import corvane_harness as harness  # noqa: E402
 import bench_targets  # noqa: E402  (bench/bench_targets.py, beside this script)
+import fixed_load  # noqa: E402  (bench/fixed_load.py)
 from corvane_harness import free_port  # noqa: E402,F401  (cascade_hop uses fw.free_port)
 
 LOSS_LIMIT_PERCENT = 0.1
@@ -869,6 +870,7 @@ def table(report):
         " (2+8) at 50/s <= 1.3 x; p99 at half load < 1 ms; overload p99 latency < 100 ms and"
         " RSS flat; <= 8192 resident bytes per member.",
         *bench_targets.verdict_table(report),
+        *fixed_load.table(report.get("fixed"), names, fmt),
         "",
     ]
     return "\n".join(lines)
@@ -901,7 +903,7 @@ def main():
     parser.add_argument("--reps", type=int, help="repetitions (3; 1 with --quick)")
     parser.add_argument("--duration", type=float, help="seconds of traffic per step")
     parser.add_argument("--scenarios", default="s10,s200,rooms,memory",
-                        help="comma list of s10, s200, rooms, memory")
+                        help="comma list of s10, s200, rooms, memory (none: only --fixed)")
     parser.add_argument("--members", type=int, help="members for the memory figure (10000)")
     parser.add_argument("--label", default="", help="added to the result file names")
     parser.add_argument("--metrics", action="store_true",
@@ -923,6 +925,12 @@ def main():
     parser.add_argument("--pin", metavar="T:G",
                         help="pin the forwarder (and its gateway) to CPUs T and the load"
                         " generator to CPUs G, e.g. 0:1 (default: not pinned)")
+    parser.add_argument("--fixed", metavar="KEY:RATE,...",
+                        help="also CPU per forwarded datagram at these fixed loads (scenario"
+                        " key and rate per speaker, e.g. s10:4000,s200:200), the targets"
+                        " taking turns step by step (bench/fixed_load.py)")
+    parser.add_argument("--rounds", type=int,
+                        help="rounds of --fixed (9; 5 with --quick)")
     parser.add_argument("--catch-up-ms", type=int, metavar="MS",
                         help="corvane-client --catch-up-ms: a speaker whose sending loop ran"
                         " late sends what it owes up to this far behind (default: the"
@@ -937,6 +945,11 @@ def main():
     args.max_steps = 8
     args.overload_duration = OVERLOAD_SECONDS[1 if args.quick else 0]
     members = args.members or (2000 if args.quick else 10000)
+    args.rounds = args.rounds or (5 if args.quick else 9)
+    try:
+        fixed = fixed_load.parse_spec(args.fixed, SCENARIO_KEYS) if args.fixed else []
+    except ValueError as error:
+        sys.exit(f"bench: {error}")
     if args.catch_up_ms:
         GENERATOR_OPTIONS.extend(["--catch-up-ms", str(args.catch_up_ms)])
     if args.pin:
@@ -991,6 +1004,9 @@ def main():
         for key, scenario in zip(SCENARIO_KEYS, SCENARIOS):
             if key in wanted:
                 report["scenarios"][key] = throughput(args, bins, work, key, scenario, args.reps)
+        if fixed:
+            report["fixed"] = fixed_load.run(sys.modules[__name__], args, bins, work, fixed,
+                                             args.rounds)
         if "memory" in wanted:
             mem = memory(args, bins, work, members, 1 if args.quick else min(args.reps, 2))
             report["memory"] = {"members": members, **mem}

@@ -9,6 +9,7 @@ import unittest
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 import bench_targets  # noqa: E402
+import fixed_load  # noqa: E402
 import forwarding  # noqa: E402
 
 
@@ -79,6 +80,35 @@ class GeneratorAndPinTest(unittest.TestCase):
         for bad in ("0", "0:", ":1", f"0:{os.cpu_count()}", "a:1"):
             with self.assertRaises(ValueError, msg=bad):
                 forwarding.parse_pin(bad)
+
+
+class FixedLoadTest(unittest.TestCase):
+    def test_spec_names_scenarios_and_rates(self):
+        self.assertEqual(fixed_load.parse_spec("s10:4000,s200:200", forwarding.SCENARIO_KEYS),
+                         [("s10", 4000), ("s200", 200)])
+        for bad in ("s10", "s11:5", "s10:0", "s10:x", "s10:5,"):
+            with self.assertRaises(ValueError, msg=bad):
+                fixed_load.parse_spec(bad, forwarding.SCENARIO_KEYS)
+
+    def test_the_ratio_pairs_each_round_with_the_relays_of_the_same_round(self):
+        def step(cpu):
+            return {"cpu_per_million": cpu, "forwarded_per_s": 1000, "p99_ms": 0.5,
+                    "loss_percent": 0.0}
+        # A busy second round doubles both: the paired ratio stays 0.5, the medians do not.
+        rounds = [{"baseline": step(4.0), "uring": step(2.0)},
+                  {"baseline": step(8.0), "uring": step(4.0)},
+                  {"baseline": step(4.0), "uring": step(2.0)},
+                  {"baseline": step(0.0), "uring": step(3.0)}]  # no CPU seen: no ratio
+        summary = fixed_load.summarise(rounds, ["baseline", "uring"])
+        self.assertEqual(summary["uring"]["cpu_ratio"], 0.5)
+        self.assertEqual(summary["uring"]["cpu_per_million"], 2.5)
+        self.assertIsNone(summary["baseline"]["cpu_ratio"])
+        self.assertEqual(summary["uring"]["rounds"], 4)
+        lines = fixed_load.table({"s10:4000": {"scenario": "1 -> 10", "rate": 4000,
+                                               "rounds": rounds, "summary": summary}},
+                                 ["baseline", "uring"], forwarding.fmt)
+        self.assertIn("| 1 -> 10 at 4000/s per speaker | CPU ratio to baseline | - | 0.50 |",
+                      lines)
 
 
 if __name__ == "__main__":
