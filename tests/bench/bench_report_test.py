@@ -73,6 +73,17 @@ class GeneratorAndPinTest(unittest.TestCase):
         older = forwarding.generator_figures({"traffic_s": 2.0}, 1.0, 2.0)
         self.assertIsNone(older["generator_send_share"])  # a client without the figures
 
+    def test_a_process_cpu_clock_agrees_with_its_ticks(self):
+        total = 0
+        for i in range(300000):  # some CPU to read
+            total += i
+        precise = forwarding.cpu_seconds(os.getpid())
+        with open("/proc/self/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        ticks = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        self.assertGreater(precise, 0)
+        self.assertLess(abs(precise - ticks), 0.05)
+
     def test_pin_names_target_and_generator_cpus(self):
         self.assertEqual(forwarding.parse_pin("0:1"), ({0}, {1}))
         if os.cpu_count() >= 2:
