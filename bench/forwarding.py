@@ -32,6 +32,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import corvane_harness as harness  # noqa: E402
 import bench_targets  # noqa: E402  (bench/bench_targets.py, beside this script)
 import fixed_load  # noqa: E402  (bench/fixed_load.py)
+import generators  # noqa: E402  (bench/generators.py)
 from corvane_harness import free_port  # noqa: E402,F401  (cascade_hop uses fw.free_port)
 
 LOSS_LIMIT_PERCENT = 0.1
@@ -69,6 +70,8 @@ SCENARIO_KEYS = ["s10", "s200", "rooms"]
 PIN = {"target": None, "generator": None}
 # Options every corvane-client run of the benchmark gets (--catch-up-ms).
 GENERATOR_OPTIONS = []
+# corvane-client processes per step (--generators), each simulating its share of the users.
+GENERATOR_PROCESSES = {"count": 1}
 
 
 def _die_with_parent():
@@ -406,17 +409,31 @@ def run_client(bins, target, roster, rate, duration, payload, extra=()):
            "--duration", str(duration), "--rate", str(rate), "--size", str(payload),
            "--report-ms", "0", "--drain-ms", "300", "--threads", "2", "--quiet", "--json",
            *GENERATOR_OPTIONS, *extra]
+    groups = [None]
+    if GENERATOR_PROCESSES["count"] > 1:
+        groups = generators.split_users(roster, GENERATOR_PROCESSES["count"])
     generator_before = children_cpu_seconds()
     started = time.monotonic()
-    out = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                         timeout=duration + 120, preexec_fn=_child_setup(PIN["generator"]))
+    procs = [subprocess.Popen(
+        cmd + ([] if group is None else ["--only", generators.only_option(group)]),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=_child_setup(PIN["generator"])) for group in groups]
+    outputs = []
+    for proc in procs:
+        try:
+            outputs.append(proc.communicate(timeout=duration + 120))
+        except subprocess.TimeoutExpired:
+            for other in procs:
+                other.kill()
+            raise
     wall = time.monotonic() - started
     generator_cpu = children_cpu_seconds() - generator_before
     cpu = cpu_seconds(target.pid) - cpu_before
     switches = context_switches(target.pid) - switches_before
-    if not out.stdout.strip():
-        raise RuntimeError(f"corvane-client gave no result: {out.stderr.strip()[-500:]}")
-    result = json.loads(out.stdout)
+    for stdout, stderr in outputs:
+        if not stdout.strip():
+            raise RuntimeError(f"corvane-client gave no result: {stderr.strip()[-500:]}")
+    result = generators.merge([json.loads(stdout) for stdout, _ in outputs])
     total = result["total"]
     traffic = max(result["traffic_s"], 1e-9)
     admitted = all(u["admitted"] for u in result["users"] if u.get("expects_admission", True))
@@ -878,7 +895,10 @@ def table(report):
                     f" generator to CPUs {report['pin']['generator']}." if report.get("pin")
                     else " Not pinned: the kernel places both.")
         + (f" corvane-client ran with {' '.join(report['generator_options'])}."
-           if report.get("generator_options") else ""),
+           if report.get("generator_options") else "")
+        + (f" {report['generator_processes']} corvane-client processes per step, the users"
+           " dealt out between them; the generator's CPU is theirs together, a loop's share"
+           " the busiest process's." if report.get("generator_processes", 1) > 1 else ""),
         "Targets: max forwarded >= 1.0 x baseline with 10 and with 200 listeners and above it"
         " with 100 rooms; CPU per million at half load <= 1.2 x baseline and at 100 rooms x"
         " (2+8) at 50/s <= 1.3 x; p99 at half load < 1 ms; overload p99 latency < 100 ms and"
@@ -945,6 +965,9 @@ def main():
                         " taking turns step by step (bench/fixed_load.py)")
     parser.add_argument("--rounds", type=int,
                         help="rounds of --fixed (9; 5 with --quick)")
+    parser.add_argument("--generators", type=int, default=1, metavar="N",
+                        help="corvane-client processes per step, the users dealt out between"
+                        " them with --only (1): more receiving loops where one is the limit")
     parser.add_argument("--catch-up-ms", type=int, metavar="MS",
                         help="corvane-client --catch-up-ms: a speaker whose sending loop ran"
                         " late sends what it owes up to this far behind (default: the"
@@ -964,6 +987,7 @@ def main():
         fixed = fixed_load.parse_spec(args.fixed, SCENARIO_KEYS) if args.fixed else []
     except ValueError as error:
         sys.exit(f"bench: {error}")
+    GENERATOR_PROCESSES["count"] = max(1, args.generators)
     if args.catch_up_ms:
         GENERATOR_OPTIONS.extend(["--catch-up-ms", str(args.catch_up_ms)])
     if args.pin:
@@ -1008,6 +1032,7 @@ def main():
         if args.pin else None,
         "load_average_at_start": os.getloadavg(),
         "generator_options": GENERATOR_OPTIONS,
+        "generator_processes": GENERATOR_PROCESSES["count"],
         "mode": "quick" if args.quick else "full",
         "reps": args.reps,
         "duration_s": args.duration,

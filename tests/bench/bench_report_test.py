@@ -11,6 +11,7 @@ sys.path.insert(0, os.path.join(ROOT, "bench"))
 import bench_targets  # noqa: E402
 import fixed_load  # noqa: E402
 import forwarding  # noqa: E402
+import generators  # noqa: E402
 
 
 def report(baseline, corvane, scenario="s10"):
@@ -120,6 +121,36 @@ class FixedLoadTest(unittest.TestCase):
                                  ["baseline", "uring"], forwarding.fmt)
         self.assertIn("| 1 -> 10 at 4000/s per speaker | CPU ratio to baseline | - | 0.50 |",
                       lines)
+
+
+class GeneratorsTest(unittest.TestCase):
+    def test_users_dealt_out_and_written_as_ranges(self):
+        import tempfile
+        with tempfile.NamedTemporaryFile("w", suffix=".txt") as roster:
+            roster.write("# comment\nroom 1 user 10 speaker t\nroom 1 user 11 listener t\n"
+                         "cascade 5 peer 127.0.0.1:1\nroom 1 user 12 listener t\n"
+                         "room 2 user 20 listener t # late\n")
+            roster.flush()
+            self.assertEqual(generators.split_users(roster.name, 2), [[10, 12], [11, 20]])
+            self.assertEqual(generators.split_users(roster.name, 9), [[10], [11], [12], [20]])
+        self.assertEqual(generators.only_option([7, 1, 3, 4, 5]), "1,3-5,7")
+
+    def test_merged_result_adds_counts_and_keeps_the_worst_latency(self):
+        def result(sent, expected, received, p99, traffic, receive_cpu):
+            return {"ok": True, "traffic_s": traffic, "users": [{"role": "listener"}],
+                    "send_loop_cpu_s": 0.1, "receive_loop_cpu_s": receive_cpu,
+                    "total": {"sent": sent, "expected": expected, "received": received,
+                              "lost": expected - received,
+                              "latency_ms": {"p50": 0.1, "p99": p99, "p999": p99, "max": p99}}}
+        merged = generators.merge([result(100, 1000, 990, 0.5, 2.0, 1.8),
+                                   result(0, 1000, 1000, 2.0, 1.0, 0.2)])
+        self.assertEqual(merged["total"]["received"], 1990)
+        self.assertAlmostEqual(merged["total"]["loss_percent"], 0.5)
+        self.assertEqual(merged["total"]["latency_ms"]["p99"], 2.0)
+        self.assertEqual(merged["traffic_s"], 2.0)
+        self.assertEqual(len(merged["users"]), 2)
+        # The busiest receiving loop: 1.8 s of 2.0 s, 90% of a core.
+        self.assertAlmostEqual(merged["receive_loop_cpu_s"] / merged["traffic_s"], 0.9)
 
 
 if __name__ == "__main__":
