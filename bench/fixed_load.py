@@ -11,7 +11,7 @@ import os
 import statistics
 
 
-def parse_spec(text, scenario_keys):
+def parse_loads(text, scenario_keys):
     """"s10:4000,s200:200" into [("s10", 4000), ("s200", 200)]: scenario key and rate per
     speaker. ValueError when malformed."""
     loads = []

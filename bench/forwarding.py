@@ -114,7 +114,7 @@ def log(*args):
     print("bench:", *args, file=sys.stderr, flush=True)
 
 
-class _Timespec(ctypes.Structure):
+class _ClockReading(ctypes.Structure):
     _fields_ = [("tv_sec", ctypes.c_long), ("tv_nsec", ctypes.c_long)]
 
 
@@ -126,7 +126,7 @@ def cpu_seconds(pid):
     clock (clock_getcpuclockid, nanoseconds), else /proc/PID/stat (clock ticks of 10 ms,
     too coarse for a step of a few seconds at a low rate)."""
     clock = ctypes.c_int()
-    spent = _Timespec()
+    spent = _ClockReading()
     if (_LIBC.clock_getcpuclockid(pid, ctypes.byref(clock)) == 0
             and _LIBC.clock_gettime(clock.value, ctypes.byref(spent)) == 0):
         return spent.tv_sec + spent.tv_nsec / 1e9
@@ -984,7 +984,7 @@ def main():
     members = args.members or (2000 if args.quick else 10000)
     args.rounds = args.rounds or (5 if args.quick else 9)
     try:
-        fixed = fixed_load.parse_spec(args.fixed, SCENARIO_KEYS) if args.fixed else []
+        fixed = fixed_load.parse_loads(args.fixed, SCENARIO_KEYS) if args.fixed else []
     except ValueError as error:
         sys.exit(f"bench: {error}")
     GENERATOR_PROCESSES["count"] = max(1, args.generators)

@@ -95,12 +95,12 @@ class GeneratorAndPinTest(unittest.TestCase):
 
 
 class FixedLoadTest(unittest.TestCase):
-    def test_spec_names_scenarios_and_rates(self):
-        self.assertEqual(fixed_load.parse_spec("s10:4000,s200:200", forwarding.SCENARIO_KEYS),
+    def test_loads_name_scenarios_and_rates(self):
+        self.assertEqual(fixed_load.parse_loads("s10:4000,s200:200", forwarding.SCENARIO_KEYS),
                          [("s10", 4000), ("s200", 200)])
         for bad in ("s10", "s11:5", "s10:0", "s10:x", "s10:5,"):
             with self.assertRaises(ValueError, msg=bad):
-                fixed_load.parse_spec(bad, forwarding.SCENARIO_KEYS)
+                fixed_load.parse_loads(bad, forwarding.SCENARIO_KEYS)
 
     def test_the_ratio_pairs_each_round_with_the_relays_of_the_same_round(self):
         def step(cpu):
