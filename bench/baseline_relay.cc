@@ -26,181 +26,59 @@
 //
 // It stops by itself after --max-seconds (default 900), or on SIGINT/SIGTERM,
 // and prints one line of counters on standard output.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cinttypes>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
-#include "packet/media_constants.h"
+#include "learning_relay.h"
 
 namespace {
 
-constexpr size_t kBatch = 64;                                     // datagrams per recvmmsg
-constexpr size_t kBufferSize = corvaneserver::kMaxUdpPacketSize;  // as the server's
-constexpr size_t kMaxOut = 1024;                                  // datagrams per sendmmsg
-constexpr size_t kDetectSize = corvaneserver::kDetectPktSize;
-constexpr size_t kHeaderSize = corvaneserver::kMediaHeaderSize;
-constexpr size_t kAckSize = corvaneserver::kAckPacketSize;
-constexpr uint8_t kAskAck = corvaneserver::kAckFlag;
-
-volatile std::sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
-
-uint64_t GetBE64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-  return v;
-}
-void SetBE64(uint8_t* p, uint64_t v) {
-  for (int i = 7; i >= 0; --i) {
-    p[i] = static_cast<uint8_t>(v);
-    v >>= 8;
-  }
-}
-
-struct Member {
-  uint32_t room = 0;  // index into rooms
-  bool speaker = false;
-  bool known = false;
-  sockaddr_in address{};
-};
-
-struct Room {
-  std::vector<uint32_t> members;  // indexes into the member table
-  // Known addresses of the members and whose they are, rebuilt when one moves.
-  std::vector<sockaddr_in> destinations;
-  std::vector<uint32_t> owners;
-  bool dirty = false;
-};
-
-struct Counters {
-  uint64_t received = 0;
-  uint64_t forwarded = 0;
-  uint64_t answered = 0;  // echoes and acknowledgements
-  uint64_t dropped = 0;   // sends the kernel refused
-};
+constexpr size_t kBatch = 64;     // datagrams per recvmmsg
+constexpr size_t kMaxOut = 1024;  // datagrams per sendmmsg
 
 class Relay {
  public:
-  bool LoadRoster(const std::string& path, std::string* error);
-  bool Open(const std::string& listen, int buffer_bytes, std::string* error);
+  explicit Relay(relay::LearningRelay* rooms) : rooms_(*rooms) {}
+  void Open(int fd);
   void Run(double max_seconds);
-  const Counters& counters() const { return counters_; }
-  size_t member_count() const { return members_.size(); }
 
  private:
-  void Handle(size_t slot);
   void Queue(const void* data, size_t size, const sockaddr_in* to);
   void Flush();
-  void Rebuild(Room* room);
 
+  relay::LearningRelay& rooms_;
+  relay::Counters& counters_ = rooms_.counters();
   int fd_ = -1;
-  std::vector<Member> members_;
-  std::vector<Room> rooms_;
-  std::unordered_map<uint64_t, uint32_t> member_of_;
 
-  std::array<std::array<uint8_t, kBufferSize>, kBatch> buffers_{};
+  std::array<std::array<uint8_t, relay::kBufferSize>, kBatch> buffers_{};
   std::array<sockaddr_in, kBatch> sources_{};
   std::array<iovec, kBatch> in_vectors_{};
   std::array<mmsghdr, kBatch> in_messages_{};
 
-  // Answers are built here; they live until the next Flush.
-  std::array<std::array<uint8_t, kAckSize>, kBatch> answers_{};
-  size_t answer_count_ = 0;
+  // Answers are built here, one slot per received datagram; they live until the next Flush.
+  std::array<std::array<uint8_t, relay::kAckSize>, kBatch> answers_{};
   std::array<iovec, kMaxOut> out_vectors_{};
   std::array<mmsghdr, kMaxOut> out_messages_{};
   size_t out_count_ = 0;
-
-  Counters counters_;
 };
 
-bool Relay::LoadRoster(const std::string& path, std::string* error) {
-  std::ifstream in(path);
-  if (!in) {
-    *error = "cannot read " + path;
-    return false;
-  }
-  std::unordered_map<uint64_t, uint32_t> room_index;
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
-    std::istringstream words(line);
-    std::string room_word, user_word, role;
-    uint64_t room_id = 0, user_id = 0;
-    // room ROOM user ID ROLE TOKEN [...]; cascade lines and the rest are not ours.
-    if (!(words >> room_word) || room_word != "room") continue;
-    if (!(words >> room_id >> user_word >> user_id >> role) || user_word != "user") {
-      *error = "bad roster line: " + line;
-      return false;
-    }
-    auto [it, added] = room_index.emplace(room_id, static_cast<uint32_t>(rooms_.size()));
-    if (added) rooms_.emplace_back();
-    Member member;
-    member.room = it->second;
-    member.speaker = role == "speaker";
-    const auto index = static_cast<uint32_t>(members_.size());
-    if (!member_of_.emplace(user_id, index).second) {
-      *error = "user " + std::to_string(user_id) + " is given twice";
-      return false;
-    }
-    members_.push_back(member);
-    rooms_[it->second].members.push_back(index);
-  }
-  return true;
-}
-
-bool Relay::Open(const std::string& listen, int buffer_bytes, std::string* error) {
-  const size_t colon = listen.rfind(':');
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  if (colon == std::string::npos ||
-      ::inet_pton(AF_INET, listen.substr(0, colon).c_str(), &addr.sin_addr) != 1) {
-    *error = "bad --listen " + listen;
-    return false;
-  }
-  addr.sin_port = htons(static_cast<uint16_t>(std::atoi(listen.c_str() + colon + 1)));
-  fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-    *error = "bind " + listen + ": " + std::strerror(errno);
-    return false;
-  }
-  if (buffer_bytes > 0) {
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof(buffer_bytes));
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &buffer_bytes, sizeof(buffer_bytes));
-    int receive = 0, send = 0;
-    socklen_t length = sizeof(receive);
-    ::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive, &length);
-    length = sizeof(send);
-    ::getsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &send, &length);
-    std::fprintf(stderr, "baseline_relay: asked %d bytes of socket buffer, granted %d / %d\n",
-                 buffer_bytes, receive / 2, send / 2);
-  }
+void Relay::Open(int fd) {
+  fd_ = fd;
   for (size_t i = 0; i < kBatch; ++i) {
     in_vectors_[i].iov_base = buffers_[i].data();
-    in_vectors_[i].iov_len = kBufferSize;
+    in_vectors_[i].iov_len = relay::kBufferSize;
     in_messages_[i].msg_hdr.msg_iov = &in_vectors_[i];
     in_messages_[i].msg_hdr.msg_iovlen = 1;
     in_messages_[i].msg_hdr.msg_name = &sources_[i];
   }
-  return true;
 }
 
 void Relay::Queue(const void* data, size_t size, const sockaddr_in* to) {
@@ -230,68 +108,15 @@ void Relay::Flush() {
     done += static_cast<size_t>(sent);
   }
   out_count_ = 0;
-  answer_count_ = 0;
-}
-
-void Relay::Rebuild(Room* room) {
-  room->destinations.clear();
-  room->owners.clear();
-  for (const uint32_t index : room->members) {
-    if (!members_[index].known) continue;
-    room->destinations.push_back(members_[index].address);
-    room->owners.push_back(index);
-  }
-  room->dirty = false;
-}
-
-void Relay::Handle(size_t slot) {
-  const uint8_t* data = buffers_[slot].data();
-  const size_t size = in_messages_[slot].msg_len;
-  const sockaddr_in& from = sources_[slot];
-  const bool detect = size == kDetectSize && std::memcmp(data, "COr", 3) == 0;
-  if (!detect && size < kHeaderSize) return;
-
-  const auto it = member_of_.find(GetBE64(data + (detect ? 4 : 6)));
-  if (it != member_of_.end()) {
-    Member& member = members_[it->second];
-    if (!member.known || member.address.sin_addr.s_addr != from.sin_addr.s_addr ||
-        member.address.sin_port != from.sin_port) {
-      member.known = true;
-      member.address = from;
-      rooms_[member.room].dirty = true;
-    }
-  }
-  if (detect) {
-    Queue(data, size, &from);
-    ++counters_.answered;
-    return;
-  }
-  if ((data[0] & kAskAck) != 0) {
-    uint8_t* ack = answers_[answer_count_++].data();
-    ack[0] = corvaneserver::kServerPacketFlags;
-    ack[1] = static_cast<uint8_t>(data[1] - 1);
-    std::memcpy(ack + 2, data + 2, 4);
-    SetBE64(ack + 6, 0);
-    std::memcpy(ack + 14, data + 6, 8);
-    Queue(ack, kAckSize, &from);
-    ++counters_.answered;
-  }
-  if (it == member_of_.end()) return;
-  const uint32_t sender = it->second;
-  if (!members_[sender].speaker) return;
-  Room& room = rooms_[members_[sender].room];
-  if (room.dirty) Rebuild(&room);
-  for (size_t i = 0; i < room.destinations.size(); ++i) {
-    if (room.owners[i] == sender) continue;
-    Queue(data, size, &room.destinations[i]);
-    ++counters_.forwarded;
-  }
 }
 
 void Relay::Run(double max_seconds) {
   timespec start{};
   ::clock_gettime(CLOCK_MONOTONIC, &start);
-  while (g_stop == 0) {
+  auto queue = [this](const void* data, size_t size, const sockaddr_in* to) {
+    Queue(data, size, to);
+  };
+  while (relay::g_stop == 0) {
     for (size_t i = 0; i < kBatch; ++i) in_messages_[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
     const int received = ::recvmmsg(fd_, in_messages_.data(), kBatch, MSG_DONTWAIT, nullptr);
     if (received <= 0) {
@@ -304,7 +129,10 @@ void Relay::Run(double max_seconds) {
       continue;
     }
     counters_.received += static_cast<uint64_t>(received);
-    for (int i = 0; i < received; ++i) Handle(static_cast<size_t>(i));
+    for (size_t i = 0; i < static_cast<size_t>(received); ++i) {
+      rooms_.Handle(buffers_[i].data(), in_messages_[i].msg_len, sources_[i], answers_[i].data(),
+                    queue);
+    }
     // Everything queued points into this batch's buffers: send before reading again.
     Flush();
   }
@@ -322,57 +150,36 @@ void Usage() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string listen;
-  std::string users;
-  double max_seconds = 900;
-  long buffer_bytes = 4 * 1024 * 1024;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
+  relay::Options options;
+  switch (relay::ParseOptions(argc, argv, &options)) {
+    case relay::Parsed::kHelp:
       Usage();
       return 0;
-    }
-    if (i + 1 >= argc) {
+    case relay::Parsed::kBad:
       Usage();
       return 2;
-    }
-    const std::string value = argv[++i];
-    if (arg == "--listen") {
-      listen = value;
-    } else if (arg == "--users") {
-      users = value;
-    } else if (arg == "--buffer-bytes") {
-      buffer_bytes = std::atol(value.c_str());
-    } else if (arg == "--max-seconds") {
-      max_seconds = std::atof(value.c_str());
-    } else {
-      Usage();
-      return 2;
-    }
+    case relay::Parsed::kRun:
+      break;
   }
-  if (listen.empty() || users.empty() || !(max_seconds > 0) || buffer_bytes < 0 ||
-      buffer_bytes > (1L << 30)) {
-    Usage();
-    return 2;
-  }
-  Relay relay;
+  relay::LearningRelay rooms;
   std::string error;
-  if (!relay.LoadRoster(users, &error) ||
-      !relay.Open(listen, static_cast<int>(buffer_bytes), &error)) {
+  if (!rooms.LoadRoster(options.users, &error)) {
     std::fprintf(stderr, "baseline_relay: %s\n", error.c_str());
     return 2;
   }
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::fprintf(stderr, "baseline_relay: %zu members, listening on %s\n", relay.member_count(),
-               listen.c_str());
-  relay.Run(max_seconds);
-  const Counters& c = relay.counters();
-  std::printf("received %" PRIu64 " forwarded %" PRIu64 " answered %" PRIu64 " dropped %" PRIu64
-              "\n",
-              c.received, c.forwarded, c.answered, c.dropped);
+  const int fd = relay::OpenSocket("baseline_relay", options.listen,
+                                   static_cast<int>(options.buffer_bytes), &error);
+  if (fd < 0) {
+    std::fprintf(stderr, "baseline_relay: %s\n", error.c_str());
+    return 2;
+  }
+  Relay relay_loop(&rooms);
+  relay_loop.Open(fd);
+  relay::CatchStopSignals();
+  std::fprintf(stderr, "baseline_relay: %zu members, listening on %s\n", rooms.member_count(),
+               options.listen.c_str());
+  relay_loop.Run(options.max_seconds);
+  relay::PrintCounters(rooms.counters());
+  ::close(fd);
   return 0;
 }

@@ -396,6 +396,10 @@ TEST_F(ClientLoopbackTest, TwoThreadsMeasureTheSame) {
   EXPECT_TRUE(result.ok);
   EXPECT_EQ(User(result, 2).expected, User(result, 1).sent);
   EXPECT_EQ(User(result, 3).received, User(result, 1).sent);
+  // Each loop's own CPU over the traffic: both loops ran, each on its own clock.
+  EXPECT_EQ(result.threads, 2);
+  EXPECT_GT(result.send_loop_cpu_s, 0);
+  EXPECT_GT(result.receive_loop_cpu_s, 0);
 }
 
 TEST_F(ClientLoopbackTest, LossIsCountedExactly) {

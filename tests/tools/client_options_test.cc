@@ -60,6 +60,8 @@ TEST(ClientOptionsTest, EveryOptionInBothSpellings) {
                    "900",
                    "--drain-ms",
                    "300",
+                   "--catch-up-ms",
+                   "20",
                    "--threads",
                    "2",
                    "--json",
@@ -92,6 +94,7 @@ TEST(ClientOptionsTest, EveryOptionInBothSpellings) {
   EXPECT_EQ(options.retry_ms, 20);
   EXPECT_EQ(options.handshake_timeout_ms, 900);
   EXPECT_EQ(options.drain_ms, 300);
+  EXPECT_EQ(options.catch_up_ms, 20);
   EXPECT_EQ(options.threads, 2);
   EXPECT_TRUE(options.json);
   EXPECT_TRUE(options.quiet);
@@ -105,19 +108,15 @@ TEST(ClientOptionsTest, EveryOptionInBothSpellings) {
 TEST(ClientOptionsTest, RefusesBadValues) {
   const std::vector<std::vector<std::string>> bad = {
       {"--server", "127.0.0.1"},  // no port
-      {"--rate", "0"},
-      {"--rate", "fast"},
+      {"--rate", "0"},           {"--rate", "fast"},
       {"--size", "15"},          // below the probe
       {"--voice-type", "0x65"},  // odd: an acknowledgement type
       {"--voice-type", "0x82"},  // kept-until-acknowledged type
       {"--voice-type", "0x50"},  // FEC marker
-      {"--withhold", "101"},
-      {"--withhold-mode", "some"},
-      {"--threads", "3"},
-      {"--generate", "0,1,1"},
-      {"--generate", "1,2"},
-      {"--only", "5-3"},
-      {"--duration"},  // missing value
+      {"--withhold", "101"},     {"--withhold-mode", "some"},
+      {"--threads", "3"},        {"--catch-up-ms", "-1"},
+      {"--generate", "0,1,1"},   {"--generate", "1,2"},
+      {"--only", "5-3"},         {"--duration"},  // missing value
       {"--frobnicate", "1"},
   };
   for (const auto& args : bad) {

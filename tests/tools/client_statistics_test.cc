@@ -182,11 +182,14 @@ TEST(RunResultTest, SummariseAddsUpPerRoleAndInTotal) {
 TEST(RunResultTest, AllWellIsOk) {
   RunResult result;
   result.users.push_back(Receiver("listener", 10, 10));
+  result.send_loop_cpu_s = 0.25;
   result.Summarise();
   EXPECT_TRUE(result.ok);
   std::ostringstream json;
   PrintJson(result, json);
   EXPECT_EQ(json.str().rfind("{\"ok\":true", 0), 0u);
+  EXPECT_NE(json.str().find("\"threads\":1,\"send_loop_cpu_s\":0.250,\"receive_loop_cpu_s\":0.000"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -241,6 +241,8 @@ ParseOutcome ParseClientOptions(const std::vector<std::string>& args, ClientOpti
       ok = ParseIntIn(value, 1, 600000, &options->handshake_timeout_ms);
     } else if (name == "--drain-ms") {
       ok = ParseIntIn(value, 0, 600000, &options->drain_ms);
+    } else if (name == "--catch-up-ms") {
+      ok = ParseIntIn(value, 0, 10000, &options->catch_up_ms);
     } else if (name == "--threads") {
       ok = ParseIntIn(value, 1, 2, &options->threads);
     } else if (name == "--hostile") {
@@ -412,6 +414,8 @@ Traffic:
   --handshake-timeout-ms MS   a user not admitted by then fails (5000)
   --drain-ms MS           time to keep receiving after the last datagram was sent (1000)
   --threads 1|2           one loop, or a sender and a receiver thread (1)
+  --catch-up-ms MS        a talking user this far behind its schedule sends what it owes
+                          at once; further behind, it goes on from now (0: ten intervals)
   --hostile RATE          also send RATE random and malformed datagrams per second to
                           --server from 64 announced source ports: random bytes, the
                           roster's ids from foreign addresses without or with a wrong

@@ -39,6 +39,10 @@ struct ClientOptions {
   int retry_ms = 100;       // detect and announce repeats
   int handshake_timeout_ms = 5000;
   int drain_ms = 1000;
+  // A talking user that fell this far behind its schedule (the sending loop was
+  // not run in time) sends what it owes at once; further behind, it starts
+  // again from now. 0: ten intervals of its rate.
+  int catch_up_ms = 0;
   int threads = 1;          // 1: one loop; 2: a sender and a receiver thread
   double hostile_rate = 0;  // random and malformed datagrams per second beside the users
 

@@ -255,7 +255,9 @@ void PrintJson(const RunResult& result, std::ostream& out) {
       << ",\"mixer\":" << (result.mixer ? "true" : "false") << ",\"rooms\":" << result.rooms
       << ",\"users_count\":" << result.users.size()
       << ",\"handshake_s\":" << Format("%.3f", result.handshake_s)
-      << ",\"traffic_s\":" << Format("%.3f", result.traffic_s) << ",\"total\":{";
+      << ",\"traffic_s\":" << Format("%.3f", result.traffic_s) << ",\"threads\":" << result.threads
+      << ",\"send_loop_cpu_s\":" << Format("%.3f", result.send_loop_cpu_s)
+      << ",\"receive_loop_cpu_s\":" << Format("%.3f", result.receive_loop_cpu_s) << ",\"total\":{";
   JsonCounters(result.total, out);
   out << "},\"roles\":{";
   bool first = true;

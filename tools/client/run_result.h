@@ -100,6 +100,11 @@ struct RunResult {
   size_t rooms = 0;
   double handshake_s = 0;
   double traffic_s = 0;
+  // CPU seconds the sending and the receiving loop spent during the traffic
+  // (with one thread, one loop does both: all of it is in send_loop_cpu_s).
+  int threads = 1;
+  double send_loop_cpu_s = 0;
+  double receive_loop_cpu_s = 0;
   bool ok = true;
   bool mixer = false;
   bool fec = false;

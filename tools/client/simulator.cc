@@ -2,6 +2,7 @@
 #include "client/simulator.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -76,7 +77,9 @@ const std::string* SimUser::TokenToSend() const {
 
 Simulator::Simulator(ClientOptions options)
     : options_(std::move(options)),
-      interval_us_(std::max<int64_t>(1, std::llround(1e6 / options_.rate))) {
+      interval_us_(std::max<int64_t>(1, std::llround(1e6 / options_.rate))),
+      catch_up_us_(options_.catch_up_ms > 0 ? int64_t{options_.catch_up_ms} * 1000
+                                            : 10 * interval_us_) {
   receive_buffers_.resize(kReceiveBatch * kReceiveBufferSize);
   repair_buffer_.resize(static_cast<size_t>(kMaxFecR) * kFecRepairSize);
 }
@@ -305,6 +308,7 @@ void Simulator::StartTraffic(int64_t now_us) {
   const int64_t duration_us = std::llround(options_.duration_s * 1e6);
   traffic_end_us_ = now_us + duration_us;
   handshake_us_.store(now_us - run_start_us_);
+  SampleLoopCpu(&send_cpu_start_us_, &receive_cpu_start_us_);
   stage_.store(static_cast<int>(Stage::kTraffic), std::memory_order_release);
   for (uint32_t i = 0; i < users_.size(); ++i) {
     SimUser* user = users_[i].get();
@@ -363,6 +367,10 @@ int64_t Simulator::SendStep(int64_t now_us) {
       (now_us >= traffic_end_us_ || stop_requested_.load(std::memory_order_relaxed))) {
     traffic_end_us_ = std::min(traffic_end_us_, now_us);
     traffic_us_.store(traffic_end_us_ - traffic_start_us_);
+    int64_t send_us = 0, receive_us = 0;
+    SampleLoopCpu(&send_us, &receive_us);
+    send_cpu_us_.store(send_us - send_cpu_start_us_);
+    receive_cpu_us_.store(options_.threads == 2 ? receive_us - receive_cpu_start_us_ : 0);
     drain_end_us_ = now_us + int64_t{options_.drain_ms} * 1000;
     events_ = {};
     stage_.store(static_cast<int>(Stage::kDrain), std::memory_order_release);
@@ -438,8 +446,8 @@ void Simulator::RunEvent(const Event& event, int64_t now_us) {
     case EventType::kTalk: {
       SendTalk(user, now_us, event.due_us);
       int64_t next_us = event.due_us + interval_us_;
-      if (next_us < now_us - 10 * interval_us_) {
-        // Do not burst after a stall; in lockstep, skip to the next period.
+      if (next_us < now_us - catch_up_us_) {
+        // No burst after a longer stall; in lockstep, skip to the next period.
         next_us = options_.mixer ? NextPeriodStart(*user, now_us) : now_us;
       }
       Push(next_us, event.user, EventType::kTalk);
@@ -677,9 +685,23 @@ bool Simulator::IsForwarded(size_t slot, const RoomPlan& room, StreamKind kind) 
   return talker < 0 || users_[static_cast<size_t>(talker)]->entry.auth == AuthMode::kToken;
 }
 
+void Simulator::SampleLoopCpu(int64_t* send_us, int64_t* receive_us) const {
+  auto micros = [](clockid_t clock) {
+    timespec t{};
+    ::clock_gettime(clock, &t);
+    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
+  };
+  *send_us = micros(CLOCK_THREAD_CPUTIME_ID);
+  *receive_us = micros(receiver_clock_);
+}
+
 void Simulator::Run() {
   std::thread receiver;
-  if (options_.threads == 2) receiver = std::thread([this] { ReceiverThreadMain(); });
+  if (options_.threads == 2) {
+    receiver = std::thread([this] { ReceiverThreadMain(); });
+    clockid_t clock{};
+    if (::pthread_getcpuclockid(receiver.native_handle(), &clock) == 0) receiver_clock_ = clock;
+  }
   rtc::PlatformThread::SetCurrentThreadName(options_.threads == 2 ? "client-send" : "client");
   while (true) {
     const int64_t now_us = rtc::TimeMicros();

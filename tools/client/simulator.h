@@ -10,6 +10,8 @@
 #ifndef TOOLS_CLIENT_SIMULATOR_H_
 #define TOOLS_CLIENT_SIMULATOR_H_
 
+#include <time.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -135,9 +137,13 @@ class Simulator {
   void MaybePrintProgress(int64_t now_us);
 
   void ReceiverThreadMain();
+  // CPU time of the sending and the receiving loop so far (the same clock
+  // twice with one thread), read by the sending loop at the traffic's edges.
+  void SampleLoopCpu(int64_t* send_us, int64_t* receive_us) const;
 
   const ClientOptions options_;
   const int64_t interval_us_;
+  const int64_t catch_up_us_;  // ClientOptions::catch_up_ms, or ten intervals
 
   // Allocated by this; the vector is never resized once the loops run.
   std::vector<std::unique_ptr<SimUser>> users_;
@@ -175,6 +181,13 @@ class Simulator {
   // Written by the sending loop before kDone, read by Result().
   std::atomic<int64_t> traffic_us_{0};
   std::atomic<int64_t> handshake_us_{0};
+  // CPU of each loop over the traffic stage: what the load generator spent to
+  // offer its load (start samples first, the spans once the traffic ended).
+  clockid_t receiver_clock_ = CLOCK_THREAD_CPUTIME_ID;  // set by Run() before the loops
+  int64_t send_cpu_start_us_ = 0;
+  int64_t receive_cpu_start_us_ = 0;
+  std::atomic<int64_t> send_cpu_us_{0};
+  std::atomic<int64_t> receive_cpu_us_{0};
 };
 
 }  // namespace corvanetools

@@ -429,6 +429,9 @@ RunResult Simulator::Result() const {
   RunResult result;
   result.handshake_s = static_cast<double>(handshake_us_.load()) / 1e6;
   result.traffic_s = static_cast<double>(traffic_us_.load()) / 1e6;
+  result.threads = options_.threads;
+  result.send_loop_cpu_s = static_cast<double>(send_cpu_us_.load()) / 1e6;
+  result.receive_loop_cpu_s = static_cast<double>(receive_cpu_us_.load()) / 1e6;
   for (const auto& user_ptr : users_) {
     const SimUser& user = *user_ptr;
     UserResult r;
