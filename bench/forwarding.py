@@ -516,6 +516,23 @@ def make_roster(bins, path, rooms, speakers, listeners):
                     "--write-users", path], check=True)
 
 
+def variant_classes(args):
+    """One target per --variant NAME:LINES: the server with those configuration lines
+    (';'-separated) added after its own; a line given twice, the later one holds."""
+    made = getattr(args, "_variant_classes", None)
+    if made is None:
+        made = []
+        for spec in args.variant or []:
+            name, _, lines = spec.partition(":")
+            if not name or not lines:
+                raise SystemExit(f"--variant {spec!r}: want NAME:key = value[;key = value]")
+            extra = "".join(line.strip() + "\n" for line in lines.split(";") if line.strip())
+            made.append(type(f"Variant_{len(made)}", (Server,),
+                             {"name": name, "extra_config": extra}))
+        args._variant_classes = made
+    return made
+
+
 def target_classes(args):
     """Baseline and the server, then the extra targets asked for, in the order they run in
     each repetition (A, B, C, ...)."""
@@ -528,6 +545,7 @@ def target_classes(args):
         classes.append(ServerPool)
     if args.before_bin:
         classes.append(ServerBefore)
+    classes.extend(variant_classes(args))
     if args.metrics:
         classes.append(ServerWithMetrics)
     return classes
@@ -742,6 +760,8 @@ def describe_targets(args, bins):
         UringSendRelay.name: "bench/uring_relay --send-op send (batched IORING_OP_SEND with"
         " the address, no message header)",
     }
+    for cls in variant_classes(args):
+        what[cls.name] = f"{Server.name} with " + cls.extra_config.strip().replace("\n", "; ")
     return [{"name": cls.name, "what": what[cls.name]} for cls in target_classes(args)]
 
 
@@ -946,6 +966,10 @@ def main():
     parser.add_argument("--pool", action="store_true",
                         help="also measure the server with packet_deliver_mode = pool"
                         " (\"corvane pool\")")
+    parser.add_argument("--variant", action="append", metavar="NAME:LINES",
+                        help="also measure the server with these configuration lines added"
+                        " (';'-separated), named NAME; repeatable, e.g. --variant"
+                        " 'one thread:receiver_worker_numbers = 1'")
     parser.add_argument("--before-bin", metavar="PATH",
                         help="also measure this corvane-sfu-server (an earlier build) with"
                         " the configuration of \"corvane\" (\"before\")")
