@@ -85,6 +85,20 @@ class GeneratorAndPinTest(unittest.TestCase):
         self.assertGreater(precise, 0)
         self.assertLess(abs(precise - ticks), 0.05)
 
+    def test_variants_are_the_server_with_their_lines_and_run_after_the_others(self):
+        args = forwarding.argparse.Namespace(
+            no_server=False, uring=False, uring_send=False, pool=False, before_bin=None,
+            metrics=False, variant=["one thread:receiver_worker_numbers = 1;  ; x = 2"])
+        classes = forwarding.target_classes(args)
+        self.assertEqual([c.name for c in classes], ["baseline", "corvane", "one thread"])
+        self.assertTrue(issubclass(classes[2], forwarding.Server))
+        self.assertEqual(classes[2].extra_config, "receiver_worker_numbers = 1\nx = 2\n")
+        self.assertIs(forwarding.target_classes(args)[2], classes[2])  # made once
+        args.variant = ["no lines:"]
+        del args._variant_classes
+        with self.assertRaises(SystemExit):
+            forwarding.target_classes(args)
+
     def test_pin_names_target_and_generator_cpus(self):
         self.assertEqual(forwarding.parse_pin("0:1"), ({0}, {1}))
         if os.cpu_count() >= 2:
