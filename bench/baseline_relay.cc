@@ -151,28 +151,10 @@ void Usage() {
 
 int main(int argc, char** argv) {
   relay::Options options;
-  switch (relay::ParseOptions(argc, argv, &options)) {
-    case relay::Parsed::kHelp:
-      Usage();
-      return 0;
-    case relay::Parsed::kBad:
-      Usage();
-      return 2;
-    case relay::Parsed::kRun:
-      break;
-  }
   relay::LearningRelay rooms;
-  std::string error;
-  if (!rooms.LoadRoster(options.users, &error)) {
-    std::fprintf(stderr, "baseline_relay: %s\n", error.c_str());
-    return 2;
-  }
-  const int fd = relay::OpenSocket("baseline_relay", options.listen,
-                                   static_cast<int>(options.buffer_bytes), &error);
-  if (fd < 0) {
-    std::fprintf(stderr, "baseline_relay: %s\n", error.c_str());
-    return 2;
-  }
+  int fd = -1;
+  const int status = relay::Start("baseline_relay", argc, argv, Usage, &options, &rooms, &fd);
+  if (status >= 0) return status;
   Relay relay_loop(&rooms);
   relay_loop.Open(fd);
   relay::CatchStopSignals();

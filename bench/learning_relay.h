@@ -267,6 +267,35 @@ inline Parsed ParseOptions(int argc, char** argv, Options* options) {
   return ok ? Parsed::kRun : Parsed::kBad;
 }
 
+// What both relays' main does before its loop: parses the command line
+// (printing `usage` for --help or a bad one), loads the roster and opens the
+// socket, naming `program` in any error. -1 to go on, with `*fd` open; else
+// the exit status.
+inline int Start(const char* program, int argc, char** argv, void (*usage)(), Options* options,
+                 LearningRelay* rooms, int* fd) {
+  switch (ParseOptions(argc, argv, options)) {
+    case Parsed::kHelp:
+      usage();
+      return 0;
+    case Parsed::kBad:
+      usage();
+      return 2;
+    case Parsed::kRun:
+      break;
+  }
+  std::string error;
+  if (!rooms->LoadRoster(options->users, &error)) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 2;
+  }
+  *fd = OpenSocket(program, options->listen, static_cast<int>(options->buffer_bytes), &error);
+  if (*fd < 0) {
+    std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+    return 2;
+  }
+  return -1;
+}
+
 }  // namespace relay
 
 #endif  // BENCH_LEARNING_RELAY_H_

@@ -357,28 +357,12 @@ int main(int argc, char** argv) {
     args.push_back(argv[i]);
   }
   relay::Options options;
-  switch (relay::ParseOptions(static_cast<int>(args.size()), args.data(), &options)) {
-    case relay::Parsed::kHelp:
-      Usage();
-      return 0;
-    case relay::Parsed::kBad:
-      Usage();
-      return 2;
-    case relay::Parsed::kRun:
-      break;
-  }
   relay::LearningRelay rooms;
+  int fd = -1;
+  const int status = relay::Start("uring_relay", static_cast<int>(args.size()), args.data(), Usage,
+                                  &options, &rooms, &fd);
+  if (status >= 0) return status;
   std::string error;
-  if (!rooms.LoadRoster(options.users, &error)) {
-    std::fprintf(stderr, "uring_relay: %s\n", error.c_str());
-    return 2;
-  }
-  const int fd = relay::OpenSocket("uring_relay", options.listen,
-                                   static_cast<int>(options.buffer_bytes), &error);
-  if (fd < 0) {
-    std::fprintf(stderr, "uring_relay: %s\n", error.c_str());
-    return 2;
-  }
   UringRelay relay_loop(&rooms, plain_send);
   bool unsupported = false;
   if (!relay_loop.Open(fd, &error, &unsupported)) {
