@@ -522,10 +522,10 @@ def variant_classes(args):
     made = getattr(args, "_variant_classes", None)
     if made is None:
         made = []
-        for spec in args.variant or []:
-            name, _, lines = spec.partition(":")
+        for given in args.variant or []:
+            name, _, lines = given.partition(":")
             if not name or not lines:
-                raise SystemExit(f"--variant {spec!r}: want NAME:key = value[;key = value]")
+                raise SystemExit(f"--variant {given!r}: want NAME:key = value[;key = value]")
             extra = "".join(line.strip() + "\n" for line in lines.split(";") if line.strip())
             made.append(type(f"Variant_{len(made)}", (Server,),
                              {"name": name, "extra_config": extra}))
