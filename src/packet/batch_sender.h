@@ -107,6 +107,10 @@ class BatchSender {
   size_t SendRun(int socket, const size_t* order, size_t count);
   // Counts (and for an acknowledgement logs) the refused datagram in slot i.
   void Refused(size_t i);
+  // False; an acknowledgement that could not even be queued (no address or
+  // socket) is logged as one the kernel refused.
+  static bool NotQueued(Kind kind);
+  static void LogFailedAck();
 
   // One queued datagram: where it goes, its bytes (in `copy` for AddCopy),
   // and what it is.
