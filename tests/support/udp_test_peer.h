@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -105,11 +106,18 @@ class UdpPeer {
     return Receive(static_cast<int>(deadline.count()), from);
   }
 
-  // Every datagram that arrives within `window_ms`; used after the operation
-  // under test has returned, to show that nothing (more) was sent.
-  std::vector<Bytes> Drain(int window_ms = kSilenceMs) const {
+  // Every datagram that arrives within `window_ms`, up to `max_count`; used
+  // after the operation under test has returned, to show that nothing (more)
+  // was sent. A peer that others keep sending to needs the bound, or reading
+  // may never catch up and the loop never ends.
+  std::vector<Bytes> Drain(int window_ms = kSilenceMs,
+                           size_t max_count = std::numeric_limits<size_t>::max()) const {
     std::vector<Bytes> all;
-    while (auto next = Receive(window_ms)) all.push_back(std::move(*next));
+    while (all.size() < max_count) {
+      auto next = Receive(window_ms);
+      if (!next) break;
+      all.push_back(std::move(*next));
+    }
     return all;
   }
 
