@@ -214,6 +214,34 @@ TEST(MixerPoolTest, RemoveWaitsForThePassInFlightAndPassesNeverOverlap) {
   EXPECT_EQ(passes.load(), after);
 }
 
+// Workers that slept while nothing was scheduled still stand in for the one
+// waiting for a due time: a pass falls due while that one is held up in
+// another pass, and the other worker runs it.
+TEST(MixerPoolTest, AnotherWorkerRunsADuePassWhileTheFirstIsHeldUp) {
+  rtc::ScopedFakeClock clock;
+  MixerPool pool(2, nullptr);
+  // Let both workers go to sleep with nothing scheduled.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
+  std::atomic<int> counted_passes{0};
+  std::atomic<bool> release{false};
+  std::atomic<int> held{0};
+  // Added together, as a create-room request adds rooms. The first falls due
+  // about 12 ms in, the second about 5 ms in (their phases in the period).
+  const MixerPool::TaskId counted = pool.Add([&] { counted_passes.fetch_add(1); });
+  const MixerPool::TaskId holder = pool.Add([&] {
+    held.fetch_add(1);
+    while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  clock.AdvanceTime(6);
+  ASSERT_TRUE(WaitFor([&] { return held.load() == 1; }));
+  EXPECT_EQ(counted_passes.load(), 0);
+  clock.AdvanceTime(14);
+  EXPECT_TRUE(WaitFor([&] { return counted_passes.load() >= 1; }));
+  release.store(true);
+  pool.Remove(holder);
+  pool.Remove(counted);
+}
+
 TEST(MixerPoolTest, ManyTasksAreEachPassedOncePerPeriod) {
   rtc::ScopedFakeClock clock;
   MixerPool pool(2, nullptr);
