@@ -214,19 +214,17 @@ TEST(MixerPoolTest, RemoveWaitsForThePassInFlightAndPassesNeverOverlap) {
   EXPECT_EQ(passes.load(), after);
 }
 
-// Workers that slept while nothing was scheduled still stand in for the one
-// waiting for a due time: a pass falls due while that one is held up in
-// another pass, and the other worker runs it.
+// While the worker waiting for a due time is held up in a pass, another
+// worker runs the pass that falls due meanwhile.
 TEST(MixerPoolTest, AnotherWorkerRunsADuePassWhileTheFirstIsHeldUp) {
   rtc::ScopedFakeClock clock;
   MixerPool pool(2, nullptr);
-  // Let both workers go to sleep with nothing scheduled.
+  // Both workers idle before the tasks come.
   std::this_thread::sleep_for(std::chrono::milliseconds(kQuietMs));
   std::atomic<int> counted_passes{0};
   std::atomic<bool> release{false};
   std::atomic<int> held{0};
-  // Added together, as a create-room request adds rooms. The first falls due
-  // about 12 ms in, the second about 5 ms in (their phases in the period).
+  // By their phases, the first falls due about 12 ms in, the second about 5.
   const MixerPool::TaskId counted = pool.Add([&] { counted_passes.fetch_add(1); });
   const MixerPool::TaskId holder = pool.Add([&] {
     held.fetch_add(1);
